@@ -70,6 +70,9 @@ private:
     std::unique_ptr<DialogBackend> previous_;
 };
 
+// The backend that cancels every dialog.
+std::unique_ptr<DialogBackend> makeNoneBackend();
+
 // Shows the platform's modal file chooser through the process's backend.
 FileChooserAnswer showFileChooser(const FileChooserModel& model);
 // Shows a message box through the process's backend.

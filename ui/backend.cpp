@@ -1,0 +1,43 @@
+#include <mutex>
+
+#include "ui/dialogs.h"
+
+namespace ui {
+namespace {
+
+// The backend of a process that has nobody to ask: every dialog is cancelled and
+// every message box is acknowledged unseen.
+class NoneBackend final : public DialogBackend {
+public:
+    const char* name() const override { return "none"; }
+    FileChooserAnswer fileChooser(const FileChooserModel&) override { return {}; }
+    int messageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
+};
+
+std::mutex g_mutex;
+std::unique_ptr<DialogBackend> g_backend;
+
+}  // namespace
+
+DialogBackend& backend() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_backend) g_backend = std::make_unique<NoneBackend>();
+    return *g_backend;
+}
+
+std::unique_ptr<DialogBackend> setBackend(std::unique_ptr<DialogBackend> b) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!b) b = std::make_unique<NoneBackend>();
+    std::swap(g_backend, b);
+    return b;
+}
+
+std::unique_ptr<DialogBackend> makeNoneBackend() { return std::make_unique<NoneBackend>(); }
+
+FileChooserAnswer showFileChooser(const FileChooserModel& model) { return backend().fileChooser(model); }
+
+int showMessageBox(const std::string& text, const std::string& caption, UINT type) {
+    return backend().messageBox(text, caption, type);
+}
+
+}  // namespace ui
