@@ -1,6 +1,160 @@
-#include <cstdio>
+// kscapi: a command-line automation host over control objects.
+#include <unistd.h>
 
-int main() {
-    std::puts("kscapi");
-    return 0;
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "build_version.h"
+#include "control/operation_table.h"
+#include "host/arguments.h"
+#include "host/script_runner.h"
+#include "platform/codepage.h"
+#include "ui/scripted_backend.h"
+#include "ui/terminal_backend.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  kscapi [--home DIR] [--acp N] [--ui MODE] run [FILE|-]     run a script of calls\n"
+    "  kscapi [--home DIR] [--acp N] [--ui MODE] call OP [ARG...]  one call on a fresh object\n"
+    "  kscapi ops                                                   the operation table\n"
+    "  kscapi --help | --version\n"
+    "\n"
+    "  --home DIR   per-user state folder (default $KSCAPI_HOME, else\n"
+    "               ${XDG_DATA_HOME:-~/.local/share}/kestrune)\n"
+    "  --acp N      ANSI code page of the control's texts (default $KSCAPI_ACP, else 950)\n"
+    "  --ui MODE    script, tty, gtk, none or auto (default): how dialogs are shown\n"
+    "\n"
+    "Script lines: OP ARG... (a call; string arguments as JSON string literals, bare\n"
+    "words or null; int arguments decimal or 0x hex), @new NAME, @use NAME,\n"
+    "!dialog KIND ok JSON | !dialog KIND cancel | !dialog KIND fail (with --ui script),\n"
+    "blank lines and lines starting with #.\n";
+
+int usage(const std::string& message) {
+    if (!message.empty()) std::cerr << "kscapi: " << message << "\n";
+    std::cerr << kUsage;
+    return 2;
+}
+
+void printOperations() {
+    const OperationInfo* ops = operations();
+    for (size_t i = 0; i < kOperationCount; ++i) {
+        const OperationInfo& op = ops[i];
+        nlohmann::ordered_json line;
+        line["slot"] = op.slot;
+        line["dispid"] = op.dispid;
+        line["name"] = op.name;
+        auto params = nlohmann::ordered_json::array();
+        for (int p = 0; p < op.paramCount; ++p) {
+            nlohmann::ordered_json param;
+            param["name"] = op.params[p].name;
+            param["type"] = op.params[p].type == ValueType::String ? "string" : "int";
+            params.push_back(param);
+        }
+        line["params"] = params;
+        line["result"] = op.result == ValueType::String ? "string" : "int";
+        std::cout << line.dump() << '\n';
+    }
+}
+
+// Installs the dialog backend for `mode`. Returns the scripted backend when that is the
+// one chosen, so that scripts can queue answers; false for an unknown or unavailable mode.
+bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
+    scripted = nullptr;
+    if (mode == "script") {
+        auto backend = std::make_unique<ui::ScriptedBackend>([](const std::string& line) {
+            std::cout << line << '\n';
+            std::cout.flush();
+        });
+        scripted = backend.get();
+        ui::setBackend(std::move(backend));
+        return true;
+    }
+    if (mode == "none") {
+        ui::setBackend(ui::makeNoneBackend());
+        return true;
+    }
+    if (mode == "tty" || mode == "auto") {
+        std::FILE* tty = std::fopen("/dev/tty", "r+");
+        if (tty && (mode == "tty" || isatty(STDIN_FILENO))) {
+            // The terminal stays open for the life of the process.
+            ui::setBackend(ui::makeTerminalBackend(tty, tty));
+            return true;
+        }
+        if (tty) std::fclose(tty);
+        if (mode == "tty") return false;
+        ui::setBackend(ui::makeNoneBackend());
+        return true;
+    }
+    // The desktop backend is not part of this build.
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string home, acp, uiMode = "auto";
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "kscapi " << KSCAPI_VERSION_TEXT << '\n';
+            return 0;
+        }
+        if (a == "--home" || a == "--acp" || a == "--ui") {
+            if (i + 1 >= args.size()) return usage(a + " needs a value");
+            std::string& target = a == "--home" ? home : a == "--acp" ? acp : uiMode;
+            target = args[++i];
+            continue;
+        }
+        if (a.size() > 2 && a.compare(0, 2, "--") == 0) return usage("unknown option " + a);
+        break;
+    }
+    if (i >= args.size()) return usage("");
+    std::string command = args[i++];
+    std::vector<std::string> rest(args.begin() + static_cast<long>(i), args.end());
+
+    if (command == "ops") {
+        if (!rest.empty()) return usage("ops takes no arguments");
+        printOperations();
+        return 0;
+    }
+    if (command != "run" && command != "call") return usage("unknown command " + command);
+
+    if (!home.empty()) setenv("KSCAPI_HOME", home.c_str(), 1);
+    if (!acp.empty()) {
+        auto cp = host::parseInt(acp);
+        if (!cp || *cp <= 1 || !SetProcessAnsiCodePage(static_cast<UINT>(*cp)))
+            return usage("unsupported code page " + acp);
+    }
+    ui::ScriptedBackend* scripted = nullptr;
+    if (!installBackend(uiMode, scripted)) return usage("dialog backend not available: " + uiMode);
+
+    host::ScriptRunner runner(std::cout, scripted);
+    if (command == "call") {
+        if (rest.empty()) return usage("call needs an operation");
+        std::string op = rest.front();
+        rest.erase(rest.begin());
+        return runner.runCall(op, rest) ? 0 : 1;
+    }
+    if (rest.size() > 1) return usage("run takes one script");
+    if (rest.empty() || rest[0] == "-") return runner.runScript(std::cin) > 0 ? 1 : 0;
+    std::ifstream file(rest[0]);
+    if (!file) {
+        std::cerr << "kscapi: cannot open " << rest[0] << "\n";
+        return 2;
+    }
+    return runner.runScript(file) > 0 ? 1 : 0;
 }

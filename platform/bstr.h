@@ -9,6 +9,8 @@
 
 using BSTR = OLECHAR*;
 
+// C linkage, as hosts written in C find these functions in the module.
+extern "C" {
 // Allocates a copy of the zero-terminated text `psz`. Returns null when `psz` is null or
 // memory runs out. The caller owns the result and frees it with SysFreeString.
 BSTR SysAllocString(const OLECHAR* psz);
@@ -21,6 +23,7 @@ UINT SysStringLen(BSTR bstr);
 UINT SysStringByteLen(BSTR bstr);
 // Frees a string made by the calls above. Null is accepted and ignored.
 void SysFreeString(BSTR bstr);
+}  // extern "C"
 
 // Owns one BSTR and frees it when it goes out of scope.
 class BstrHolder {

@@ -89,7 +89,8 @@ void wideToUtf8(std::u16string_view in, std::string& out) {
 
 // UTF-8 to UTF-16 (RFC 3629): overlong forms, surrogates and values past U+10FFFF
 // are ill-formed; each maximal ill-formed subpart becomes one U+FFFD.
-void utf8ToWide(std::string_view in, std::u16string& out) {
+bool utf8ToWide(std::string_view in, std::u16string& out) {
+    bool wellFormed = true;
     out.reserve(out.size() + in.size());
     size_t i = 0;
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
@@ -119,6 +120,7 @@ void utf8ToWide(std::string_view in, std::u16string& out) {
             if (b == 0xF4) hi = 0x8F;
         } else {
             out.push_back(0xFFFD);
+            wellFormed = false;
             ++i;
             continue;
         }
@@ -135,6 +137,7 @@ void utf8ToWide(std::string_view in, std::u16string& out) {
         }
         if (!ok) {
             out.push_back(0xFFFD);
+            wellFormed = false;
             i = j;
             continue;
         }
@@ -147,6 +150,7 @@ void utf8ToWide(std::string_view in, std::u16string& out) {
         }
         i = j;
     }
+    return wellFormed;
 }
 
 // UTF-16 to a code page through iconv. Each character it cannot represent (and each
@@ -385,4 +389,9 @@ std::string ansiToUtf8(std::string_view ansi) {
 std::string utf8ToAnsi(std::string_view utf8) {
     if (resolve(CP_ACP) == CP_UTF8) return std::string(utf8);
     return toAnsi(fromUtf8(utf8));
+}
+
+bool isWellFormedUtf8(std::string_view text) {
+    std::u16string ignored;
+    return utf8ToWide(text, ignored);
 }

@@ -1,0 +1,249 @@
+#include "control/capi_engine.h"
+
+#include <algorithm>
+
+#include "pfx/password_rules.h"
+#include "platform/codepage.h"
+#include "status/environment.h"
+#include "status/error_codes.h"
+#include "status/error_messages.h"
+
+EnrollmentState::EnrollmentState() {
+    // The provider list is filled once enrollment providers exist on this platform;
+    // until then it stays empty, which construction does not report.
+}
+
+// Construction order: enrollment record, strings and signer, numeric defaults, the
+// system's version record, then the folders file dialogs start in.
+CapiEngine::CapiEngine() {
+    signerSource = -1;
+    lastError = 0;
+    capiError = 0;
+    passwordMinLength = 0;
+    passwordMaxLength = 16;
+    osVersion.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    if (!GetVersionExA(&osVersion)) {
+        osVersion = OSVERSIONINFOA{};
+        osVersion.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    }
+    // There is no older-system branch here: the profile folder is always $HOME.
+    homeFolder = homeFolderFromEnvironment();
+    defaultFolder = defaultFolderFor(homeFolder);
+}
+
+CapiEngine::~CapiEngine() {
+    // The PFX password is a secret; the other strings are not.
+    std::fill(signerPfxPassword.begin(), signerPfxPassword.end(), '\0');
+}
+
+void CapiEngine::clearSigner() {
+    signerSource = -1;
+    signerThumbprint.clear();
+    signerPfxPath.clear();
+    signerPfxName.clear();
+    std::fill(signerPfxPassword.begin(), signerPfxPassword.end(), '\0');
+    signerPfxPassword.clear();
+    signerCert.release();
+}
+
+// ---- Status and environment ----
+
+std::string CapiEngine::GetVersion() {
+    lastError = 0;
+    return queryModuleVersion(*this);
+}
+
+std::string CapiEngine::GetErrorMsg() const { return errorMessage(lastError); }
+
+std::string CapiEngine::GetCapiErrorMsg() const { return capiErrorMessage(capiError); }
+
+std::string CapiEngine::GetMacAddress() {
+    lastError = 0;
+    return macAddressList(*this);
+}
+
+std::string CapiEngine::GetWindowsSystemName() const { return windowsSystemName(); }
+
+// ---- Registry values ----
+
+std::string CapiEngine::RegReadHKCU(const std::u16string&) {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+int32_t CapiEngine::RegWriteHKCUInt(const std::u16string&, int32_t) {
+    lastError = 0;
+    notSupported();
+    return lastError;
+}
+
+int32_t CapiEngine::RegWriteHKCUStr(const std::u16string&, const std::u16string&) {
+    lastError = 0;
+    notSupported();
+    return lastError;
+}
+
+// ---- Hashing ----
+
+std::string CapiEngine::Hash(const std::u16string&, int32_t) {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::HashFile(const std::u16string&, int32_t) {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+// ---- Enrollment ----
+
+int32_t CapiEngine::SetProviderName(const std::u16string&) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return lastError;
+}
+
+std::string CapiEngine::CreatePKCS10(const std::u16string&, int32_t, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return std::string();
+}
+
+int32_t CapiEngine::AcceptPKCS7(const std::u16string&) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return lastError;
+}
+
+// ---- PFX management and mobile export ----
+
+int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
+    lastError = 0;
+    normalizePasswordRange(min, max);
+    passwordMinLength = min;
+    passwordMaxLength = max;
+    return 0;
+}
+
+int32_t CapiEngine::ImportPfxToIE(const std::u16string&, const std::u16string&,
+                                  const std::u16string&, int32_t, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return lastError;
+}
+
+int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
+    lastError = 0;
+    defaultPfxPrefix = toAnsi(strPrefix);
+    return 0;
+}
+
+int32_t CapiEngine::ExportPfxFromIE(const std::u16string&, const std::u16string&,
+                                    const std::u16string&, int32_t, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return lastError;
+}
+
+std::string CapiEngine::ExportMobileFromPfx(const std::u16string&, const std::u16string&,
+                                            const std::u16string&, int32_t, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::ExportMobileFromIE(const std::u16string&, const std::u16string&, int32_t,
+                                           int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return std::string();
+}
+
+int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&,
+                                    const std::u16string&, const std::u16string&, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return lastError;
+}
+
+// ---- Signer selection and signing ----
+
+int32_t CapiEngine::SelectSigner(const std::u16string&, int32_t, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    clearSigner();
+    notSupported();
+    return lastError;
+}
+
+std::string CapiEngine::SignPkcs1(const std::u16string&, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::SignPkcs7(const std::u16string&, int32_t) {
+    lastError = 0;
+    capiError = 0;
+    notSupported();
+    return std::string();
+}
+
+// ---- Certificate fields of the selected signer ----
+
+// Changes neither error value.
+std::string CapiEngine::GetCertB64() { return std::string(); }
+
+std::string CapiEngine::GetCertSubject() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertSubjectCN() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertIssuer() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertSerial() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertNotBefore() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertNotAfter() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}
+
+std::string CapiEngine::GetCertFinger() {
+    lastError = 0;
+    notSupported();
+    return std::string();
+}

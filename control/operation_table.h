@@ -1,0 +1,49 @@
+// The operation table: slot, dispatch identifier, name, parameters and result of every
+// operation, in slot order. Hosts, late binding and the type information all read it.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "control/ikscapi.h"
+
+enum class ValueType { String, Int };
+
+struct ParamInfo {
+    const char* name;
+    ValueType type;
+};
+
+// One argument of a call made through the table: `str` for string parameters (the
+// caller keeps ownership), `i` for int parameters.
+struct OperationArg {
+    BSTR str = nullptr;
+    LONG i = 0;
+};
+
+// The result of a call made through the table; the caller owns `str` and frees it.
+struct OperationResult {
+    BSTR str = nullptr;
+    LONG i = 0;
+};
+
+struct OperationInfo {
+    int slot;
+    DISPID dispid;
+    const char* name;
+    int paramCount;
+    ParamInfo params[5];
+    ValueType result;
+    // Calls the operation on `object` through its interface slot with `args` (paramCount
+    // of them, in parameter order) and stores the result.
+    HRESULT (*invoke)(IKSCapi* object, const OperationArg* args, OperationResult* result);
+};
+
+constexpr size_t kOperationCount = 37;
+
+// All operations in slot order.
+const OperationInfo* operations();
+// The operation with this name, compared without regard to ASCII case; null if none.
+const OperationInfo* findOperation(std::string_view name);
+// The operation with this dispatch identifier; null if none.
+const OperationInfo* findOperationByDispid(DISPID dispid);

@@ -1,0 +1,111 @@
+// The kscapi host, run as a program the way scripts and people run it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "test_support.h"
+
+using testing_support::runCommand;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct HostRun {
+    std::vector<nlohmann::json> lines;
+    int status = -1;
+};
+
+// Runs `kscapi ARGS` with a fresh home and the script on standard input.
+HostRun kscapi(const std::string& args, const std::string& script = "") {
+    TempDir dir;
+    writeFile(dir.file("script"), script);
+    HostRun run;
+    std::string out = runCommand(std::string(KSCAPI_HOST_PATH) + " --home " + dir.file("home") + " " +
+                                     args + " < " + dir.file("script") + " 2>/dev/null",
+                                 &run.status);
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        // Lines that are not JSON (help, version) are kept as strings.
+        auto parsed = nlohmann::json::parse(line, nullptr, false);
+        run.lines.push_back(parsed.is_discarded() ? nlohmann::json(line) : parsed);
+    }
+    return run;
+}
+
+}  // namespace
+
+TEST(Host, CallPrintsOneResultLine) {
+    HostRun r = kscapi("call GetErrorMsg");
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.lines.size(), 1u);
+    const std::string expected =
+        "{\"op\":\"GetErrorMsg\",\"ret\":\"\u6210\u529f(0)\",\"lastError\":0,\"capiError\":0}";
+    EXPECT_EQ(r.lines[0], nlohmann::json::parse(expected));
+}
+
+TEST(Host, OperationsTableHasEveryOperation) {
+    HostRun r = kscapi("ops");
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.lines.size(), 37u);
+    EXPECT_EQ(r.lines[0]["name"], "GetVersion");
+    EXPECT_EQ(r.lines[10]["name"], "Hash");
+    EXPECT_EQ(r.lines[10]["dispid"], 30);
+    EXPECT_EQ(r.lines[16]["params"][4]["name"], "dwKeyUsage");
+    EXPECT_EQ(r.lines[36]["dispid"], 87);
+}
+
+TEST(Host, ScriptStatementsAndErrors) {
+    HostRun r = kscapi("--ui none run -",
+                   "# a comment\n"
+                   "\n"
+                   "getversion\n"
+                   "PresetPasswdLengthRange 8 0\n"
+                   "Hash\n"
+                   "NoSuchOp\n"
+                   "PresetPasswdLengthRange \"8\" 0\n"
+                   "@new second\n"
+                   "SelectSigner \"\" 0 0\n"
+                   "GetErrorCode\n"
+                   "@use main\n"
+                   "GetErrorCode\n"
+                   "@use nobody\n"
+                   "!dialog FileChooser cancel\n");
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(r.lines.size(), 10u);
+    EXPECT_EQ(r.lines[0]["op"], "GetVersion");
+    EXPECT_EQ(r.lines[1]["ret"], 0);
+    EXPECT_EQ(r.lines[2]["line"], 5);
+    EXPECT_EQ(r.lines[3]["line"], 6);
+    EXPECT_EQ(r.lines[4]["line"], 7);
+    // Objects keep their own error state.
+    int selectError = r.lines[5]["lastError"];
+    EXPECT_NE(selectError, 0);
+    EXPECT_EQ(r.lines[6]["ret"], selectError);
+    EXPECT_EQ(r.lines[7]["ret"], 0);
+    EXPECT_EQ(r.lines[8]["line"], 13);
+    EXPECT_EQ(r.lines[9]["line"], 14);  // !dialog needs --ui script
+}
+
+TEST(Host, UsageErrors) {
+    for (const char* args : {"", "frobnicate", "--acp 12345 call GetVersion", "--ui gtk call GetVersion",
+                             "--home", "run a b"}) {
+        HostRun r = kscapi(args);
+        EXPECT_EQ(r.status, 2) << args;
+    }
+    HostRun version = kscapi("--version");
+    EXPECT_EQ(version.status, 0);
+    ASSERT_EQ(version.lines.size(), 1u);
+    EXPECT_EQ(version.lines[0], "kscapi 4.0.1.2");
+}
+
+TEST(Host, CodePageOption) {
+    // The same message, handed out in the ANSI code page and printed as UTF-8 either way.
+    HostRun big5 = kscapi("--acp 950 call GetErrorMsg");
+    HostRun utf8 = kscapi("--acp 65001 call GetErrorMsg");
+    ASSERT_EQ(big5.lines.size(), 1u);
+    ASSERT_EQ(utf8.lines.size(), 1u);
+    EXPECT_EQ(big5.lines[0]["ret"], utf8.lines[0]["ret"]);
+}
