@@ -7,6 +7,7 @@
 #include "status/environment.h"
 #include "status/error_codes.h"
 #include "status/error_messages.h"
+#include "status/registry_values.h"
 
 EnrollmentState::EnrollmentState() {
     // The provider list is filled once enrollment providers exist on this platform;
@@ -66,22 +67,19 @@ std::string CapiEngine::GetWindowsSystemName() const { return windowsSystemName(
 
 // ---- Registry values ----
 
-std::string CapiEngine::RegReadHKCU(const std::u16string&) {
+std::string CapiEngine::RegReadHKCU(const std::u16string& strName) {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return regReadHKCU(toAnsi(strName), *this);
 }
 
-int32_t CapiEngine::RegWriteHKCUInt(const std::u16string&, int32_t) {
+int32_t CapiEngine::RegWriteHKCUInt(const std::u16string& strName, int32_t dw) {
     lastError = 0;
-    notSupported();
-    return lastError;
+    return regWriteHKCUInt(toAnsi(strName), dw, *this);
 }
 
-int32_t CapiEngine::RegWriteHKCUStr(const std::u16string&, const std::u16string&) {
+int32_t CapiEngine::RegWriteHKCUStr(const std::u16string& strName, const std::u16string& str) {
     lastError = 0;
-    notSupported();
-    return lastError;
+    return regWriteHKCUStr(toAnsi(strName), toAnsi(str), *this);
 }
 
 // ---- Hashing ----

@@ -3,11 +3,6 @@
 
 #include "platform/com.h"
 
-struct IClassFactory : IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT LockServer(BOOL fLock) = 0;
-};
-
 // The module's DllGetClassObject: the factory of KSCapi for its class identifier,
 // CLASS_E_CLASSNOTAVAILABLE for any other; the caller owns the reference it gets.
 HRESULT getClassObject(REFCLSID rclsid, REFIID riid, void** ppv);

@@ -13,8 +13,11 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/module_commands.h"
+#include "host/reg_command.h"
 #include "host/script_runner.h"
 #include "platform/codepage.h"
+#include "platform/com_runtime.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 
@@ -24,6 +27,11 @@ constexpr const char* kUsage =
     "usage:\n"
     "  kscapi [--home DIR] [--acp N] [--ui MODE] run [FILE|-]     run a script of calls\n"
     "  kscapi [--home DIR] [--acp N] [--ui MODE] call OP [ARG...]  one call on a fresh object\n"
+    "  kscapi [--home DIR] [--acp N] [--ui MODE] --progid NAME (run|call) ...\n"
+    "                                   the same, on objects created by ProgID and driven\n"
+    "                                   only through IDispatch, as a page's script does\n"
+    "  kscapi [--home DIR] register|unregister [MODULE]   class registration of the module\n"
+    "  kscapi [--home DIR] reg get PATH | reg set PATH (--dword N|--sz S) | reg list [KEY]\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
     "\n"
@@ -101,7 +109,7 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::string home, acp, uiMode = "auto";
+    std::string home, acp, uiMode = "auto", progId;
     size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -113,9 +121,12 @@ int main(int argc, char** argv) {
             std::cout << "kscapi " << KSCAPI_VERSION_TEXT << '\n';
             return 0;
         }
-        if (a == "--home" || a == "--acp" || a == "--ui") {
+        if (a == "--home" || a == "--acp" || a == "--ui" || a == "--progid") {
             if (i + 1 >= args.size()) return usage(a + " needs a value");
-            std::string& target = a == "--home" ? home : a == "--acp" ? acp : uiMode;
+            std::string& target = a == "--home"  ? home
+                                  : a == "--acp" ? acp
+                                  : a == "--ui"  ? uiMode
+                                                 : progId;
             target = args[++i];
             continue;
         }
@@ -131,30 +142,48 @@ int main(int argc, char** argv) {
         printOperations();
         return 0;
     }
-    if (command != "run" && command != "call") return usage("unknown command " + command);
-
     if (!home.empty()) setenv("KSCAPI_HOME", home.c_str(), 1);
     if (!acp.empty()) {
         auto cp = host::parseInt(acp);
         if (!cp || *cp <= 1 || !SetProcessAnsiCodePage(static_cast<UINT>(*cp)))
             return usage("unsupported code page " + acp);
+        // A module loaded by ProgID reads the code page from the environment.
+        setenv("KSCAPI_ACP", acp.c_str(), 1);
     }
+    if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
+    if (command == "register" || command == "unregister") {
+        if (rest.size() > 1) return usage(command + " takes at most one module");
+        return host::runRegistration(rest.empty() ? host::defaultModulePath() : rest[0],
+                                     command == "unregister", std::cout);
+    }
+    if (command != "run" && command != "call") return usage("unknown command " + command);
     ui::ScriptedBackend* scripted = nullptr;
     if (!installBackend(uiMode, scripted)) return usage("dialog backend not available: " + uiMode);
 
-    host::ScriptRunner runner(std::cout, scripted);
-    if (command == "call") {
-        if (rest.empty()) return usage("call needs an operation");
-        std::string op = rest.front();
-        rest.erase(rest.begin());
-        return runner.runCall(op, rest) ? 0 : 1;
+    int status;
+    {
+        host::ScriptRunner runner(std::cout, scripted,
+                                  progId.empty() ? nullptr : host::progIdFactory(progId),
+                                  !progId.empty());
+        if (command == "call") {
+            if (rest.empty()) return usage("call needs an operation");
+            std::string op = rest.front();
+            rest.erase(rest.begin());
+            status = runner.runCall(op, rest) ? 0 : 1;
+        } else if (rest.size() > 1) {
+            return usage("run takes one script");
+        } else if (rest.empty() || rest[0] == "-") {
+            status = runner.runScript(std::cin) > 0 ? 1 : 0;
+        } else {
+            std::ifstream file(rest[0]);
+            if (!file) {
+                std::cerr << "kscapi: cannot open " << rest[0] << "\n";
+                return 2;
+            }
+            status = runner.runScript(file) > 0 ? 1 : 0;
+        }
     }
-    if (rest.size() > 1) return usage("run takes one script");
-    if (rest.empty() || rest[0] == "-") return runner.runScript(std::cin) > 0 ? 1 : 0;
-    std::ifstream file(rest[0]);
-    if (!file) {
-        std::cerr << "kscapi: cannot open " << rest[0] << "\n";
-        return 2;
-    }
-    return runner.runScript(file) > 0 ? 1 : 0;
+    // The objects are released; a module loaded for them may go now.
+    CoFreeUnusedLibraries();
+    return status;
 }

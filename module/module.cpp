@@ -25,3 +25,43 @@ namespace {
     reinterpret_cast<const void*>(&VariantClear),      reinterpret_cast<const void*>(&VariantCopy),
     reinterpret_cast<const void*>(&VariantChangeType)};
 }  // namespace
+
+#include <dlfcn.h>
+
+#include "control/registration.h"
+#include "platform/files.h"
+
+namespace {
+// The module's own file, found from an address inside it.
+std::string moduleFilePath() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&moduleFilePath), &info) || !info.dli_fname) return {};
+    char resolved[4096];
+    if (!realpath(info.dli_fname, resolved)) return {};
+    return ansiPath(resolved);
+}
+}  // namespace
+
+extern "C" {
+
+HRESULT DllRegisterServer() {
+    std::string path = moduleFilePath();
+    if (path.empty()) return E_FAIL;
+    return registerServer(path);
+}
+
+HRESULT DllUnregisterServer() { return unregisterServer(); }
+
+}  // extern "C"
+
+#include "ui/dialogs.h"
+
+extern "C" {
+
+// Lets the host that loaded the module show the module's dialogs through its own
+// backend (null: back to none). The host keeps the backend alive while objects live.
+void KestruneUseDialogBackend(ui::DialogBackend* backend) {
+    ui::setBackend(backend ? ui::makeForwardingBackend(*backend) : nullptr);
+}
+
+}  // extern "C"

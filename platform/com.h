@@ -1,6 +1,9 @@
 // The platform's base object interfaces. An object is a pointer to a table of
 // functions; pure virtual classes without destructors give exactly that layout, so C
-// callers and C++ implementations meet on the same tables.
+// callers and C++ implementations meet on the same tables. Interfaces are declared
+// here once, never in an anonymous namespace: a compiler that sees every class of a
+// translation-unit-local interface may decide calls through it can only reach the pure
+// declarations.
 #pragma once
 
 #include "platform/types.h"
@@ -24,3 +27,8 @@ struct IDispatch : IUnknown {
                            UINT* puArgErr) = 0;
 };
 
+
+struct IClassFactory : IUnknown {
+    virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT LockServer(BOOL fLock) = 0;
+};

@@ -16,11 +16,6 @@ namespace {
 
 constexpr IID kIIDClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-struct IClassFactoryCall : IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT LockServer(BOOL fLock) = 0;
-};
-
 using GetClassObjectFn = HRESULT (*)(const CLSID*, const IID*, void**);
 using CanUnloadNowFn = HRESULT (*)();
 
@@ -137,7 +132,7 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
                          void** ppv) {
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    IClassFactoryCall* factory = nullptr;
+    IClassFactory* factory = nullptr;
     HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, kIIDClassFactory,
                                   reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return hr;

@@ -109,3 +109,59 @@ TEST(Host, CodePageOption) {
     ASSERT_EQ(utf8.lines.size(), 1u);
     EXPECT_EQ(big5.lines[0]["ret"], utf8.lines[0]["ret"]);
 }
+
+TEST(HostModule, RegisterCreateByProgIdUnregister) {
+    TempDir dir;
+    std::string host = std::string(KSCAPI_HOST_PATH) + " --home " + dir.path() + " ";
+    int status = -1;
+    runCommand(host + "register", &status);
+    ASSERT_EQ(status, 0);
+    for (const char* progId : {"KestruneATL.KSCapi", "KestruneATL.KSCapi.1"}) {
+        auto out = nlohmann::json::parse(runCommand(host + "--progid " + progId + " call GetVersion", &status));
+        EXPECT_EQ(status, 0) << progId;
+        EXPECT_EQ(out["ret"], "4.0.1.2") << progId;
+    }
+    // The registration as the class registry holds it.
+    std::string clsid = runCommand(host + "reg get 'Software\\Classes\\KestruneATL.KSCapi\\CLSID\\'");
+    EXPECT_NE(clsid.find("{12A68E1B-90F9-4181-A48A-04DB481817BE}"), std::string::npos) << clsid;
+    std::string model = runCommand(host +
+        "reg get 'Software\\Classes\\CLSID\\{12A68E1B-90F9-4181-A48A-04DB481817BE}\\InprocServer32\\ThreadingModel'");
+    EXPECT_NE(model.find("Apartment"), std::string::npos) << model;
+
+    runCommand(host + "unregister", &status);
+    ASSERT_EQ(status, 0);
+    auto gone = nlohmann::json::parse(runCommand(host + "--progid KestruneATL.KSCapi call GetVersion", &status));
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(gone.contains("error"));
+    std::string keys = runCommand(host + "reg list 'Software\\Classes'");
+    EXPECT_NE(keys.find("\"CLSID\""), std::string::npos) << keys;  // the CLSID key itself stays
+    std::string classes = runCommand(host + "reg list 'Software\\Classes\\CLSID'");
+    EXPECT_EQ(classes.find("12A68E1B"), std::string::npos) << classes;
+}
+
+TEST(HostModule, LateBoundCallsGiveTheSameOutput) {
+    TempDir dir;
+    std::string host = std::string(KSCAPI_HOST_PATH) + " --home " + dir.path() + " --ui script ";
+    runCommand(host + "register");
+    std::string script =
+        "GetVersion\n"
+        "RegWriteHKCUStr \"Software\\\\Demo\\\\Name\" \"\\u8a31\\u53ef\"\n"
+        "RegReadHKCU \"Software\\\\Demo\\\\Name\"\n"
+        "RegReadHKCU Name\n"
+        "PresetPasswdLengthRange 20 10\n"
+        "SetDefaultPfxFileName null\n"
+        "@new second\n"
+        "SelectSigner \"CN=x\" 0 0\n"
+        "GetErrorMsg\n"
+        "@use main\n"
+        "GetErrorMsg\n"
+        "GetCapiErrorMsg\n";
+    writeFile(dir.file("script"), script);
+    int direct = -1, late = -1;
+    std::string a = runCommand(host + "run " + dir.file("script"), &direct);
+    std::string b = runCommand(host + "--progid KestruneATL.KSCapi run " + dir.file("script"), &late);
+    EXPECT_EQ(direct, 0);
+    EXPECT_EQ(late, 0);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a.find("\"ret\":\"\xE8\xA8\xB1\xE5\x8F\xAF\""), std::string::npos) << a;
+}

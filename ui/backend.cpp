@@ -14,6 +14,21 @@ public:
     int messageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
 };
 
+class ForwardingBackend final : public DialogBackend {
+public:
+    explicit ForwardingBackend(DialogBackend& target) : target_(target) {}
+    const char* name() const override { return target_.name(); }
+    FileChooserAnswer fileChooser(const FileChooserModel& model) override {
+        return target_.fileChooser(model);
+    }
+    int messageBox(const std::string& text, const std::string& caption, UINT type) override {
+        return target_.messageBox(text, caption, type);
+    }
+
+private:
+    DialogBackend& target_;
+};
+
 std::mutex g_mutex;
 std::unique_ptr<DialogBackend> g_backend;
 
@@ -33,6 +48,10 @@ std::unique_ptr<DialogBackend> setBackend(std::unique_ptr<DialogBackend> b) {
 }
 
 std::unique_ptr<DialogBackend> makeNoneBackend() { return std::make_unique<NoneBackend>(); }
+
+std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target) {
+    return std::make_unique<ForwardingBackend>(target);
+}
 
 FileChooserAnswer showFileChooser(const FileChooserModel& model) { return backend().fileChooser(model); }
 

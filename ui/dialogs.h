@@ -72,6 +72,9 @@ private:
 
 // The backend that cancels every dialog.
 std::unique_ptr<DialogBackend> makeNoneBackend();
+// A backend that passes every dialog to `target`, which the caller keeps alive (a host
+// lends its backend to a module loaded into it this way).
+std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target);
 
 // Shows the platform's modal file chooser through the process's backend.
 FileChooserAnswer showFileChooser(const FileChooserModel& model);

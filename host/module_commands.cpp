@@ -1,0 +1,100 @@
+#include "host/module_commands.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "control/guids.h"
+#include "platform/com_runtime.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "ui/dialogs.h"
+
+namespace host {
+
+namespace {
+
+using EntryPoint = HRESULT (*)();
+using UseBackend = void (*)(ui::DialogBackend*);
+
+// The module file registered for the class, or empty.
+std::string registeredModule(REFCLSID clsid) {
+    RegKeyHolder key;
+    std::string path = "CLSID\\" + guidToString(clsid) + "\\InprocServer32";
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS)
+        return {};
+    char data[4096];
+    DWORD size = sizeof data - 1, type = 0;
+    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return {};
+    data[size] = 0;
+    return data;
+}
+
+// Hands the host's dialog backend to the module already loaded from `modulePath`.
+void lendBackend(const std::string& modulePath) {
+    void* handle = dlopen(nativePath(modulePath).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) return;
+    if (auto use = reinterpret_cast<UseBackend>(dlsym(handle, "KestruneUseDialogBackend")))
+        use(&ui::backend());
+    dlclose(handle);
+}
+
+}  // namespace
+
+std::string defaultModulePath() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "libKestruneATL.so";
+    std::string dir(self, static_cast<size_t>(n));
+    dir = dir.substr(0, dir.find_last_of('/'));
+    return dir + "/libKestruneATL.so";
+}
+
+int runRegistration(const std::string& path, bool unregister, std::ostream& out) {
+    nlohmann::ordered_json line;
+    line[unregister ? "unregister" : "register"] = path;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    HRESULT hr = E_FAIL;
+    if (!handle) {
+        line["error"] = dlerror();
+    } else {
+        auto entry = reinterpret_cast<EntryPoint>(
+            dlsym(handle, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
+        if (entry) hr = entry();
+        else line["error"] = "no entry point";
+        dlclose(handle);
+    }
+    line["hresult"] = hr;
+    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    return hr == S_OK ? 0 : 1;
+}
+
+ScriptRunner::ObjectFactory progIdFactory(const std::string& progId) {
+    return [progId, lent = false](std::string& reason) mutable -> IDispatch* {
+        CLSID clsid;
+        if (FAILED(CLSIDFromProgID(progId.c_str(), &clsid))) {
+            reason = "ProgID not registered: " + progId;
+            return nullptr;
+        }
+        IDispatch* object = nullptr;
+        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(&object));
+        if (FAILED(hr) || !object) {
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+            reason = "cannot create " + progId + " (" + code + ")";
+            return nullptr;
+        }
+        if (!lent) {
+            lendBackend(registeredModule(clsid));
+            lent = true;
+        }
+        return object;
+    };
+}
+
+}  // namespace host
