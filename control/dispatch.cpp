@@ -5,6 +5,7 @@
 #include "control/guids.h"
 #include "control/ks_capi.h"
 #include "control/operation_table.h"
+#include "control/type_info.h"
 
 namespace {
 
@@ -35,20 +36,19 @@ struct ConvertedArguments {
 
 HRESULT KSCapi::GetTypeInfoCount(UINT* pctinfo) {
     if (!pctinfo) return E_POINTER;
-    // No type information object is handed out yet; callers bind by name instead.
-    *pctinfo = 0;
+    *pctinfo = 1;
     return S_OK;
 }
 
 HRESULT KSCapi::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
     if (!ppTInfo) return E_POINTER;
     *ppTInfo = nullptr;
-    return iTInfo == 0 ? E_NOTIMPL : DISP_E_BADINDEX;
+    if (iTInfo != 0) return DISP_E_BADINDEX;
+    *ppTInfo = createKSCapiTypeInfo();
+    return *ppTInfo ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT KSCapi::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
-                              DISPID* rgDispId) {
-    if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+HRESULT idsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) {
     if (cNames == 0) return S_OK;
     if (!rgszNames || !rgDispId || !rgszNames[0]) return E_POINTER;
     const OperationInfo* op = nullptr;
@@ -65,6 +65,12 @@ HRESULT KSCapi::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCI
         if (rgDispId[n] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }
     return hr;
+}
+
+HRESULT KSCapi::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                              DISPID* rgDispId) {
+    if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    return idsOfNames(rgszNames, cNames, rgDispId);
 }
 
 HRESULT KSCapi::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,

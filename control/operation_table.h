@@ -47,3 +47,8 @@ const OperationInfo* operations();
 const OperationInfo* findOperation(std::string_view name);
 // The operation with this dispatch identifier; null if none.
 const OperationInfo* findOperationByDispid(DISPID dispid);
+
+// Dispatch identifiers for a method name and its parameter names (ASCII case ignored):
+// the operation's DISPID, then each parameter's position. Unknown names get
+// DISPID_UNKNOWN and the result DISP_E_UNKNOWNNAME; E_POINTER for missing arrays.
+HRESULT idsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId);

@@ -9,7 +9,7 @@
 #include "platform/types.h"
 #include "platform/variant.h"
 
-struct ITypeInfo;
+struct ITypeInfo;  // platform/typeinfo.h
 
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;

@@ -3,6 +3,7 @@
 
 #include "control/guids.h"
 #include "control/ks_capi.h"
+#include "platform/typeinfo.h"
 
 namespace {
 
@@ -148,4 +149,49 @@ TEST(ObjectSafety, OptionsAsBrowsersAskForThem) {
     EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled), E_POINTER);
     safety->Release();
     EXPECT_EQ(object->Release(), 0u);
+}
+
+TEST_F(Dispatch, TypeInformationDescribesEveryOperation) {
+    UINT count = 0;
+    ASSERT_EQ(disp_->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    ITypeInfo* info = nullptr;
+    EXPECT_EQ(disp_->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+    ASSERT_EQ(disp_->GetTypeInfo(0, 0, &info), S_OK);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_TRUE(attr->guid == IID_IKSCapi);
+    EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+    EXPECT_EQ(attr->cFuncs, 37);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+    info->ReleaseTypeAttr(attr);
+
+    FUNCDESC* f = nullptr;
+    ASSERT_EQ(info->GetFuncDesc(16, &f), S_OK);  // ImportPfxToIE
+    EXPECT_EQ(f->memid, 51);
+    EXPECT_EQ(f->cParams, 5);
+    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_BSTR);
+    EXPECT_EQ(f->lprgelemdescParam[3].tdesc.vt, VT_I4);
+    EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_I4);
+    info->ReleaseFuncDesc(f);
+    EXPECT_EQ(info->GetFuncDesc(37, &f), TYPE_E_ELEMENTNOTFOUND);
+
+    BSTR names[6] = {};
+    UINT got = 0;
+    ASSERT_EQ(info->GetNames(30, names, 6, &got), S_OK);
+    ASSERT_EQ(got, 3u);
+    EXPECT_EQ(BstrHolder(names[0]).text(), u"Hash");
+    EXPECT_EQ(BstrHolder(names[1]).text(), u"strPlainText");
+    EXPECT_EQ(BstrHolder(names[2]).text(), u"dwFlags");
+
+    LPOLESTR lookup[] = {const_cast<LPOLESTR>(u"getcertfinger")};
+    MEMBERID id = 0;
+    EXPECT_EQ(info->GetIDsOfNames(lookup, 1, &id), S_OK);
+    EXPECT_EQ(id, 87);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(info->Invoke(disp_, 2, DISPATCH_METHOD, &none, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    info->Release();
 }
