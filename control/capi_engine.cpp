@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/cert_getters.h"
 #include "pfx/password_rules.h"
 #include "platform/codepage.h"
 #include "status/environment.h"
@@ -202,46 +203,41 @@ std::string CapiEngine::SignPkcs7(const std::u16string&, int32_t) {
 // ---- Certificate fields of the selected signer ----
 
 // Changes neither error value.
-std::string CapiEngine::GetCertB64() { return std::string(); }
+std::string CapiEngine::GetCertB64() { return certB64(signerCert); }
 
+// The other getters clear the error code and report nothing themselves: without a
+// selected signer, or with bytes that do not parse, the field is empty.
 std::string CapiEngine::GetCertSubject() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certSubject(signerCert);
 }
 
 std::string CapiEngine::GetCertSubjectCN() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certSubjectCN(signerCert);
 }
 
 std::string CapiEngine::GetCertIssuer() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certIssuer(signerCert);
 }
 
 std::string CapiEngine::GetCertSerial() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certSerial(signerCert);
 }
 
 std::string CapiEngine::GetCertNotBefore() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certNotBefore(signerCert);
 }
 
 std::string CapiEngine::GetCertNotAfter() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certNotAfter(signerCert);
 }
 
 std::string CapiEngine::GetCertFinger() {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return certFinger(signerCert);
 }

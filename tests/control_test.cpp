@@ -233,3 +233,25 @@ TEST(OperationTable, LookupByNameAndDispid) {
     std::set<DISPID> seen;
     for (size_t i = 0; i < kOperationCount; ++i) EXPECT_TRUE(seen.insert(operations()[i].dispid).second);
 }
+
+// The getters read the selected signer's certificate; with none selected they are empty.
+TEST(Control, CertificateGettersFollowTheSelectedSigner) {
+    Control c;
+    ByteBuffer der;
+    ASSERT_TRUE(der.loadFromFile(std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/certs/signer.der"));
+    c.engine().lastError = 5010;
+    BstrHolder s;
+    c->GetCertSubject(s.out());
+    EXPECT_EQ(SysStringLen(s.get()), 0u);
+    EXPECT_EQ(c.engine().lastError, 0);
+
+    c.engine().signerCert.assign(der.data(), der.length());
+    c->GetCertB64(s.out());
+    ByteBuffer back;
+    ASSERT_TRUE(back.decodeBase64Text(toAnsi(s.text()).c_str()));
+    EXPECT_EQ(back.str(), der.str());
+    c->GetCertFinger(s.out());
+    EXPECT_EQ(SysStringLen(s.get()), 40u);
+    c->GetCertSubjectCN(s.out());
+    EXPECT_GT(SysStringLen(s.get()), 0u);
+}
