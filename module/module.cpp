@@ -17,7 +17,11 @@ HRESULT DllCanUnloadNow() { return canUnloadNow(); }
 #include "platform/bstr.h"
 #include "platform/variant.h"
 
+#include "status/version_resource.h"
+
 namespace {
+// The version record travels in the module file, where GetVersion reads it.
+__attribute__((used)) const void* const kVersionRecord = &kModuleVersionRecord;
 [[maybe_unused]] volatile const void* const kExported[] = {
     reinterpret_cast<const void*>(&SysAllocString),    reinterpret_cast<const void*>(&SysAllocStringLen),
     reinterpret_cast<const void*>(&SysFreeString),     reinterpret_cast<const void*>(&SysStringLen),

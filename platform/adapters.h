@@ -36,7 +36,9 @@ struct IP_ADAPTER_INFO {
     UINT DhcpEnabled;
     IP_ADDR_STRING IpAddressList;
     IP_ADDR_STRING GatewayList;
-    BYTE Reserved[640 - 592];
+    // Pads the record to 640 bytes: the fields above take 528 bytes with 8-byte pointers
+    // (4 bytes of alignment after DhcpEnabled, 48-byte address strings), 504 with 4-byte ones.
+    BYTE Reserved[sizeof(void*) == 8 ? 640 - 528 : 640 - 504];
 };
 static_assert(sizeof(IP_ADAPTER_INFO) == 640);
 using PIP_ADAPTER_INFO = IP_ADAPTER_INFO*;
@@ -77,5 +79,7 @@ private:
 
 // Fills the caller's buffer with linked adapter records. Results: ERROR_SUCCESS;
 // ERROR_BUFFER_OVERFLOW with *pOutBufLen set to the size needed; ERROR_NO_DATA when there
-// is no adapter; ERROR_INVALID_PARAMETER for a null size.
+// is no adapter; ERROR_NOT_SUPPORTED when the list cannot be read; ERROR_INVALID_PARAMETER
+// for a null size. Address holds at most the first 8 address bytes; AddressLength is the
+// system's length. The IP address lists are not filled in (they read "0.0.0.0").
 DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG pOutBufLen);
