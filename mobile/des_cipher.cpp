@@ -79,12 +79,26 @@ uint64_t rotateHalves(uint64_t v, bool left) {
     return (uint64_t{hi} << 32) | lo;
 }
 
+// A 48-bit round key in the layout the round function reads: groups 7, 5, 3, 1 in
+// the high word and 6, 4, 2, 0 in the low word, at bits 0, 8, 16 and 24 of each.
+uint64_t packRoundKey(uint64_t k) {
+    uint32_t odd = 0, even = 0;
+    for (int j = 0; j < 4; ++j) {
+        odd |= static_cast<uint32_t>((k >> (12 * j)) & 63) << (8 * j);
+        even |= static_cast<uint32_t>((k >> (12 * j + 6)) & 63) << (8 * j);
+    }
+    return (uint64_t{odd} << 32) | even;
+}
+
 struct Tables {
     // S-box g followed by P, rotated left one bit, for each 6-bit input.
     uint32_t sp[8][64];
-    // The initial and the final permutation, one table per 4-bit piece of the input.
+    // Permutations as one table per 4-bit piece of the input, highest piece first: the
+    // initial and the final permutation, PC-1, and PC-2 with the round-key packing.
     uint64_t ip[16][16];
     uint64_t fp[16][16];
+    uint64_t pc1[16][16];
+    uint64_t pc2[14][16];
 
     Tables() {
         uint8_t finalPermutation[64];
@@ -101,6 +115,9 @@ struct Tables {
                 uint64_t in = v << (60 - 4 * n);
                 ip[n][v] = rotateHalves(permute(in, 64, kInitialPermutation, 64), true);
                 fp[n][v] = permute(rotateHalves(in, false), 64, finalPermutation, 64);
+                pc1[n][v] = permute(in, 64, kPermutedChoice1, 56);
+                if (n < 14)
+                    pc2[n][v] = packRoundKey(permute(v << (52 - 4 * n), 56, kPermutedChoice2, 48));
             }
         }
     }
@@ -111,29 +128,25 @@ const Tables& tables() {
     return t;
 }
 
-inline uint64_t byNibbles(const uint64_t (&table)[16][16], uint64_t v) {
+// A permutation by its table of 4-bit pieces; `pieces` is the input's width / 4.
+template <size_t kPieces>
+inline uint64_t byNibbles(const uint64_t (&table)[kPieces][16], uint64_t v) {
     uint64_t out = 0;
-    for (int n = 0; n < 16; ++n) out |= table[n][(v >> (60 - 4 * n)) & 15];
+    for (size_t n = 0; n < kPieces; ++n) out |= table[n][(v >> (4 * (kPieces - 1 - n))) & 15];
     return out;
 }
 
 // The 16 round keys of an 8-byte key, in encryption order.
-void keySchedule(const BYTE* key, uint32_t (*out)[2]) {
-    uint64_t cd = permute(endian::load64be(key), 64, kPermutedChoice1, 56);
+void keySchedule(const Tables& t, const BYTE* key, uint32_t (*out)[2]) {
+    uint64_t cd = byNibbles(t.pc1, endian::load64be(key));
     auto c = static_cast<uint32_t>(cd >> 28), d = static_cast<uint32_t>(cd & 0x0fffffff);
     for (int r = 0; r < 16; ++r) {
         int s = kRotations[r];
         c = ((c << s) | (c >> (28 - s))) & 0x0fffffff;
         d = ((d << s) | (d >> (28 - s))) & 0x0fffffff;
-        uint64_t k = permute((uint64_t{c} << 28) | d, 56, kPermutedChoice2, 48);
-        uint32_t odd = 0, even = 0;
-        for (int j = 0; j < 4; ++j) {
-            // Groups 7, 5, 3, 1 (odd) and 6, 4, 2, 0 (even) at bits 0, 8, 16, 24.
-            odd |= static_cast<uint32_t>((k >> (6 * (7 - (7 - 2 * j)))) & 63) << (8 * j);
-            even |= static_cast<uint32_t>((k >> (6 * (7 - (6 - 2 * j)))) & 63) << (8 * j);
-        }
-        out[r][0] = odd;
-        out[r][1] = even;
+        uint64_t k = byNibbles(t.pc2, (uint64_t{c} << 28) | d);
+        out[r][0] = static_cast<uint32_t>(k >> 32);
+        out[r][1] = static_cast<uint32_t>(k);
     }
 }
 
@@ -199,15 +212,15 @@ bool DesCipher::encrypt(const BYTE* data, int32_t length) {
     const int32_t outLength = (length / 8 + 1) * 8;
     if (!output.allocate(outLength)) return false;
 
+    const Tables& t = tables();
     const BYTE* key = key_.data();
-    keySchedule(key, schedules_[0]);
+    keySchedule(t, key, schedules_[0]);
     if (triple) {
-        keySchedule(key + 8, schedules_[1]);
+        keySchedule(t, key + 8, schedules_[1]);
         for (int i = 0; i < 8; ++i) std::swap(schedules_[1][i], schedules_[1][15 - i]);
-        keySchedule(algorithm_ == CALG_3DES ? key + 16 : key, schedules_[2]);
+        keySchedule(t, algorithm_ == CALG_3DES ? key + 16 : key, schedules_[2]);
     }
 
-    const Tables& t = tables();
     chain_ = endian::load64be(iv_);
     BYTE last[8];
     for (int32_t offset = 0; offset < outLength; offset += 8) {
