@@ -157,7 +157,9 @@ bool ByteBuffer::assignReversed(const void* src, int32_t count) {
 bool ByteBuffer::loadFromFile(const std::string& path) {
     release();
     if (path.empty()) return false;
-    FileHandle fd(::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a pipe without a writer cannot hang; only regular
+    // files are read.
+    FileHandle fd(::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return false;
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
