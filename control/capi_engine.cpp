@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/cert_getters.h"
+#include "digest/hash_operations.h"
 #include "pfx/password_rules.h"
 #include "platform/codepage.h"
 #include "status/environment.h"
@@ -85,16 +86,14 @@ int32_t CapiEngine::RegWriteHKCUStr(const std::u16string& strName, const std::u1
 
 // ---- Hashing ----
 
-std::string CapiEngine::Hash(const std::u16string&, int32_t) {
+std::string CapiEngine::Hash(const std::u16string& strPlainText, int32_t dwFlags) {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return hashText(strPlainText, dwFlags, *this);
 }
 
-std::string CapiEngine::HashFile(const std::u16string&, int32_t) {
+std::string CapiEngine::HashFile(const std::u16string& strFileName, int32_t dwFlags) {
     lastError = 0;
-    notSupported();
-    return std::string();
+    return hashFile(strFileName, dwFlags, *this);
 }
 
 // ---- Enrollment ----

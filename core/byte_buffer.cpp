@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/files.h"
 
@@ -137,27 +138,17 @@ bool ByteBuffer::assign(const void* src, int32_t count) {
 }
 
 bool ByteBuffer::assignReversed(const void* src, int32_t count) {
-    if (!src || count < 1) {
-        release();
-        return false;
-    }
-    BYTE* p = allocateZeroed(count);
-    if (!p) {
-        release();
-        return false;
-    }
-    const auto* s = static_cast<const BYTE*>(src);
-    for (int32_t i = 0; i < count; ++i) p[i] = s[count - 1 - i];
-    release();
-    data_ = p;
-    length_ = count;
+    if (!assign(src, count)) return false;
+    for (int32_t i = 0, j = count - 1; i < j; ++i, --j) std::swap(data_[i], data_[j]);
     return true;
 }
 
 bool ByteBuffer::loadFromFile(const std::string& path) {
     release();
     if (path.empty()) return false;
-    FileHandle fd(::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a pipe without a writer cannot hang; only regular
+    // files are read.
+    FileHandle fd(::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return false;
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

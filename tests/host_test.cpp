@@ -46,6 +46,16 @@ TEST(Host, CallPrintsOneResultLine) {
     EXPECT_EQ(r.lines[0], nlohmann::json::parse(expected));
 }
 
+TEST(Host, HashOfAbc) {
+    HostRun r = kscapi("call Hash abc 16");
+    ASSERT_EQ(r.lines.size(), 1u);
+    EXPECT_EQ(r.lines[0]["ret"], "A9993E364706816ABA3E25717850C26C9CD0D89D");
+    // The text ends at its first zero character.
+    HostRun cut = kscapi("call Hash '\"abc\\u0000def\"' 16");
+    ASSERT_EQ(cut.lines.size(), 1u);
+    EXPECT_EQ(cut.lines[0]["ret"], "A9993E364706816ABA3E25717850C26C9CD0D89D");
+}
+
 TEST(Host, OperationsTableHasEveryOperation) {
     HostRun r = kscapi("ops");
     ASSERT_EQ(r.status, 0);
@@ -155,7 +165,11 @@ TEST(HostModule, LateBoundCallsGiveTheSameOutput) {
         "GetErrorMsg\n"
         "@use main\n"
         "GetErrorMsg\n"
-        "GetCapiErrorMsg\n";
+        "GetCapiErrorMsg\n"
+        "!dialog FileChooser ok {\"path\":\"" + dir.file("script") + "\"}\n"
+        "HashFile \"\" 3\n"
+        "HashFile \"\" 3\n"
+        "Hash \"\u8a31\" 0x14\n";
     writeFile(dir.file("script"), script);
     int direct = -1, late = -1;
     std::string a = runCommand(host + "run " + dir.file("script"), &direct);
