@@ -22,19 +22,15 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/cert_context_link.h"
 #include "platform/der.h"
+#include "platform/openssl_holders.h"
 #include "platform/wincrypt.h"
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
+using openssl::X509Ptr;
+using OpenSslBytes = openssl::Bytes;
 
 constexpr DWORD kInvalidArg = static_cast<DWORD>(E_INVALIDARG);
 
@@ -44,8 +40,13 @@ class CertContextState {
     std::atomic<long> refs{1};
     std::vector<BYTE> encoded;
     CERT_INFO info{};
-    std::mutex mutex;  // guards properties
+    std::mutex mutex;  // guards properties and releaseKeyProvider
     std::map<DWORD, std::vector<BYTE>> properties;
+    // The store the context belongs to; null for a context of its own.
+    CertContextOwner* owner = nullptr;
+    // The key context's provider is the context's to release (it was set without
+    // CERT_STORE_NO_CRYPT_RELEASE_FLAG).
+    bool releaseKeyProvider = false;
 
     // Copies bytes into storage that lives as long as the context; null for none.
     BYTE* keep(const BYTE* p, size_t n) {
@@ -78,10 +79,7 @@ CertContextState* stateOf(PCCERT_CONTEXT context) {
     return reinterpret_cast<const CertContextBlock*>(context)->state;
 }
 
-BOOL fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
+constexpr auto& fail = failWithLastError;
 
 DWORD toDword(size_t n) {
     return static_cast<DWORD>(n);
@@ -225,7 +223,7 @@ bool buildInfo(X509* cert, CertContextState& state) {
     return true;
 }
 
-PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size) {
+PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, long refs) {
     // Certificate ::= SEQUENCE (RFC 5280 section 4.1). Like the platform, only the outer
     // element is parsed; bytes after it stay in the context's copy.
     DerCursor outer(bytes, size);
@@ -243,6 +241,7 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size) 
         return nullptr;
     }
     auto state = std::make_unique<CertContextState>();
+    state->refs.store(refs, std::memory_order_relaxed);
     state->encoded.assign(bytes, bytes + size);
     if (!buildInfo(cert.get(), *state)) {
         ERR_clear_error();
@@ -365,6 +364,185 @@ uint64_t ticks(const FILETIME& t) {
     return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
+// The provider a key context property holds, when the context must release it.
+HCRYPTPROV keyProviderToRelease(const CertContextState& state) {
+    if (!state.releaseKeyProvider) return 0;
+    auto it = state.properties.find(CERT_KEY_CONTEXT_PROP_ID);
+    if (it == state.properties.end()) return 0;
+    CERT_KEY_CONTEXT key;
+    std::memcpy(&key, it->second.data(), sizeof key);
+    return key.hCryptProv;
+}
+
+// Releasing a cached provider must not disturb the caller's last error.
+void releaseKeyProvider(HCRYPTPROV provider) {
+    if (!provider) return;
+    DWORD saved = GetLastError();
+    CryptReleaseContext(provider, 0);
+    SetLastError(saved);
+}
+
+void destroyContext(PCCERT_CONTEXT context) {
+    CertContextState* state = stateOf(context);
+    releaseKeyProvider(keyProviderToRelease(*state));
+    delete state;
+    delete reinterpret_cast<const CertContextBlock*>(context);
+}
+
+// The stored bytes of a caller's value for a property, after checking it.
+BOOL storedValue(DWORD dwPropId, const void* pvData, std::vector<BYTE>& value) {
+    if (!pvData) return TRUE;
+    if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
+        const auto& info = *static_cast<const CRYPT_KEY_PROV_INFO*>(pvData);
+        if (!validKeyProvInfo(info)) return fail(kInvalidArg);
+        value.resize(packKeyProvInfo(info, nullptr));
+        packKeyProvInfo(info, value.data());
+    } else if (dwPropId == CERT_KEY_CONTEXT_PROP_ID) {
+        const auto& key = *static_cast<const CERT_KEY_CONTEXT*>(pvData);
+        if (key.cbSize != sizeof(CERT_KEY_CONTEXT)) return fail(kInvalidArg);
+        const auto* raw = static_cast<const BYTE*>(pvData);
+        value.assign(raw, raw + sizeof(CERT_KEY_CONTEXT));
+    } else if (isBlobProperty(dwPropId)) {
+        const auto& blob = *static_cast<const CRYPT_DATA_BLOB*>(pvData);
+        if (blob.cbData && !blob.pbData) return fail(kInvalidArg);
+        if (blob.cbData) value.assign(blob.pbData, blob.pbData + blob.cbData);
+    } else {
+        return fail(kInvalidArg);
+    }
+    return TRUE;
+}
+
+BOOL setProperty(PCCERT_CONTEXT context, DWORD dwPropId, DWORD dwFlags, const void* pvData,
+                 bool askOwner) {
+    if (!context || dwPropId == 0) return fail(kInvalidArg);
+    if (!pvData && dwPropId != CERT_KEY_PROV_INFO_PROP_ID && dwPropId != CERT_KEY_CONTEXT_PROP_ID &&
+        !isBlobProperty(dwPropId))
+        return fail(kInvalidArg);
+    try {
+        std::vector<BYTE> value;
+        if (!storedValue(dwPropId, pvData, value)) return FALSE;
+        CertContextState* state = stateOf(context);
+        if (askOwner && state->owner && !state->owner->propertyChanging(context, dwPropId, pvData))
+            return FALSE;
+        HCRYPTPROV released = 0;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (dwPropId == CERT_KEY_CONTEXT_PROP_ID) {
+                released = keyProviderToRelease(*state);
+                state->releaseKeyProvider = pvData && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG);
+                // Setting the handle the context already holds keeps it.
+                if (pvData && released == static_cast<const CERT_KEY_CONTEXT*>(pvData)->hCryptProv)
+                    released = 0;
+            }
+            if (pvData)
+                state->properties[dwPropId] = std::move(value);
+            else
+                state->properties.erase(dwPropId);
+        }
+        releaseKeyProvider(released);
+        return TRUE;
+    } catch (const std::bad_alloc&) {
+        return fail(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+// ---- portable property values: little-endian DWORDs; strings as a count of UTF-16
+// units (0xFFFFFFFF for none) followed by the units.
+
+void putDword(std::vector<BYTE>& out, DWORD v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
+}
+
+void putWide(std::vector<BYTE>& out, LPCWSTR text) {
+    if (!text) {
+        putDword(out, 0xFFFFFFFFu);
+        return;
+    }
+    size_t n = std::char_traits<char16_t>::length(text);
+    putDword(out, toDword(n));
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(static_cast<BYTE>(text[i] & 0xFF));
+        out.push_back(static_cast<BYTE>(text[i] >> 8));
+    }
+}
+
+class PortableReader {
+  public:
+    explicit PortableReader(const std::vector<BYTE>& bytes) : bytes_(bytes) {}
+    bool dword(DWORD& v) {
+        if (bytes_.size() - pos_ < 4) return false;
+        v = 0;
+        for (int i = 0; i < 4; ++i) v |= static_cast<DWORD>(bytes_[pos_ + i]) << (8 * i);
+        pos_ += 4;
+        return true;
+    }
+    bool wide(std::u16string& text, bool& present) {
+        DWORD n = 0;
+        if (!dword(n)) return false;
+        present = n != 0xFFFFFFFFu;
+        text.clear();
+        if (!present) return true;
+        if ((bytes_.size() - pos_) / 2 < n) return false;
+        for (DWORD i = 0; i < n; ++i, pos_ += 2)
+            text.push_back(static_cast<char16_t>(bytes_[pos_] | (bytes_[pos_ + 1] << 8)));
+        return true;
+    }
+    bool bytes(DWORD n, std::vector<BYTE>& out) {
+        if (bytes_.size() - pos_ < n) return false;
+        out.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                   bytes_.begin() + static_cast<std::ptrdiff_t>(pos_ + n));
+        pos_ += n;
+        return true;
+    }
+    bool atEnd() const { return pos_ == bytes_.size(); }
+
+  private:
+    const std::vector<BYTE>& bytes_;
+    size_t pos_ = 0;
+};
+
+void portableKeyProvInfo(const CRYPT_KEY_PROV_INFO& info, std::vector<BYTE>& out) {
+    putDword(out, info.dwProvType);
+    putDword(out, info.dwFlags);
+    putDword(out, info.dwKeySpec);
+    putDword(out, info.cProvParam);
+    putWide(out, info.pwszContainerName);
+    putWide(out, info.pwszProvName);
+    for (DWORD i = 0; i < info.cProvParam; ++i) {
+        CRYPT_KEY_PROV_PARAM param;
+        std::memcpy(&param, reinterpret_cast<const BYTE*>(info.rgProvParam) + i * sizeof param,
+                    sizeof param);
+        putDword(out, param.dwParam);
+        putDword(out, param.dwFlags);
+        putDword(out, param.cbData);
+        if (param.cbData) out.insert(out.end(), param.pbData, param.pbData + param.cbData);
+    }
+}
+
+bool applyPortableKeyProvInfo(PCCERT_CONTEXT context, const std::vector<BYTE>& bytes) {
+    PortableReader in(bytes);
+    CRYPT_KEY_PROV_INFO info{};
+    std::u16string container, provider;
+    bool hasContainer = false, hasProvider = false;
+    if (!in.dword(info.dwProvType) || !in.dword(info.dwFlags) || !in.dword(info.dwKeySpec) ||
+        !in.dword(info.cProvParam) || !in.wide(container, hasContainer) ||
+        !in.wide(provider, hasProvider) || info.cProvParam > bytes.size() / 12)
+        return false;
+    std::vector<CRYPT_KEY_PROV_PARAM> params(info.cProvParam);
+    std::vector<std::vector<BYTE>> data(info.cProvParam);
+    for (DWORD i = 0; i < info.cProvParam; ++i) {
+        if (!in.dword(params[i].dwParam) || !in.dword(params[i].dwFlags) ||
+            !in.dword(params[i].cbData) || !in.bytes(params[i].cbData, data[i]))
+            return false;
+        params[i].pbData = data[i].empty() ? nullptr : data[i].data();
+    }
+    if (!in.atEnd()) return false;
+    info.pwszContainerName = hasContainer ? container.data() : nullptr;
+    info.pwszProvName = hasProvider ? provider.data() : nullptr;
+    info.rgProvParam = params.empty() ? nullptr : params.data();
+    return setProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info, false) == TRUE;
+}
+
 }  // namespace
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
@@ -375,7 +553,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
         return nullptr;
     }
     try {
-        return createContext(dwCertEncodingType, pbCertEncoded, cbCertEncoded);
+        return createContext(dwCertEncodingType, pbCertEncoded, cbCertEncoded, 1);
     } catch (const std::bad_alloc&) {
         SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
         return nullptr;
@@ -391,8 +569,10 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (!pCertContext) return TRUE;
     CertContextState* state = stateOf(pCertContext);
     if (state->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        delete state;
-        delete reinterpret_cast<const CertContextBlock*>(pCertContext);
+        if (state->owner)
+            state->owner->contextUnused(pCertContext);
+        else
+            destroyContext(pCertContext);
     }
     return TRUE;
 }
@@ -426,44 +606,9 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     }
 }
 
-BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                       DWORD /*dwFlags*/, const void* pvData) {
-    if (!pCertContext || dwPropId == 0) return fail(kInvalidArg);
-    std::vector<BYTE> value;
-    try {
-        if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
-            if (pvData) {
-                const auto& info = *static_cast<const CRYPT_KEY_PROV_INFO*>(pvData);
-                if (!validKeyProvInfo(info)) return fail(kInvalidArg);
-                value.resize(packKeyProvInfo(info, nullptr));
-                packKeyProvInfo(info, value.data());
-            }
-        } else if (dwPropId == CERT_KEY_CONTEXT_PROP_ID) {
-            if (pvData) {
-                const auto& key = *static_cast<const CERT_KEY_CONTEXT*>(pvData);
-                if (key.cbSize != sizeof(CERT_KEY_CONTEXT)) return fail(kInvalidArg);
-                const auto* raw = static_cast<const BYTE*>(pvData);
-                value.assign(raw, raw + sizeof(CERT_KEY_CONTEXT));
-            }
-        } else if (isBlobProperty(dwPropId)) {
-            if (pvData) {
-                const auto& blob = *static_cast<const CRYPT_DATA_BLOB*>(pvData);
-                if (blob.cbData && !blob.pbData) return fail(kInvalidArg);
-                if (blob.cbData) value.assign(blob.pbData, blob.pbData + blob.cbData);
-            }
-        } else {
-            return fail(kInvalidArg);
-        }
-        CertContextState* state = stateOf(pCertContext);
-        std::lock_guard<std::mutex> lock(state->mutex);
-        if (pvData)
-            state->properties[dwPropId] = std::move(value);
-        else
-            state->properties.erase(dwPropId);
-        return TRUE;
-    } catch (const std::bad_alloc&) {
-        return fail(static_cast<DWORD>(E_OUTOFMEMORY));
-    }
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
+                                       const void* pvData) {
+    return setProperty(pCertContext, dwPropId, dwFlags, pvData, true);
 }
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) {
@@ -472,6 +617,86 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
     std::lock_guard<std::mutex> lock(state->mutex);
     auto it = state->properties.upper_bound(dwPropId);
     return it == state->properties.end() ? 0 : it->first;
+}
+
+// ---- links to stores (cert_context_link.h)
+
+PCCERT_CONTEXT certContextCreateParked(const BYTE* encoded, DWORD size) {
+    try {
+        return createContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded, size, 0);
+    } catch (const std::bad_alloc&) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return nullptr;
+    }
+}
+
+void certContextAttach(PCCERT_CONTEXT context, HCERTSTORE store, CertContextOwner* owner) {
+    auto* block = const_cast<CertContextBlock*>(reinterpret_cast<const CertContextBlock*>(context));
+    block->context.hCertStore = store;
+    block->state->owner = owner;
+}
+
+bool certContextAcquire(PCCERT_CONTEXT context) {
+    return stateOf(context)->refs.fetch_add(1, std::memory_order_acq_rel) == 0;
+}
+
+void certContextDestroy(PCCERT_CONTEXT context) {
+    destroyContext(context);
+}
+
+BOOL certContextSetPropertyQuietly(PCCERT_CONTEXT context, DWORD dwPropId, DWORD dwFlags,
+                                   const void* pvData) {
+    return setProperty(context, dwPropId, dwFlags, pvData, false);
+}
+
+bool portablePropertyValue(DWORD dwPropId, const void* pvData, std::vector<BYTE>& out) {
+    out.clear();
+    if (dwPropId == CERT_KEY_CONTEXT_PROP_ID || !pvData) return false;
+    if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
+        portableKeyProvInfo(*static_cast<const CRYPT_KEY_PROV_INFO*>(pvData), out);
+        return true;
+    }
+    const auto& blob = *static_cast<const CRYPT_DATA_BLOB*>(pvData);
+    if (blob.cbData) out.assign(blob.pbData, blob.pbData + blob.cbData);
+    return true;
+}
+
+PortableProperties certContextPortableProperties(PCCERT_CONTEXT context) {
+    PortableProperties out;
+    CertContextState* state = stateOf(context);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    for (const auto& [id, stored] : state->properties) {
+        if (id == CERT_KEY_CONTEXT_PROP_ID) continue;
+        std::vector<BYTE> value;
+        if (id == CERT_KEY_PROV_INFO_PROP_ID) {
+            CRYPT_KEY_PROV_INFO record;
+            std::memcpy(&record, stored.data(), sizeof record);
+            portableKeyProvInfo(record, value);
+        } else {
+            value = stored;
+        }
+        out.emplace_back(id, std::move(value));
+    }
+    return out;
+}
+
+bool certContextApplyPortable(PCCERT_CONTEXT context, const PortableProperty& property) {
+    const auto& [id, bytes] = property;
+    if (id == CERT_KEY_PROV_INFO_PROP_ID) return applyPortableKeyProvInfo(context, bytes);
+    if (!isBlobProperty(id)) return false;
+    CRYPT_DATA_BLOB blob{toDword(bytes.size()), const_cast<BYTE*>(bytes.data())};
+    return setProperty(context, id, 0, &blob, false) == TRUE;
+}
+
+void certContextReplacePortable(PCCERT_CONTEXT context, const PortableProperties& properties) {
+    CertContextState* state = stateOf(context);
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        for (auto it = state->properties.begin(); it != state->properties.end();)
+            it =
+                it->first == CERT_KEY_CONTEXT_PROP_ID ? std::next(it) : state->properties.erase(it);
+    }
+    for (const PortableProperty& property : properties) certContextApplyPortable(context, property);
 }
 
 BOOL CertGetIntendedKeyUsage(DWORD /*dwCertEncodingType*/, const CERT_INFO* pCertInfo,

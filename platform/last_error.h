@@ -6,6 +6,16 @@
 void SetLastError(DWORD code);
 DWORD GetLastError();
 
+// How a failing call of the layer ends: the last error set, then FALSE or a null handle.
+inline BOOL failWithLastError(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+inline std::nullptr_t nullWithLastError(DWORD code) {
+    SetLastError(code);
+    return nullptr;
+}
+
 // Last-error values the layer produces (the platform's numbers).
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
@@ -16,6 +26,7 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PASSWORD = 86;

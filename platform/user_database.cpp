@@ -41,8 +41,54 @@ INSERT INTO registry_keys(id, parent_id, name, fold) VALUES (2, 1, 'Software', '
 INSERT INTO registry_keys(id, parent_id, name, fold) VALUES (3, 2, 'Classes', 'CLASSES');
 )sql";
 
+// Certificates of the system stores ("MY", "ROOT", "CA"): the row id gives the order
+// in which they were added and never comes back (AUTOINCREMENT), so an enumeration can
+// go on after the last id it has seen. `revision` grows with every change of a row's
+// properties, so that a process holding a copy knows when to read them again.
+// Properties are stored per id in the layer's portable form.
+constexpr char kCertStoreSchema[] = R"sql(
+CREATE TABLE store_certs(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    store TEXT NOT NULL,
+    sha1 BLOB NOT NULL,
+    der BLOB NOT NULL,
+    revision INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX store_certs_by_hash ON store_certs(store, sha1);
+CREATE TABLE store_cert_properties(
+    cert_id INTEGER NOT NULL REFERENCES store_certs(id) ON DELETE CASCADE,
+    prop_id INTEGER NOT NULL,
+    value BLOB NOT NULL,
+    PRIMARY KEY(cert_id, prop_id)
+);
+)sql";
+
+// Key containers per provider, named case-insensitively (`fold` is the name with ASCII
+// letters upper-cased), each with at most one key pair per slot (1 AT_KEYEXCHANGE,
+// 2 AT_SIGNATURE): its CRYPT_EXPORTABLE / CRYPT_USER_PROTECTED flags, its size in bits
+// and the private key as PKCS#8 DER.
+constexpr char kKeyContainerSchema[] = R"sql(
+CREATE TABLE key_containers(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    provider TEXT NOT NULL,
+    name TEXT NOT NULL,
+    fold TEXT NOT NULL,
+    UNIQUE(provider, fold)
+);
+CREATE TABLE container_keys(
+    container_id INTEGER NOT NULL REFERENCES key_containers(id) ON DELETE CASCADE,
+    key_spec INTEGER NOT NULL CHECK(key_spec IN (1, 2)),
+    flags INTEGER NOT NULL,
+    bits INTEGER NOT NULL,
+    private_key BLOB NOT NULL,
+    PRIMARY KEY(container_id, key_spec)
+);
+)sql";
+
 constexpr DbMigration kMigrations[] = {
     {1, kRegistrySchema},
+    {2, kCertStoreSchema},
+    {3, kKeyContainerSchema},
 };
 
 // SQLite gives the -wal and -shm files the mode of the database file, so making the
@@ -122,7 +168,9 @@ int DbConnection::configure() {
     if (rc != SQLITE_OK) return rc;
     // FULL makes a commit durable once it returns: registry values and key containers
     // are written rarely, and a write reported as done must survive a power loss.
-    rc = exec("PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;");
+    // secure_delete overwrites what is deleted, so that a removed private key does not
+    // linger in the file's free pages.
+    rc = exec("PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL; PRAGMA secure_delete = ON;");
     if (rc != SQLITE_OK) return rc;
     // Switching a new file to WAL needs an exclusive lock and SQLite answers SQLITE_BUSY
     // at once, without the busy handler, while another process holds the file: wait here

@@ -12,6 +12,7 @@
 
 using HCERTSTORE = void*;
 using HCRYPTPROV = uintptr_t;
+using HCRYPTKEY = uintptr_t;
 
 // Encoding types. Only the certificate part (the low word) is looked at.
 constexpr DWORD X509_ASN_ENCODING = 0x00000001;
@@ -196,8 +197,12 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 // parameters included), a CERT_KEY_CONTEXT for CERT_KEY_CONTEXT_PROP_ID (cbSize must be
 // sizeof(CERT_KEY_CONTEXT)), and a CRYPT_DATA_BLOB for the hash ids, the friendly name and
 // the user ids CERT_FIRST_USER_PROP_ID..CERT_LAST_USER_PROP_ID. Other ids, a null context
-// or a malformed record fail with E_INVALIDARG. The layer does not release a key
-// context's provider handle.
+// or a malformed record fail with E_INVALIDARG. A key context's provider handle then
+// belongs to the context, which releases it (CryptReleaseContext) when the property is
+// replaced or removed or the context is freed, unless dwFlags has
+// CERT_STORE_NO_CRYPT_RELEASE_FLAG. On a context of a system store the change is
+// written to the store first (not the key context, which lives in this process only);
+// when that fails the context is unchanged and the call fails with the store's error.
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
                                        const void* pvData);
 // The next property id set on the context after dwPropId (0 starts), in ascending order;
@@ -235,3 +240,272 @@ BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, const CERT_INFO* pCertInf
 // -1 when the time (null: now) lies before NotBefore, +1 after NotAfter, 0 within. A
 // null pCertInfo gives +1 with E_INVALIDARG.
 LONG CertVerifyTimeValidity(const FILETIME* pTimeToVerify, const CERT_INFO* pCertInfo);
+
+// ---- Stores (platform/cert_store.cpp)
+//
+// A memory store lives in the process. The current user's system stores "MY", "ROOT"
+// and "CA" (names compare without regard to case) live in the user database; each open
+// reads the store as it is then, every enumeration or search that starts from the
+// beginning picks up what other processes changed meanwhile, and every change is
+// written at once, so processes sharing a store see one consistent list. A store stays
+// alive while a handle to it is open or one of its certificate contexts is still
+// referenced; its contexts carry hCertStore. Certificates enumerate in the order they
+// were added; a replaced certificate keeps its place. Handles are table entries: a
+// handle whose store is gone gives ERROR_INVALID_HANDLE.
+
+// Store providers of CertOpenStore (small numbers in the pointer, as the platform
+// passes them), and their names.
+inline const LPCSTR CERT_STORE_PROV_MEMORY = reinterpret_cast<LPCSTR>(2);
+inline const LPCSTR CERT_STORE_PROV_SYSTEM_A = reinterpret_cast<LPCSTR>(9);
+inline const LPCSTR CERT_STORE_PROV_SYSTEM_W = reinterpret_cast<LPCSTR>(10);
+inline const LPCSTR CERT_STORE_PROV_SYSTEM = CERT_STORE_PROV_SYSTEM_W;
+constexpr const char* sz_CERT_STORE_PROV_MEMORY = "Memory";
+constexpr const char* sz_CERT_STORE_PROV_SYSTEM = "System";
+
+// CertOpenStore flags. The system-store location is in bits 16-23.
+constexpr DWORD CERT_STORE_DEFER_CLOSE_UNTIL_LAST_FREE_FLAG = 0x00000004;
+constexpr DWORD CERT_STORE_DELETE_FLAG = 0x00000010;
+constexpr DWORD CERT_STORE_MAXIMUM_ALLOWED_FLAG = 0x00001000;
+constexpr DWORD CERT_STORE_CREATE_NEW_FLAG = 0x00002000;
+constexpr DWORD CERT_STORE_OPEN_EXISTING_FLAG = 0x00004000;
+constexpr DWORD CERT_STORE_READONLY_FLAG = 0x00008000;
+constexpr DWORD CERT_SYSTEM_STORE_LOCATION_MASK = 0x00FF0000;
+constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
+constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x00020000;
+
+// CertCloseStore flags.
+constexpr DWORD CERT_CLOSE_STORE_FORCE_FLAG = 0x00000001;
+constexpr DWORD CERT_CLOSE_STORE_CHECK_FLAG = 0x00000002;
+
+// CertAddCertificateContextToStore dispositions.
+constexpr DWORD CERT_STORE_ADD_NEW = 1;
+constexpr DWORD CERT_STORE_ADD_USE_EXISTING = 2;
+constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING = 3;
+constexpr DWORD CERT_STORE_ADD_ALWAYS = 4;
+constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES = 5;
+
+// CertFindCertificateInStore types.
+constexpr DWORD CERT_FIND_ANY = 0;
+constexpr DWORD CERT_FIND_SHA1_HASH = 0x00010000;
+constexpr DWORD CERT_FIND_HASH = CERT_FIND_SHA1_HASH;
+
+constexpr DWORD CRYPT_E_NO_KEY_PROPERTY = 0x8009200B;
+constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200F;
+
+// Opens a store. CERT_STORE_PROV_MEMORY (or "Memory"): a new empty store in the
+// process. CERT_STORE_PROV_SYSTEM_A / _W (or "System", wide): the system store named by
+// pvPara (narrow ANSI / UTF-16) at CERT_SYSTEM_STORE_CURRENT_USER (the location 0 means
+// the same). CERT_STORE_READONLY_FLAG refuses changes with E_ACCESSDENIED; other flags
+// are accepted and ignored, except CERT_STORE_DELETE_FLAG (ERROR_NOT_SUPPORTED). A
+// non-zero hCryptProv is released when the store goes, unless
+// CERT_STORE_NO_CRYPT_RELEASE_FLAG is given. Success: a handle the caller closes with
+// CertCloseStore. Failure: null with ERROR_FILE_NOT_FOUND (unknown store provider or
+// system store name), E_INVALIDARG (null name, another location), or the database's
+// error (ERROR_REGISTRY_IO_FAILED and the like).
+HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV hCryptProv,
+                         DWORD dwFlags, const void* pvPara);
+// CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, hProv, CERT_SYSTEM_STORE_CURRENT_USER, name).
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol);
+// Another reference to an open store; the same handle, closed once more. Null with
+// ERROR_INVALID_HANDLE for a stale handle.
+HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore);
+// Drops one reference (CERT_CLOSE_STORE_FORCE_FLAG: all of them). The store goes when
+// no reference and none of its contexts remains; contexts still referenced stay valid
+// (the platform would free them under FORCE, leaving callers with dangling contexts).
+// TRUE, also for null. CERT_CLOSE_STORE_CHECK_FLAG: FALSE with CRYPT_E_PENDING_CLOSE
+// when this call closed the last reference but contexts of the store are still
+// referenced (the store is closed all the same). FALSE with ERROR_INVALID_HANDLE for a
+// stale handle or one with no reference left.
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+// The certificate after pPrevCertContext (null: the first), in the order they were
+// added; each certificate once, also while certificates are added or removed. The
+// previous context is freed, as the platform does. The result is a new reference the
+// caller frees (or passes back). Null at the end with CRYPT_E_NOT_FOUND; null with
+// E_INVALIDARG when pPrevCertContext belongs to another store, ERROR_INVALID_HANDLE
+// for a stale handle.
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
+// The next certificate after pPrevCertContext matching: CERT_FIND_ANY (every one), or
+// CERT_FIND_SHA1_HASH with pvFindPara a CRYPT_HASH_BLOB of the 20-byte thumbprint.
+// Frees pPrevCertContext. Null with CRYPT_E_NOT_FOUND when no further certificate
+// matches, E_INVALIDARG for another find type or a missing hash blob.
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                          DWORD dwFindFlags, DWORD dwFindType,
+                                          const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext);
+// Adds a copy of the certificate with its properties (not the key context) to the
+// store. "Existing" is a certificate of the store with the same SHA-1 thumbprint.
+// CERT_STORE_ADD_NEW: fails with CRYPT_E_EXISTS when one exists. ADD_USE_EXISTING:
+// the existing one takes the new one's properties and is used. ADD_REPLACE_EXISTING:
+// the new one takes the existing one's place. ADD_REPLACE_EXISTING_INHERIT_PROPERTIES:
+// the same, keeping the existing one's properties that the new one lacks. ADD_ALWAYS:
+// added even when one exists. *ppStoreContext (optional) receives the store's context,
+// which the caller frees. Failure: FALSE, *ppStoreContext null, with E_INVALIDARG (null
+// context, unknown disposition), E_ACCESSDENIED (read-only store), ERROR_INVALID_HANDLE
+// or the database's error; nothing changed.
+BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                      DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
+// Removes the certificate from its store (pCertContext->hCertStore) and frees the
+// context, also when the removal fails, as the platform does. Contexts of the removed
+// certificate that are still referenced stay valid. TRUE when removed (or already
+// removed by another process); FALSE with E_INVALIDARG for a context of no store,
+// E_ACCESSDENIED for a read-only store, or the database's error.
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
+
+// ---- Providers, key containers and keys (platform/key_container.cpp)
+//
+// The software RSA providers of type PROV_RSA_FULL below keep named key containers in
+// the user database, each holding up to two RSA key pairs: slot AT_KEYEXCHANGE and
+// slot AT_SIGNATURE, each with its CRYPT_EXPORTABLE and CRYPT_USER_PROTECTED flags and
+// the private key as PKCS#8 DER. Container names are compared without regard to ASCII
+// case. Handles are table entries valid in any thread: a released or unknown provider
+// handle gives NTE_BAD_UID, a destroyed or unknown key handle ERROR_INVALID_HANDLE.
+
+constexpr DWORD PROV_RSA_FULL = 1;
+constexpr const char* MS_DEF_PROV_A = "Microsoft Base Cryptographic Provider v1.0";
+constexpr const char* MS_ENHANCED_PROV_A = "Microsoft Enhanced Cryptographic Provider v1.0";
+constexpr const char* MS_STRONG_PROV_A = "Microsoft Strong Cryptographic Provider";
+
+// CryptAcquireContext flags.
+constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000;
+constexpr DWORD CRYPT_NEWKEYSET = 0x00000008;
+constexpr DWORD CRYPT_DELETEKEYSET = 0x00000010;
+constexpr DWORD CRYPT_MACHINE_KEYSET = 0x00000020;
+constexpr DWORD CRYPT_SILENT = 0x00000040;
+// Key flags (CryptGenKey, PFXImportCertStore).
+constexpr DWORD CRYPT_EXPORTABLE = 0x00000001;
+constexpr DWORD CRYPT_USER_PROTECTED = 0x00000002;
+
+// CryptGetProvParam parameters and flags.
+constexpr DWORD PP_ENUMCONTAINERS = 2;
+constexpr DWORD PP_NAME = 4;
+constexpr DWORD PP_CONTAINER = 6;
+constexpr DWORD PP_PROVTYPE = 16;
+constexpr DWORD PP_UNIQUE_CONTAINER = 36;
+constexpr DWORD CRYPT_FIRST = 1;
+constexpr DWORD CRYPT_NEXT = 2;
+
+// CryptGetKeyParam parameters and the permission bits of KP_PERMISSIONS.
+constexpr DWORD KP_PERMISSIONS = 6;
+constexpr DWORD KP_ALGID = 7;
+constexpr DWORD KP_KEYLEN = 9;
+constexpr DWORD CRYPT_ENCRYPT = 0x0001;
+constexpr DWORD CRYPT_DECRYPT = 0x0002;
+constexpr DWORD CRYPT_EXPORT = 0x0004;
+constexpr DWORD CRYPT_READ = 0x0008;
+constexpr DWORD CRYPT_WRITE = 0x0010;
+constexpr DWORD CRYPT_MAC = 0x0020;
+
+// CryptAcquireCertificatePrivateKey flags.
+constexpr DWORD CRYPT_ACQUIRE_CACHE_FLAG = 0x00000001;
+constexpr DWORD CRYPT_ACQUIRE_USE_PROV_INFO_FLAG = 0x00000002;
+constexpr DWORD CRYPT_ACQUIRE_COMPARE_KEY_FLAG = 0x00000004;
+constexpr DWORD CRYPT_ACQUIRE_SILENT_FLAG = 0x00000040;
+
+// Last-error values of the provider calls.
+constexpr DWORD NTE_BAD_UID = 0x80090001;
+constexpr DWORD NTE_BAD_KEY = 0x80090003;
+constexpr DWORD NTE_BAD_DATA = 0x80090005;
+constexpr DWORD NTE_BAD_ALGID = 0x80090008;
+constexpr DWORD NTE_BAD_FLAGS = 0x80090009;
+constexpr DWORD NTE_BAD_TYPE = 0x8009000A;
+constexpr DWORD NTE_NO_KEY = 0x8009000D;
+constexpr DWORD NTE_EXISTS = 0x8009000F;
+constexpr DWORD NTE_PERM = 0x80090010;
+constexpr DWORD NTE_BAD_PROV_TYPE = 0x80090014;
+constexpr DWORD NTE_BAD_PUBLIC_KEY = 0x80090015;
+constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
+constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
+constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
+constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
+constexpr DWORD NTE_FAIL = 0x80090020;
+
+// Opens a provider context on a key container. pszProvider names the provider (null:
+// the default provider of dwProvType, MS_ENHANCED_PROV_A for PROV_RSA_FULL); provider
+// names compare without regard to ASCII case. pszContainer names the container (null
+// or empty: the default container, named after the user). Flags: CRYPT_NEWKEYSET
+// creates the container (NTE_EXISTS when it exists); CRYPT_DELETEKEYSET removes it with
+// its keys and sets *phProv to 0 (no handle); CRYPT_VERIFYCONTEXT opens no container
+// (the name must be null or empty); CRYPT_SILENT is accepted (nothing here asks the
+// user). Success: TRUE and a handle the caller releases with CryptReleaseContext.
+// Failure: FALSE with NTE_BAD_KEYSET (no such container), NTE_EXISTS,
+// NTE_KEYSET_NOT_DEF (unknown provider), NTE_PROV_TYPE_NO_MATCH (known provider, other
+// type), NTE_BAD_PROV_TYPE (type 0 or above 999), NTE_PROV_TYPE_NOT_DEF (no provider of
+// that type), NTE_BAD_FLAGS (other flags, CRYPT_MACHINE_KEYSET, a container name with
+// CRYPT_VERIFYCONTEXT), ERROR_INVALID_PARAMETER (null phProv), NTE_FAIL (database).
+BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags);
+// The same with UTF-16 names.
+BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR pszContainer, LPCWSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags);
+// One more reference to a provider context, released once more. pdwReserved must be
+// null and dwFlags 0 (ERROR_INVALID_PARAMETER, NTE_BAD_FLAGS); NTE_BAD_UID.
+BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags);
+// Drops a reference; the last one ends the handle (keys obtained from it stay usable
+// until destroyed). NTE_BAD_FLAGS for dwFlags other than 0 (the reference is dropped
+// anyway, as the platform does), NTE_BAD_UID for a stale handle.
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+// Two-call size protocol (pbData null: size in *pdwDataLen; short: ERROR_MORE_DATA and
+// the size). PP_CONTAINER / PP_UNIQUE_CONTAINER: the container name, PP_NAME: the
+// provider name (ANSI, with terminator); PP_PROVTYPE: a DWORD; PP_ENUMCONTAINERS: the
+// provider's container names one per call (CRYPT_FIRST restarts), ERROR_NO_MORE_ITEMS
+// after the last. NTE_BAD_TYPE for another parameter, NTE_BAD_KEYSET for PP_CONTAINER
+// of a verify context, NTE_BAD_UID for a stale handle.
+BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                       DWORD dwFlags);
+// A handle to the key pair in slot dwKeySpec of the open container; the caller
+// destroys it with CryptDestroyKey. NTE_NO_KEY when the slot is empty (or the context
+// has no container), NTE_BAD_KEYSET when the container was removed meanwhile,
+// NTE_BAD_UID, NTE_BAD_DATA for a stored key that does not decode.
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+// KP_ALGID (CALG_RSA_KEYX / CALG_RSA_SIGN), KP_KEYLEN (bits), KP_PERMISSIONS (CRYPT_EXPORT
+// only for an exportable key) as DWORDs, with the two-call size protocol. NTE_BAD_TYPE
+// for another parameter, NTE_BAD_FLAGS, ERROR_INVALID_HANDLE.
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwFlags);
+// Ends a key handle. ERROR_INVALID_HANDLE for a stale one.
+BOOL CryptDestroyKey(HCRYPTKEY hKey);
+// The provider context of a certificate's private key. Without
+// CRYPT_ACQUIRE_USE_PROV_INFO_FLAG a key context property on the certificate is used as
+// it is (the certificate keeps it: *pfCallerFreeProv FALSE). Otherwise the key-provider
+// property names the container, which is opened (CRYPT_ACQUIRE_SILENT_FLAG adds
+// CRYPT_SILENT) and must hold a key in the property's slot; with
+// CRYPT_ACQUIRE_CACHE_FLAG the handle is kept as the certificate's key context
+// (*pfCallerFreeProv FALSE), else the caller releases it (*pfCallerFreeProv TRUE).
+// CRYPT_ACQUIRE_COMPARE_KEY_FLAG also checks that the key is the certificate's.
+// pfCallerFreeProv may be null only with CRYPT_ACQUIRE_CACHE_FLAG. Failure: FALSE with
+// CRYPT_E_NO_KEY_PROPERTY (no key-provider property), NTE_BAD_KEYSET, NTE_NO_KEY,
+// NTE_BAD_PUBLIC_KEY, E_INVALIDARG, or the provider's codes.
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                       HCRYPTPROV* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+                                       BOOL* pfCallerFreeProvOrNCryptKey);
+
+// ---- PKCS#12 (platform/pfx.cpp)
+//
+// Passwords are UTF-16 as the platform takes them. A null password and an empty one are
+// different (RFC 7292 appendix B.1): the empty password is the BMPString 00 00, no
+// password is zero octets. Files whose bags use RC2-40 or triple DES (older systems) open
+// as well as AES / PBES2 ones.
+
+constexpr DWORD CRYPT_USER_KEYSET = 0x00001000;
+constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
+
+// TRUE when the blob decodes as a PFX (RFC 7292 section 4). FALSE with the ASN.1 error.
+BOOL PFXIsPFXBlob(const CRYPT_DATA_BLOB* pPFX);
+// TRUE when szPassword opens the file: its MAC verifies, or, in a file without MAC, its
+// encrypted parts decrypt. FALSE with ERROR_INVALID_PASSWORD, or E_INVALIDARG /
+// CRYPT_E_ASN1_* for input that is not a PFX. dwFlags is ignored.
+BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+// A new memory store holding every certificate of the file, in the order of its bags,
+// with friendly names. Each private key whose certificate is in the file (matched by
+// localKeyId, else by public key) goes into a new key container named by a fresh
+// upper-case UUID, in the provider the key bag names (CSP-name attribute) when it is a
+// known one, else the default provider; in slot AT_SIGNATURE when the bag's key-usage
+// attribute allows signing only, else AT_KEYEXCHANGE; with CRYPT_EXPORTABLE and
+// CRYPT_USER_PROTECTED from dwFlags. The certificate's key-provider property names the
+// container. A key without its certificate is not kept, and a key that is not RSA is
+// left out. An empty or null password also tries the other of the two. dwFlags may
+// hold CRYPT_EXPORTABLE, CRYPT_USER_PROTECTED and CRYPT_USER_KEYSET. Success: a store
+// the caller closes. Failure: null, no container left behind, with
+// ERROR_INVALID_PASSWORD, E_INVALIDARG (flags, null blob), CRYPT_E_ASN1_* /
+// CRYPT_E_BAD_ENCODE (malformed file), NTE_BAD_ALGID (an algorithm this build lacks),
+// or the provider's and the database's codes.
+HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);

@@ -42,11 +42,12 @@ TEST(FormatMessage, TextsOfThePlatformValues) {
          "The card cannot be accessed because the maximum number of PIN entry attempts has been "
          "reached.\r\n"},
         {0x80090016, "Keyset does not exist\r\n"},
+        {0x80070005, "Access is denied.\r\n"},
         // Values without a text.
         {0, "(none 317)"},
         {0x80090001 - 1, "(none 317)"},
         {0xFFFFFFFF, "(none 317)"},
-        {0x80070005, "(none 317)"},
+        {0x80070020, "(none 317)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(allocatedText(c.code), c.text) << std::hex << c.code;

@@ -1,0 +1,605 @@
+// Providers, key containers and key handles on the user database and OpenSSL. A
+// provider context is a table entry naming one container row; every call reads the
+// row again, so a container removed by another process is noticed (NTE_BAD_KEYSET).
+// Private keys leave the database only as PKCS#8 DER in wiped buffers and live in the
+// process as EVP_PKEY objects owned by key handles.
+#include "platform/key_container.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/handle_table.h"
+#include "platform/openssl_holders.h"
+#include "platform/user_database.h"
+#include "platform/wincrypt.h"
+#include "platform/wincrypt_ids.h"
+
+namespace {
+
+// In the platform's enumeration order (by name); the default of PROV_RSA_FULL is
+// marked by kDefaultRsaFull.
+constexpr CryptProviderInfo kProviders[] = {
+    {MS_DEF_PROV_A, PROV_RSA_FULL},
+    {MS_ENHANCED_PROV_A, PROV_RSA_FULL},
+    {MS_STRONG_PROV_A, PROV_RSA_FULL},
+};
+constexpr const char* kDefaultRsaFull = MS_ENHANCED_PROV_A;
+constexpr DWORD kMaxProvType = 999;
+constexpr DWORD kKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
+
+constexpr auto& fail = failWithLastError;
+
+char upperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string fold(std::string_view name) {
+    std::string out(name);
+    std::transform(out.begin(), out.end(), out.begin(), upperAscii);
+    return out;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && fold(a) == fold(b);
+}
+
+struct ProviderContext {
+    const CryptProviderInfo* provider = nullptr;
+    std::string database;     // the user database the context was opened on
+    int64_t containerId = 0;  // 0 for a verify context
+    std::string container;    // UTF-8
+    std::atomic<int> refs{1};
+    std::mutex enumMutex;
+    int64_t enumAfter = 0;  // PP_ENUMCONTAINERS: the id given out last
+};
+using ProviderPtr = std::shared_ptr<ProviderContext>;
+
+struct KeyObject {
+    ProviderPtr provider;
+    DWORD keySpec = 0;
+    DWORD flags = 0;
+    DWORD bits = 0;
+    openssl::EvpPkeyPtr key;
+};
+using KeyPtr = std::shared_ptr<KeyObject>;
+
+HandleTable<ProviderPtr>& providers() {
+    static HandleTable<ProviderPtr> table(0x20000);
+    return table;
+}
+
+HandleTable<KeyPtr>& keys() {
+    static HandleTable<KeyPtr> table(0x40000);
+    return table;
+}
+
+ProviderPtr findProvider(HCRYPTPROV h) {
+    return providers().find(h).value_or(nullptr);
+}
+
+// The calling thread's connection, when it is the database the context was opened on.
+DbConnection* databaseOf(const ProviderContext& context) {
+    DbConnection* db = userDatabase();
+    return db && db->path() == context.database ? db : nullptr;
+}
+
+// ---- rows
+
+// SQLITE_ROW with *id (and the name as it was created, when `stored` is given),
+// SQLITE_DONE, or an error.
+int findContainer(DbConnection& db, const CryptProviderInfo& provider, std::string_view name,
+                  int64_t* id, std::string* stored = nullptr) {
+    DbStatement st;
+    int rc =
+        st.prepare(db, "SELECT id, name FROM key_containers WHERE provider = ?1 AND fold = ?2");
+    if (rc != SQLITE_OK) return rc;
+    st.bindText(1, provider.name);
+    st.bindText(2, fold(name));
+    rc = st.step();
+    if (rc == SQLITE_ROW) {
+        *id = st.columnInt64(0);
+        if (stored) *stored = st.columnText(1);
+    }
+    return rc;
+}
+
+bool containerExists(DbConnection& db, int64_t id) {
+    DbStatement st;
+    if (st.prepare(db, "SELECT 1 FROM key_containers WHERE id = ?1") != SQLITE_OK) return false;
+    st.bind(1, id);
+    return st.step() == SQLITE_ROW;
+}
+
+BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name,
+                     int64_t* id) {
+    DbTransaction txn;
+    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+    int rc = findContainer(db, provider, name, id);
+    if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
+    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(db, "INSERT INTO key_containers(provider, name, fold) VALUES (?1, ?2, ?3)") !=
+        SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bindText(1, provider.name);
+    st.bindText(2, name);
+    st.bindText(3, fold(name));
+    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
+    *id = db.lastInsertId();
+    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
+}
+
+BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name) {
+    DbTransaction txn;
+    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+    int64_t id = 0;
+    int rc = findContainer(db, provider, name, &id);
+    if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(db, "DELETE FROM key_containers WHERE id = ?1") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bind(1, id);
+    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
+    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
+}
+
+// ---- keys
+
+// PKCS#8 DER of a key pair, in a wiped buffer.
+bool encodePkcs8(EVP_PKEY* key, SecretBytes& out) {
+    openssl::Pkcs8Ptr p8(EVP_PKEY2PKCS8(key));
+    if (!p8) return false;
+    unsigned char* der = nullptr;
+    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &der);
+    if (length <= 0 || !der) return false;
+    out = SecretBytes(der, static_cast<size_t>(length));
+    OPENSSL_clear_free(der, static_cast<size_t>(length));
+    return true;
+}
+
+openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der) {
+    const unsigned char* p = der.data();
+    openssl::Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
+    if (!p8) return nullptr;
+    openssl::EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
+    if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return nullptr;
+    return key;
+}
+
+HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD bits,
+                       openssl::EvpPkeyPtr key) {
+    auto object = std::make_shared<KeyObject>();
+    object->provider = std::move(provider);
+    object->keySpec = keySpec;
+    object->flags = flags;
+    object->bits = bits;
+    object->key = std::move(key);
+    return keys().add(std::move(object));
+}
+
+// Copies a DWORD result with the two-call size protocol.
+BOOL giveDword(DWORD value, BYTE* pbData, DWORD* pdwDataLen) {
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    if (!pbData) {
+        *pdwDataLen = sizeof(DWORD);
+        return TRUE;
+    }
+    if (*pdwDataLen < sizeof(DWORD)) {
+        *pdwDataLen = sizeof(DWORD);
+        return fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, &value, sizeof value);
+    *pdwDataLen = sizeof(DWORD);
+    return TRUE;
+}
+
+// Copies a text result with its terminator, with the two-call size protocol.
+BOOL giveText(const std::string& text, BYTE* pbData, DWORD* pdwDataLen) {
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    auto needed = static_cast<DWORD>(text.size() + 1);
+    if (!pbData) {
+        *pdwDataLen = needed;
+        return TRUE;
+    }
+    if (*pdwDataLen < needed) {
+        *pdwDataLen = needed;
+        return fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, text.c_str(), needed);
+    *pdwDataLen = needed;
+    return TRUE;
+}
+
+// The provider a call names, with the platform's order of checks.
+BOOL resolveProvider(const std::string* name, DWORD type, const CryptProviderInfo** out) {
+    if (type == 0 || type > kMaxProvType) return fail(NTE_BAD_PROV_TYPE);
+    if (!name || name->empty()) {
+        *out = defaultCryptProvider(type);
+        return *out ? TRUE : fail(NTE_PROV_TYPE_NOT_DEF);
+    }
+    *out = findCryptProvider(*name);
+    if (!*out) return fail(NTE_KEYSET_NOT_DEF);
+    return (*out)->type == type ? TRUE : fail(NTE_PROV_TYPE_NO_MATCH);
+}
+
+// CryptAcquireContext on UTF-8 names (null: not given).
+BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string* provider,
+             DWORD type, DWORD flags) {
+    if (!phProv) return fail(ERROR_INVALID_PARAMETER);
+    *phProv = 0;
+    constexpr DWORD kKnown = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
+                             CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
+    if (flags & ~kKnown) return fail(NTE_BAD_FLAGS);
+    const CryptProviderInfo* info = nullptr;
+    if (!resolveProvider(provider, type, &info)) return FALSE;
+    // Only the user's own keys exist here.
+    if (flags & CRYPT_MACHINE_KEYSET) return fail(NTE_BAD_FLAGS);
+    DWORD mode = flags & (CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET);
+    bool named = container && !container->empty();
+    auto context = std::make_shared<ProviderContext>();
+    context->provider = info;
+    if (mode == CRYPT_VERIFYCONTEXT) {
+        if (named) return fail(NTE_BAD_FLAGS);
+        context->database = userDatabasePath();
+        *phProv = providers().add(std::move(context));
+        return TRUE;
+    }
+    if (mode != 0 && mode != CRYPT_NEWKEYSET && mode != CRYPT_DELETEKEYSET)
+        return fail(NTE_BAD_FLAGS);
+    std::string name = named ? *container : defaultKeyContainerName();
+    DbConnection* db = userDatabase();
+    if (!db) return fail(NTE_FAIL);
+    if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, *info, name);
+    int64_t id = 0;
+    if (mode == CRYPT_NEWKEYSET) {
+        if (!createContainer(*db, *info, name, &id)) return FALSE;
+    } else {
+        int rc = findContainer(*db, *info, name, &id, &name);
+        if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
+        if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    }
+    context->database = db->path();
+    context->containerId = id;
+    context->container = name;
+    *phProv = providers().add(std::move(context));
+    return TRUE;
+}
+
+std::optional<std::string> optionalAnsi(LPCSTR text) {
+    if (!text) return std::nullopt;
+    return ansiToUtf8(text);
+}
+
+std::optional<std::string> optionalWide(LPCWSTR text) {
+    if (!text) return std::nullopt;
+    return toUtf8(text);
+}
+
+// The next container name of the context's provider after its cursor.
+BOOL enumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+    std::lock_guard lock(context.enumMutex);
+    if (dwFlags & CRYPT_FIRST) context.enumAfter = 0;
+    DbConnection* db = databaseOf(context);
+    if (!db) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(*db,
+                   "SELECT id, name FROM key_containers WHERE provider = ?1 AND id > ?2 "
+                   "ORDER BY id LIMIT 1") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bindText(1, context.provider->name);
+    st.bind(2, context.enumAfter);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) return fail(ERROR_NO_MORE_ITEMS);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    if (!giveText(utf8ToAnsi(st.columnText(1)), pbData, pdwDataLen)) return FALSE;
+    if (pbData) context.enumAfter = st.columnInt64(0);
+    return TRUE;
+}
+
+// True when the container's key pair is the one of the certificate's public key.
+bool keyMatchesCertificate(PCCERT_CONTEXT cert, HCRYPTKEY key) {
+    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
+    const unsigned char* p = cert->pbCertEncoded;
+    openssl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert->cbCertEncoded)));
+    bool match = pair && x509 && EVP_PKEY_eq(X509_get0_pubkey(x509.get()), pair.get()) == 1;
+    ERR_clear_error();
+    return match;
+}
+
+// The certificate's key-provider property, in storage aligned for the record.
+bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+        return false;
+    storage.assign((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    return CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, storage.data(),
+                                             &size) == TRUE;
+}
+
+}  // namespace
+
+// ---- layer helpers (key_container.h)
+
+std::span<const CryptProviderInfo> cryptProviders() {
+    return kProviders;
+}
+
+const CryptProviderInfo* findCryptProvider(std::string_view name) {
+    for (const CryptProviderInfo& p : kProviders)
+        if (equalsIgnoringAsciiCase(p.name, name)) return &p;
+    return nullptr;
+}
+
+const CryptProviderInfo* defaultCryptProvider(DWORD type) {
+    return type == PROV_RSA_FULL ? findCryptProvider(kDefaultRsaFull) : nullptr;
+}
+
+std::string defaultKeyContainerName() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && *found->pw_name)
+        return found->pw_name;
+    const char* user = getenv("USER");
+    return user && *user ? user : "user";
+}
+
+BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD dwFlags,
+                       HCRYPTKEY* phKey) {
+    if (phKey) *phKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (dwFlags & ~kKeyFlags) return fail(NTE_BAD_FLAGS);
+    if ((dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) || !key ||
+        !EVP_PKEY_is_a(key, "RSA"))
+        return fail(NTE_BAD_ALGID);
+    if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+    DbConnection* db = databaseOf(*context);
+    if (!db) return fail(NTE_BAD_KEYSET);
+    SecretBytes der;
+    if (!encodePkcs8(key, der)) {
+        ERR_clear_error();
+        return fail(NTE_BAD_DATA);
+    }
+    auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(key));
+    DbTransaction txn;
+    if (txn.begin(*db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+    if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
+    DbStatement st;
+    if (st.prepare(*db,
+                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
+                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bind(1, context->containerId);
+    st.bind(2, dwKeySpec);
+    st.bind(3, dwFlags);
+    st.bind(4, bits);
+    st.bindBlob(5, der.data(), der.size());
+    if (st.step() != SQLITE_DONE || txn.commit() != SQLITE_OK) return fail(NTE_FAIL);
+    if (phKey) {
+        EVP_PKEY_up_ref(key);
+        *phKey = addKeyHandle(context, dwKeySpec, dwFlags, bits, openssl::EvpPkeyPtr(key));
+    }
+    return TRUE;
+}
+
+openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    EVP_PKEY_up_ref((*object)->key.get());
+    return openssl::EvpPkeyPtr((*object)->key.get());
+}
+
+bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
+    out.clear();
+    DbConnection* db = userDatabase();
+    DbStatement st;
+    if (!db || st.prepare(*db,
+                          "SELECT c.id, c.provider, c.name, k.key_spec, k.flags, k.bits "
+                          "FROM key_containers c LEFT JOIN container_keys k "
+                          "ON k.container_id = c.id ORDER BY c.id, k.key_spec") != SQLITE_OK) {
+        SetLastError(NTE_FAIL);
+        return false;
+    }
+    int64_t last = 0;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) {
+        if (out.empty() || st.columnInt64(0) != last) {
+            last = st.columnInt64(0);
+            out.push_back({st.columnText(1), st.columnText(2), {}});
+        }
+        if (!st.columnIsNull(3))
+            out.back().slots.push_back({static_cast<DWORD>(st.columnInt64(3)),
+                                        static_cast<DWORD>(st.columnInt64(4)),
+                                        static_cast<DWORD>(st.columnInt64(5))});
+    }
+    if (rc != SQLITE_DONE) {
+        SetLastError(NTE_FAIL);
+        return false;
+    }
+    return true;
+}
+
+// ---- the platform's calls
+
+BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
+    std::optional<std::string> container = optionalAnsi(pszContainer);
+    std::optional<std::string> provider = optionalAnsi(pszProvider);
+    return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
+                   dwProvType, dwFlags);
+}
+
+BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR pszContainer, LPCWSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
+    std::optional<std::string> container = optionalWide(pszContainer);
+    std::optional<std::string> provider = optionalWide(pszProvider);
+    return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
+                   dwProvType, dwFlags);
+}
+
+BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) {
+    if (pdwReserved) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    context->refs.fetch_add(1);
+    return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->refs.fetch_sub(1) == 1) providers().remove(hProv);
+    return dwFlags ? fail(NTE_BAD_FLAGS) : TRUE;
+}
+
+BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                       DWORD dwFlags) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    switch (dwParam) {
+        case PP_CONTAINER:
+        case PP_UNIQUE_CONTAINER:
+            if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+            return giveText(utf8ToAnsi(context->container), pbData, pdwDataLen);
+        case PP_NAME:
+            return giveText(context->provider->name, pbData, pdwDataLen);
+        case PP_PROVTYPE:
+            return giveDword(context->provider->type, pbData, pdwDataLen);
+        case PP_ENUMCONTAINERS:
+            if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+            return enumContainers(*context, pbData, pdwDataLen, dwFlags);
+        default:
+            return fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+    if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
+    *phUserKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->containerId == 0) return fail(NTE_NO_KEY);
+    DbConnection* db = databaseOf(*context);
+    if (!db) return fail(NTE_BAD_KEYSET);
+    DbTransaction txn;
+    if (txn.begin(*db, DbTransaction::Mode::Deferred) != SQLITE_OK) return fail(NTE_FAIL);
+    if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
+    DbStatement st;
+    if (st.prepare(*db,
+                   "SELECT flags, bits, private_key FROM container_keys "
+                   "WHERE container_id = ?1 AND key_spec = ?2") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bind(1, context->containerId);
+    st.bind(2, dwKeySpec);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) return fail(NTE_NO_KEY);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    SecretBytes der(st.columnBlob(2));
+    openssl::EvpPkeyPtr key = decodePkcs8(der);
+    if (!key) {
+        ERR_clear_error();
+        return fail(NTE_BAD_DATA);
+    }
+    *phUserKey = addKeyHandle(context, dwKeySpec, static_cast<DWORD>(st.columnInt64(0)),
+                              static_cast<DWORD>(st.columnInt64(1)), std::move(key));
+    return TRUE;
+}
+
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwFlags) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    const KeyObject& key = **object;
+    switch (dwParam) {
+        case KP_ALGID:
+            return giveDword(key.keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX, pbData,
+                             pdwDataLen);
+        case KP_KEYLEN:
+            return giveDword(key.bits, pbData, pdwDataLen);
+        case KP_PERMISSIONS: {
+            DWORD permissions =
+                CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC;
+            if (key.flags & CRYPT_EXPORTABLE) permissions |= CRYPT_EXPORT;
+            return giveDword(permissions, pbData, pdwDataLen);
+        }
+        default:
+            return fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY hKey) {
+    return keys().remove(hKey) ? TRUE : fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* /*pvParameters*/,
+                                       HCRYPTPROV* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+                                       BOOL* pfCallerFreeProvOrNCryptKey) {
+    if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
+    bool cache = dwFlags & CRYPT_ACQUIRE_CACHE_FLAG;
+    if (!pCert || !phCryptProvOrNCryptKey || (!pfCallerFreeProvOrNCryptKey && !cache))
+        return fail(static_cast<DWORD>(E_INVALIDARG));
+    if (!(dwFlags & CRYPT_ACQUIRE_USE_PROV_INFO_FLAG)) {
+        CERT_KEY_CONTEXT cached{};
+        DWORD size = sizeof cached;
+        if (CertGetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, &cached, &size)) {
+            *phCryptProvOrNCryptKey = cached.hCryptProv;
+            if (pdwKeySpec) *pdwKeySpec = cached.dwKeySpec;
+            return TRUE;
+        }
+    }
+    std::vector<uint64_t> storage;
+    if (!readKeyProvInfo(pCert, storage)) return fail(CRYPT_E_NO_KEY_PROPERTY);
+    const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage.data());
+    DWORD acquireFlags = info.dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+    if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, info.pwszContainerName, info.pwszProvName, info.dwProvType,
+                              acquireFlags))
+        return FALSE;
+    // The slot must hold a key: a container without it is no private key.
+    HCRYPTKEY key = 0;
+    bool ok = CryptGetUserKey(provider, info.dwKeySpec, &key);
+    DWORD error = GetLastError();
+    if (ok && (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !keyMatchesCertificate(pCert, key)) {
+        ok = false;
+        error = NTE_BAD_PUBLIC_KEY;
+    }
+    if (key) CryptDestroyKey(key);
+    if (ok && cache) {
+        CERT_KEY_CONTEXT keyContext{sizeof(CERT_KEY_CONTEXT), provider, info.dwKeySpec};
+        ok = CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext);
+        error = GetLastError();
+    }
+    if (!ok) {
+        CryptReleaseContext(provider, 0);
+        return fail(error);
+    }
+    *phCryptProvOrNCryptKey = provider;
+    if (pdwKeySpec) *pdwKeySpec = info.dwKeySpec;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = cache ? FALSE : TRUE;
+    return TRUE;
+}

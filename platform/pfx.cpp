@@ -1,0 +1,463 @@
+// PKCS#12 (RFC 7292) on OpenSSL: the file is decoded by OpenSSL, and its bags are walked
+// here in their order, because OpenSSL's one-key parser keeps only one key and loses the
+// order of the certificates.
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/der.h"
+#include "platform/key_container.h"
+#include "platform/openssl_holders.h"
+#include "platform/rpc.h"
+#include "platform/wincrypt.h"
+
+namespace {
+
+constexpr DWORD kInvalidArg = static_cast<DWORD>(E_INVALIDARG);
+constexpr int kMaxNesting = 8;
+
+constexpr auto& fail = failWithLastError;
+
+constexpr auto& failNull = nullWithLastError;
+
+// Files of older systems protect their bags with RC2-40 and triple DES, which OpenSSL 3
+// keeps in its legacy provider; the default provider must then be loaded by name too,
+// since loading any provider stops the automatic one.
+void loadLegacyAlgorithms() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER_load(nullptr, "default");
+        ERR_clear_error();
+    });
+}
+
+// What OpenSSL's error queue says about a failed decryption or MAC: an algorithm this
+// build cannot run, or (anything else) a wrong password.
+DWORD cryptoFailure() {
+    DWORD code = ERROR_INVALID_PASSWORD;
+    while (unsigned long e = ERR_get_error()) {
+        int reason = ERR_GET_REASON(e);
+        if (reason == ERR_R_UNSUPPORTED || reason == ERR_R_FETCH_FAILED) code = NTE_BAD_ALGID;
+    }
+    return code;
+}
+
+// A password in OpenSSL's form: UTF-8, or none at all (RFC 7292 appendix B.1 tells the
+// empty password, a BMPString of two zero octets, from no password, zero octets).
+class Password {
+  public:
+    static Password none() { return Password(); }
+    explicit Password(std::u16string_view text) {
+        std::string utf8 = toUtf8(text);
+        bytes_ = SecretBytes(reinterpret_cast<const BYTE*>(utf8.c_str()), utf8.size() + 1);
+        OPENSSL_cleanse(utf8.data(), utf8.size());
+        present_ = true;
+    }
+    const char* text() const {
+        return present_ ? reinterpret_cast<const char*>(bytes_.data()) : nullptr;
+    }
+    int length() const { return present_ ? static_cast<int>(bytes_.size() - 1) : 0; }
+    bool emptyOrNone() const { return length() == 0; }
+    // The other of the empty password and no password.
+    Password other() const { return present_ ? none() : Password(std::u16string_view()); }
+
+  private:
+    Password() = default;
+    SecretBytes bytes_;
+    bool present_ = false;
+};
+
+// Decodes the blob. Null with the platform's ASN.1 error.
+openssl::Pkcs12Ptr decode(const CRYPT_DATA_BLOB* blob) {
+    if (!blob || (!blob->pbData && blob->cbData)) return failNull(kInvalidArg);
+    // PFX ::= SEQUENCE (RFC 7292 section 4).
+    DerCursor cursor(blob->pbData, blob->cbData);
+    DerElement pfx;
+    DWORD error = 0;
+    if (!cursor.expect(kDerSequence, pfx, &error)) return failNull(error);
+    const unsigned char* p = blob->pbData;
+    openssl::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
+    ERR_clear_error();
+    if (!p12) return failNull(CRYPT_E_ASN1_CORRUPT);
+    return p12;
+}
+
+// ---- the file's contents
+
+struct CertItem {
+    std::vector<BYTE> der;
+    std::vector<BYTE> localKeyId;
+    std::u16string friendlyName;
+    bool hasFriendlyName = false;
+    openssl::X509Ptr x509;  // parsed on demand, for matching public keys
+};
+
+struct KeyItem {
+    openssl::EvpPkeyPtr key;
+    std::vector<BYTE> localKeyId;
+    std::u16string cspName;
+    DWORD keySpec = AT_KEYEXCHANGE;
+};
+
+struct Contents {
+    std::vector<CertItem> certs;
+    std::vector<KeyItem> keys;
+};
+
+std::vector<BYTE> octets(const ASN1_TYPE* type) {
+    if (!type || type->type != V_ASN1_OCTET_STRING) return {};
+    const ASN1_OCTET_STRING* s = type->value.octet_string;
+    const BYTE* data = ASN1_STRING_get0_data(s);
+    return std::vector<BYTE>(data, data + ASN1_STRING_length(s));
+}
+
+// A BMPString attribute value (UTF-16 big-endian) as text.
+bool bmpText(const ASN1_TYPE* type, std::u16string& out) {
+    if (!type || type->type != V_ASN1_BMPSTRING) return false;
+    const ASN1_BMPSTRING* s = type->value.bmpstring;
+    const BYTE* data = ASN1_STRING_get0_data(s);
+    int length = ASN1_STRING_length(s);
+    out.clear();
+    for (int i = 0; i + 1 < length; i += 2)
+        out.push_back(static_cast<char16_t>((data[i] << 8) | data[i + 1]));
+    return true;
+}
+
+// The slot a key-usage attribute (a KeyUsage BIT STRING, RFC 5280 section 4.2.1.3)
+// asks for: signature when it allows signing and no encryption or key agreement.
+DWORD slotFromKeyUsage(const ASN1_TYPE* type) {
+    if (!type || type->type != V_ASN1_BIT_STRING) return AT_KEYEXCHANGE;
+    const ASN1_BIT_STRING* bits = type->value.bit_string;
+    if (ASN1_STRING_length(bits) < 1) return AT_KEYEXCHANGE;
+    BYTE first = ASN1_STRING_get0_data(bits)[0];
+    bool signs = first & (CERT_DIGITAL_SIGNATURE_KEY_USAGE | CERT_NON_REPUDIATION_KEY_USAGE);
+    bool exchanges = first & (CERT_KEY_ENCIPHERMENT_KEY_USAGE | CERT_DATA_ENCIPHERMENT_KEY_USAGE |
+                              CERT_KEY_AGREEMENT_KEY_USAGE);
+    return signs && !exchanges ? AT_SIGNATURE : AT_KEYEXCHANGE;
+}
+
+// The key-usage attribute of a key: on the bag, or (where openssl -keysig puts it) in
+// the PrivateKeyInfo's own attributes.
+const ASN1_TYPE* keyUsageAttribute(const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8) {
+    if (const ASN1_TYPE* t = PKCS12_SAFEBAG_get0_attr(bag, NID_key_usage)) return t;
+    const STACK_OF(X509_ATTRIBUTE)* attrs = PKCS8_pkey_get0_attrs(p8);
+    int at = X509at_get_attr_by_NID(attrs, NID_key_usage, -1);
+    if (at < 0) return nullptr;
+    return X509_ATTRIBUTE_get0_type(X509at_get_attr(attrs, at), 0);
+}
+
+BOOL addKey(const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8, Contents& out) {
+    KeyItem item;
+    item.key.reset(EVP_PKCS82PKEY(p8));
+    ERR_clear_error();
+    // Only RSA key pairs have a place in the providers; another key stays out.
+    if (!item.key || !EVP_PKEY_is_a(item.key.get(), "RSA")) return TRUE;
+    item.localKeyId = octets(PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID));
+    bmpText(PKCS12_SAFEBAG_get0_attr(bag, NID_ms_csp_name), item.cspName);
+    item.keySpec = slotFromKeyUsage(keyUsageAttribute(bag, p8));
+    out.keys.push_back(std::move(item));
+    return TRUE;
+}
+
+// Collects the bags of one SafeContents in order (RFC 7292 section 4.2).
+BOOL walkBags(const STACK_OF(PKCS12_SAFEBAG) * bags, const Password& password, int depth,
+              Contents& out) {
+    if (depth > kMaxNesting) return fail(CRYPT_E_ASN1_CORRUPT);
+    for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+        switch (PKCS12_SAFEBAG_get_nid(bag)) {
+            case NID_certBag: {
+                // Only X.509 certificates (section 4.2.3); SDSI ones are skipped.
+                if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) break;
+                CertItem item;
+                // DER round-trips through OpenSSL's decoder byte for byte.
+                openssl::X509Ptr x509(PKCS12_SAFEBAG_get1_cert(bag));
+                unsigned char* der = nullptr;
+                int length = x509 ? i2d_X509(x509.get(), &der) : 0;
+                openssl::Bytes owned(der);
+                ERR_clear_error();
+                if (length <= 0) return fail(CRYPT_E_ASN1_CORRUPT);
+                item.der.assign(der, der + length);
+                item.localKeyId = octets(PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID));
+                item.hasFriendlyName =
+                    bmpText(PKCS12_SAFEBAG_get0_attr(bag, NID_friendlyName), item.friendlyName);
+                out.certs.push_back(std::move(item));
+                break;
+            }
+            case NID_keyBag:
+                if (!addKey(bag, PKCS12_SAFEBAG_get0_p8inf(bag), out)) return FALSE;
+                break;
+            case NID_pkcs8ShroudedKeyBag: {
+                openssl::Pkcs8Ptr p8(PKCS12_decrypt_skey_ex(bag, password.text(), password.length(),
+                                                            nullptr, nullptr));
+                if (!p8) return fail(cryptoFailure());
+                if (!addKey(bag, p8.get(), out)) return FALSE;
+                break;
+            }
+            case NID_safeContentsBag:
+                if (!walkBags(PKCS12_SAFEBAG_get0_safes(bag), password, depth + 1, out))
+                    return FALSE;
+                break;
+            default:  // CRL and secret bags mean nothing to a certificate store
+                break;
+        }
+    }
+    return TRUE;
+}
+
+// Every bag of the file, in order, decrypting with `password`.
+BOOL readContents(PKCS12* p12, const Password& password, Contents& out) {
+    openssl::Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12));
+    if (!safes) {
+        ERR_clear_error();
+        return fail(CRYPT_E_BAD_ENCODE);
+    }
+    for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+        PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+        openssl::SafeBagStackPtr bags;
+        int type = OBJ_obj2nid(safe->type);
+        if (type == NID_pkcs7_data) {
+            bags.reset(PKCS12_unpack_p7data(safe));
+            if (!bags) {
+                ERR_clear_error();
+                return fail(CRYPT_E_BAD_ENCODE);
+            }
+        } else if (type == NID_pkcs7_encrypted) {
+            bags.reset(PKCS12_unpack_p7encdata(safe, password.text(), password.length()));
+            if (!bags) return fail(cryptoFailure());
+        } else {
+            // Public-key privacy (enveloped data) needs a key this layer does not have.
+            return fail(CRYPT_E_BAD_ENCODE);
+        }
+        if (!walkBags(bags.get(), password, 0, out)) return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether the password opens the file: the MAC (section 5) when there is one, else
+// whether everything encrypted decrypts.
+BOOL passwordOpens(PKCS12* p12, const Password& password) {
+    if (PKCS12_mac_present(p12)) {
+        if (PKCS12_verify_mac(p12, password.text(), password.length())) return TRUE;
+        return fail(cryptoFailure());
+    }
+    Contents ignored;
+    return readContents(p12, password, ignored);
+}
+
+// The certificate's public key against a key pair.
+bool sameKey(CertItem& cert, EVP_PKEY* key) {
+    if (!cert.x509) {
+        const unsigned char* p = cert.der.data();
+        cert.x509.reset(d2i_X509(nullptr, &p, static_cast<long>(cert.der.size())));
+    }
+    bool same = cert.x509 && EVP_PKEY_eq(X509_get0_pubkey(cert.x509.get()), key) == 1;
+    ERR_clear_error();
+    return same;
+}
+
+// The certificates a key belongs to: those with its localKeyId, else those holding its
+// public key. Certificates already given a key are not taken again.
+std::vector<size_t> certsOfKey(Contents& contents, const KeyItem& key,
+                               const std::vector<bool>& bound) {
+    std::vector<size_t> found;
+    if (!key.localKeyId.empty())
+        for (size_t i = 0; i < contents.certs.size(); ++i)
+            if (!bound[i] && contents.certs[i].localKeyId == key.localKeyId) found.push_back(i);
+    if (found.empty())
+        for (size_t i = 0; i < contents.certs.size(); ++i)
+            if (!bound[i] && sameKey(contents.certs[i], key.key.get())) found.push_back(i);
+    return found;
+}
+
+std::string newContainerName() {
+    UUID uuid;
+    if (UuidCreate(&uuid) != RPC_S_OK) return {};
+    RPC_CSTR text = nullptr;
+    if (UuidToStringA(&uuid, &text) != RPC_S_OK) return {};
+    std::string name(reinterpret_cast<const char*>(text));
+    RpcStringFreeA(&text);
+    for (char& c : name)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    return name;
+}
+
+// The key containers one import made, removed again unless the import succeeds.
+class CreatedContainers {
+  public:
+    ~CreatedContainers() {
+        if (kept_) return;
+        DWORD saved = GetLastError();
+        for (const auto& [name, provider] : made_) {
+            HCRYPTPROV ignored = 0;
+            CryptAcquireContextA(&ignored, name.c_str(), provider, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET);
+        }
+        SetLastError(saved);
+    }
+    // A new container holding the key; its name in *name. FALSE with the provider's error.
+    BOOL create(const CryptProviderInfo& provider, const KeyItem& key, DWORD flags,
+                std::string* name) {
+        HCRYPTPROV prov = 0;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            *name = newContainerName();
+            if (name->empty()) return fail(NTE_FAIL);
+            if (CryptAcquireContextA(&prov, name->c_str(), provider.name, provider.type,
+                                     CRYPT_NEWKEYSET))
+                break;
+            if (GetLastError() != NTE_EXISTS) return FALSE;
+        }
+        if (!prov) return FALSE;
+        made_.emplace_back(*name, provider.name);
+        BOOL ok = cryptStoreKeyPair(prov, key.keySpec, key.key.get(), flags, nullptr);
+        DWORD error = GetLastError();
+        CryptReleaseContext(prov, 0);
+        return ok ? TRUE : fail(error);
+    }
+    void keep() { kept_ = true; }
+
+  private:
+    std::vector<std::pair<std::string, const char*>> made_;
+    bool kept_ = false;
+};
+
+// Closes a store unless it is handed over.
+class StoreHolder {
+  public:
+    explicit StoreHolder(HCERTSTORE store) : store_(store) {}
+    ~StoreHolder() {
+        if (!store_) return;
+        DWORD saved = GetLastError();
+        CertCloseStore(store_, 0);
+        SetLastError(saved);
+    }
+    StoreHolder(const StoreHolder&) = delete;
+    StoreHolder& operator=(const StoreHolder&) = delete;
+    HCERTSTORE get() const { return store_; }
+    HCERTSTORE release() { return std::exchange(store_, nullptr); }
+
+  private:
+    HCERTSTORE store_;
+};
+
+struct ContextFree {
+    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
+};
+using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+
+// Puts the certificates into the store in order; `added` receives the store's contexts.
+BOOL addCertificates(HCERTSTORE store, const Contents& contents, std::vector<ContextPtr>& added) {
+    for (const CertItem& item : contents.certs) {
+        ContextPtr ctx(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                    item.der.data(),
+                                                    static_cast<DWORD>(item.der.size())));
+        if (!ctx) return FALSE;
+        if (item.hasFriendlyName) {
+            // The platform keeps the friendly name as UTF-16 with its terminator.
+            std::u16string text = item.friendlyName;
+            text.push_back(u'\0');
+            CRYPT_DATA_BLOB blob{static_cast<DWORD>(text.size() * sizeof(char16_t)),
+                                 reinterpret_cast<BYTE*>(text.data())};
+            if (!CertSetCertificateContextProperty(ctx.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob))
+                return FALSE;
+        }
+        PCCERT_CONTEXT inStore = nullptr;
+        if (!CertAddCertificateContextToStore(store, ctx.get(), CERT_STORE_ADD_ALWAYS, &inStore))
+            return FALSE;
+        added.emplace_back(inStore);
+    }
+    return TRUE;
+}
+
+BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD keyFlags,
+              CreatedContainers& containers) {
+    std::vector<bool> bound(contents.certs.size(), false);
+    for (const KeyItem& key : contents.keys) {
+        std::vector<size_t> certs = certsOfKey(contents, key, bound);
+        // A key without its certificate would be a container nothing refers to.
+        if (certs.empty()) continue;
+        const CryptProviderInfo* provider = findCryptProvider(toUtf8(key.cspName));
+        if (!provider || provider->type != PROV_RSA_FULL)
+            provider = defaultCryptProvider(PROV_RSA_FULL);
+        std::string name;
+        if (!containers.create(*provider, key, keyFlags, &name)) return FALSE;
+        std::u16string wideName = fromUtf8(name), wideProvider = fromUtf8(provider->name);
+        CRYPT_KEY_PROV_INFO info{};
+        info.pwszContainerName = wideName.data();
+        info.pwszProvName = wideProvider.data();
+        info.dwProvType = provider->type;
+        info.dwKeySpec = key.keySpec;
+        for (size_t i : certs) {
+            bound[i] = true;
+            if (!CertSetCertificateContextProperty(added[i].get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
+                                                   &info))
+                return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+HCERTSTORE importStore(PKCS12* p12, const Password& password, DWORD flags) {
+    Contents contents;
+    if (!readContents(p12, password, contents)) return nullptr;
+    StoreHolder store(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                    0, 0, nullptr));
+    if (!store.get()) return nullptr;
+    std::vector<ContextPtr> added;
+    if (!addCertificates(store.get(), contents, added)) return nullptr;
+    CreatedContainers containers;
+    if (!bindKeys(contents, added, flags & (CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED), containers))
+        return nullptr;
+    containers.keep();
+    return store.release();
+}
+
+}  // namespace
+
+BOOL PFXIsPFXBlob(const CRYPT_DATA_BLOB* pPFX) {
+    return decode(pPFX) ? TRUE : FALSE;
+}
+
+BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD /*dwFlags*/) {
+    loadLegacyAlgorithms();
+    openssl::Pkcs12Ptr p12 = decode(pPFX);
+    if (!p12) return FALSE;
+    try {
+        Password password = szPassword ? Password(szPassword) : Password::none();
+        return passwordOpens(p12.get(), password);
+    } catch (const std::bad_alloc&) {
+        return fail(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags) {
+    if (dwFlags & ~(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_USER_KEYSET))
+        return failNull(kInvalidArg);
+    loadLegacyAlgorithms();
+    openssl::Pkcs12Ptr p12 = decode(pPFX);
+    if (!p12) return nullptr;
+    try {
+        Password password = szPassword ? Password(szPassword) : Password::none();
+        // Files protected with "the empty password" come both ways: take the one that opens.
+        if (!passwordOpens(p12.get(), password)) {
+            DWORD error = GetLastError();
+            if (!password.emptyOrNone() || error != ERROR_INVALID_PASSWORD) return failNull(error);
+            password = password.other();
+            if (!passwordOpens(p12.get(), password)) return nullptr;
+        }
+        return importStore(p12.get(), password, dwFlags);
+    } catch (const std::bad_alloc&) {
+        return failNull(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
