@@ -9,7 +9,6 @@
 #include <openssl/x509.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,14 +31,29 @@ constexpr auto& failNull = nullWithLastError;
 
 // Files of older systems protect their bags with RC2-40 and triple DES, which OpenSSL 3
 // keeps in its legacy provider; the default provider must then be loaded by name too,
-// since loading any provider stops the automatic one.
-void loadLegacyAlgorithms() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
+// since loading any provider stops the automatic one. Both are loaded into the default
+// library context once and given back at exit, before OpenSSL cleans up after itself.
+class LegacyAlgorithms {
+  public:
+    LegacyAlgorithms()
+        : legacy_(OSSL_PROVIDER_load(nullptr, "legacy")),
+          default_(OSSL_PROVIDER_load(nullptr, "default")) {
         ERR_clear_error();
-    });
+    }
+    ~LegacyAlgorithms() {
+        if (legacy_) OSSL_PROVIDER_unload(legacy_);
+        if (default_) OSSL_PROVIDER_unload(default_);
+    }
+    LegacyAlgorithms(const LegacyAlgorithms&) = delete;
+    LegacyAlgorithms& operator=(const LegacyAlgorithms&) = delete;
+
+  private:
+    OSSL_PROVIDER* legacy_;
+    OSSL_PROVIDER* default_;
+};
+
+void loadLegacyAlgorithms() {
+    static LegacyAlgorithms loaded;
 }
 
 // What OpenSSL's error queue says about a failed decryption or MAC: an algorithm this

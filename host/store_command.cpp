@@ -1,0 +1,264 @@
+#include "host/store_command.h"
+
+#include <openssl/crypto.h>
+
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "core/byte_buffer.h"
+#include "core/cert_view.h"
+#include "platform/codepage.h"
+#include "platform/key_container.h"
+#include "platform/wincrypt.h"
+#include "status/error_codes.h"
+#include "status/error_messages.h"
+#include "store/cert_store.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr char kStoreUsage[] =
+    "usage: kscapi store list [MY|ROOT|CA]\n"
+    "       kscapi store add STORE FILE\n"
+    "       kscapi store delete STORE THUMBPRINT\n"
+    "       kscapi store import-pfx FILE PASSWORD [--exportable]\n";
+constexpr char kKeysUsage[] = "usage: kscapi keys list\n";
+
+void printLine(std::ostream& os, const Json& j) {
+    os << j.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+int usage(std::ostream& err, const char* text) {
+    err << text;
+    return 2;
+}
+
+int fail(std::ostream& err, const std::string& message, long long code) {
+    printLine(err, Json{{"error", message}, {"code", code}});
+    return 1;
+}
+
+// A failure of the control's own kind: its code, message and the platform's value.
+int failWith(std::ostream& err, ErrorCode code, DWORD capiError) {
+    printLine(
+        err,
+        Json{{"error", ansiToUtf8(errorMessage(code))}, {"code", code}, {"capiError", capiError}});
+    return 1;
+}
+
+// Text from the shell in the ANSI code page; false when the code page lacks a character.
+bool toAnsiArg(const std::string& utf8, std::string& ansi) {
+    ansi = utf8ToAnsi(utf8);
+    return ansiToUtf8(ansi) == utf8;
+}
+
+bool storeName(const std::string& arg, std::string& name) {
+    name = arg;
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name == "MY" || name == "ROOT" || name == "CA";
+}
+
+Json optionalText(LPCWSTR text) {
+    return text ? Json(toUtf8(text)) : Json(nullptr);
+}
+
+bool hasPrivateKey(PCCERT_CONTEXT cert) {
+    HCRYPTPROV provider = 0;
+    BOOL callerFree = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &provider,
+                                           nullptr, &callerFree))
+        return false;
+    if (callerFree) CryptReleaseContext(provider, 0);
+    return true;
+}
+
+Json certificateJson(PCCERT_CONTEXT cert) {
+    CertView view(cert);
+    DWORD ignored = 0;
+    KeyProvInfo info = readKeyProvInfo(cert, ignored);
+    return Json{{"thumbprint", view.thumbprintHex()},
+                {"subject", ansiToUtf8(view.subject())},
+                {"issuer", ansiToUtf8(view.issuer())},
+                {"serial", view.serialHex()},
+                {"notBefore", view.notBeforeCompact()},
+                {"notAfter", view.notAfterCompact()},
+                {"keyUsage", view.keyUsage()},
+                {"hasKey", hasPrivateKey(cert)},
+                {"container", info ? optionalText(info->pwszContainerName) : Json(nullptr)},
+                {"provider", info ? optionalText(info->pwszProvName) : Json(nullptr)}};
+}
+
+// Closes a store handle at the end of a command.
+class OpenStore {
+  public:
+    explicit OpenStore(const std::string& name) : store_(CertOpenSystemStoreA(0, name.c_str())) {}
+    ~OpenStore() {
+        if (store_) CertCloseStore(store_, 0);
+    }
+    OpenStore(const OpenStore&) = delete;
+    OpenStore& operator=(const OpenStore&) = delete;
+    HCERTSTORE get() const { return store_; }
+
+  private:
+    HCERTSTORE store_;
+};
+
+int listStore(const std::string& name, std::ostream& out, std::ostream& err) {
+    OpenStore store(name);
+    if (!store.get()) return fail(err, "the store cannot be opened", GetLastError());
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(store.get(), cert))
+        printLine(out, certificateJson(cert));
+    return 0;
+}
+
+int addCertificate(const std::string& name, const std::string& pathAnsi, std::ostream& out,
+                   std::ostream& err) {
+    ByteBuffer file;
+    if (!file.loadFromFile(pathAnsi))
+        return fail(err, "the file cannot be read", ERROR_FILE_NOT_FOUND);
+    // DER starts with a SEQUENCE; anything else is taken as PEM (or bare Base64).
+    ByteBuffer der;
+    const ByteBuffer* encoded = &file;
+    if (file.data()[0] != 0x30) {
+        if (!der.decodeBase64Text(reinterpret_cast<const char*>(file.data())))
+            return fail(err, "the file holds no certificate", CRYPT_E_ASN1_BADTAG);
+        encoded = &der;
+    }
+    PCCERT_CONTEXT cert =
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded->data(),
+                                     static_cast<DWORD>(encoded->length()));
+    if (!cert) return fail(err, "the file holds no certificate", GetLastError());
+    OpenStore store(name);
+    PCCERT_CONTEXT added = nullptr;
+    BOOL ok = store.get() &&
+              CertAddCertificateContextToStore(
+                  store.get(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &added);
+    DWORD error = GetLastError();
+    CertFreeCertificateContext(cert);
+    if (!ok) return fail(err, "the certificate cannot be added", error);
+    printLine(out, certificateJson(added));
+    CertFreeCertificateContext(added);
+    return 0;
+}
+
+bool parseThumbprint(const std::string& text, std::vector<BYTE>& out) {
+    if (text.size() != 40) return false;
+    out.clear();
+    for (size_t i = 0; i < 40; i += 2) {
+        auto digit = [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c))
+                       ? (std::isdigit(static_cast<unsigned char>(c))
+                              ? c - '0'
+                              : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10)
+                       : -1;
+        };
+        int hi = digit(text[i]), lo = digit(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<BYTE>(hi << 4 | lo));
+    }
+    return true;
+}
+
+int deleteCertificates(const std::string& name, const std::vector<BYTE>& sha1, std::ostream& out,
+                       std::ostream& err) {
+    OpenStore store(name);
+    if (!store.get()) return fail(err, "the store cannot be opened", GetLastError());
+    CRYPT_HASH_BLOB hash{static_cast<DWORD>(sha1.size()), const_cast<BYTE*>(sha1.data())};
+    int count = 0;
+    while (PCCERT_CONTEXT cert = CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
+                                                            CERT_FIND_SHA1_HASH, &hash, nullptr)) {
+        if (!CertDeleteCertificateFromStore(cert))
+            return fail(err, "the certificate cannot be removed", GetLastError());
+        ++count;
+    }
+    if (count == 0) return fail(err, "no certificate with that thumbprint", CRYPT_E_NOT_FOUND);
+    ByteBuffer hex;
+    hex.encodeHex(sha1.data(), static_cast<int32_t>(sha1.size()));
+    printLine(out, Json{{"deleted", hex.str()}, {"count", count}});
+    return 0;
+}
+
+// What the import operation does: every certificate of the file with a usable private
+// key goes into MY, and the keys of those stay.
+int importPfx(const std::string& pathAnsi, std::string& passwordAnsi, bool exportable,
+              std::ostream& out, std::ostream& err) {
+    PfxStore pfx;
+    ErrorCode code = pfx.Load(pathAnsi, passwordAnsi, exportable ? 1 : 0);
+    OPENSSL_cleanse(passwordAnsi.data(), passwordAnsi.size());
+    if (code != 0) return failWith(err, code, pfx.platformError());
+    CertStore my;
+    if ((code = my.OpenMy()) != 0) return failWith(err, code, my.platformError());
+    int added = 0;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
+        HCRYPTPROV provider = 0;
+        if (!CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &provider,
+                                               nullptr, nullptr))
+            continue;
+        PCCERT_CONTEXT inMy = nullptr;
+        if (!CertAddCertificateContextToStore(
+                my.handle(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &inMy))
+            continue;
+        pfx.setDeleteKeysOnClose(false);
+        ++added;
+        printLine(out, certificateJson(inMy));
+        CertFreeCertificateContext(inMy);
+    }
+    if (added == 0) return failWith(err, err::kNoPrivateKey, 0);
+    return 0;
+}
+
+}  // namespace
+
+int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) return usage(err, kStoreUsage);
+    const std::string& command = args[0];
+    std::string name;
+    if (command == "list" && args.size() <= 2) {
+        if (!storeName(args.size() == 2 ? args[1] : "MY", name)) return usage(err, kStoreUsage);
+        return listStore(name, out, err);
+    }
+    if (command == "add" && args.size() == 3) {
+        std::string path;
+        if (!storeName(args[1], name) || !toAnsiArg(args[2], path)) return usage(err, kStoreUsage);
+        return addCertificate(name, path, out, err);
+    }
+    if (command == "delete" && args.size() == 3) {
+        std::vector<BYTE> sha1;
+        if (!storeName(args[1], name) || !parseThumbprint(args[2], sha1))
+            return usage(err, kStoreUsage);
+        return deleteCertificates(name, sha1, out, err);
+    }
+    if (command == "import-pfx" &&
+        (args.size() == 3 || (args.size() == 4 && args[3] == "--exportable"))) {
+        std::string path, password;
+        if (!toAnsiArg(args[1], path) || !toAnsiArg(args[2], password))
+            return usage(err, kStoreUsage);
+        return importPfx(path, password, args.size() == 4, out, err);
+    }
+    return usage(err, kStoreUsage);
+}
+
+int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() != 1 || args[0] != "list") return usage(err, kKeysUsage);
+    std::vector<KeyContainerRecord> containers;
+    if (!listKeyContainers(containers))
+        return fail(err, "the key containers cannot be read", GetLastError());
+    for (const KeyContainerRecord& c : containers) {
+        Json slots = Json::array();
+        for (const KeyContainerSlot& s : c.slots)
+            slots.push_back(
+                Json{{"keySpec", s.keySpec},
+                     {"slot", s.keySpec == AT_SIGNATURE ? "AT_SIGNATURE" : "AT_KEYEXCHANGE"},
+                     {"bits", s.bits},
+                     {"exportable", (s.flags & CRYPT_EXPORTABLE) != 0},
+                     {"userProtected", (s.flags & CRYPT_USER_PROTECTED) != 0}});
+        printLine(out,
+                  Json{{"provider", c.provider}, {"container", c.container}, {"slots", slots}});
+    }
+    return 0;
+}

@@ -1,0 +1,30 @@
+// `kscapi store ...` and `kscapi keys ...`: the user's certificate stores and key
+// containers, for people and for tests.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Runs one store subcommand; `args` are the words after "store", UTF-8 as the shell gives
+// them:
+//   list [MY|ROOT|CA]                 the certificates of the store (default MY)
+//   add STORE FILE                    adds a DER or PEM certificate (an existing one is
+//                                     replaced, keeping its properties)
+//   delete STORE THUMBPRINT           removes the certificates with that SHA-1 thumbprint
+//   import-pfx FILE PASSWORD [--exportable]
+//                                     loads a PFX file and adds its certificates that
+//                                     come with a private key to MY, keeping their keys
+// Each certificate is one JSON object per line on `out`: thumbprint, subject, issuer,
+// serial, notBefore, notAfter (YYYYMMDDhhmmss, local time), keyUsage (the first key-usage
+// byte), hasKey, container and provider (null without a key-provider property). delete
+// prints {"deleted", "count"}. Failures print one JSON object {"error", "code"} on `err`
+// ("capiError" too for the control's codes). Returns 0 on success, 1 when the operation
+// failed, 2 for a usage error.
+int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Runs one keys subcommand (the words after "keys"):
+//   list    every key container, oldest first: {"provider", "container", "slots": [
+//           {"keySpec", "slot", "bits", "exportable", "userProtected"}]}
+// Return values as runStoreCommand.
+int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -1,0 +1,170 @@
+#include "store/cert_store.h"
+
+#include <openssl/crypto.h>
+
+#include <cerrno>
+#include <string>
+
+#include "core/byte_buffer.h"
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "status/error_codes.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// A wide copy of a password, wiped when it goes.
+class WidePassword {
+  public:
+    explicit WidePassword(const std::string& ansi) : text_(fromAnsi(ansi)) {}
+    ~WidePassword() { OPENSSL_cleanse(text_.data(), text_.size() * sizeof(char16_t)); }
+    WidePassword(const WidePassword&) = delete;
+    WidePassword& operator=(const WidePassword&) = delete;
+    LPCWSTR get() const { return text_.c_str(); }
+
+  private:
+    std::u16string text_;
+};
+
+// Why a file could not be loaded, as the platform would say it: the open's error, or
+// for a file that opened, "access denied" for a folder and "end of file" for an empty
+// file.
+DWORD loadFailure(const std::string& path, int savedErrno) {
+    if (savedErrno == ENOENT && !PathFileExistsA(path.c_str())) return GetLastError();
+    if (savedErrno != 0) return lastErrorFromErrno(savedErrno);
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_HANDLE_EOF;
+}
+
+}  // namespace
+
+KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
+    KeyProvInfo info;
+    if (!certificate) return info;
+    DWORD size = 0;
+    if (CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                          &size)) {
+        std::unique_ptr<uint64_t[]> storage(new uint64_t[(size + 7) / 8]());
+        if (CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID,
+                                              storage.get(), &size))
+            info.storage_ = std::move(storage);
+    }
+    platformError = GetLastError();
+    return info;
+}
+
+// ---- CertStore
+
+CertStore::~CertStore() {
+    Close();
+}
+
+ErrorCode CertStore::OpenMy() {
+    Close();
+    store_ = CertOpenSystemStoreA(0, "MY");
+    if (store_) return err::kSuccess;
+    platformError_ = GetLastError();
+    return err::kOpenMyStore;
+}
+
+ErrorCode CertStore::OpenMemory() {
+    Close();
+    store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, 0, nullptr);
+    if (store_) return err::kSuccess;
+    platformError_ = GetLastError();
+    return err::kOpenMemoryStore;
+}
+
+void CertStore::Close() {
+    if (store_) CertCloseStore(store_, 0);
+    store_ = nullptr;
+    platformError_ = 0;
+}
+
+KeyProvInfo CertStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
+    return readKeyProvInfo(certificate, platformError_);
+}
+
+// ---- PfxStore
+
+PfxStore::~PfxStore() {
+    Close();
+}
+
+ErrorCode PfxStore::Load(const std::string& path, const std::string& password, int32_t flags) {
+    platformError_ = 0;
+    Close();
+    if (path.empty()) return err::kBadParameter;
+    WidePassword widePassword(password);
+    ByteBuffer file;
+    errno = 0;
+    if (!file.loadFromFile(path)) {
+        platformError_ = loadFailure(path, errno);
+        return err::kExchangeFileRead;
+    }
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(file.length()), file.data()};
+    if (!PFXIsPFXBlob(&blob)) {
+        platformError_ = GetLastError();
+        return err::kPkcs12Format;
+    }
+    // An empty password also opens a file protected with no password at all: the two
+    // are different things in PKCS#12, and files come both ways.
+    if (!PFXVerifyPassword(&blob, widePassword.get(), 0) &&
+        !(password.empty() && PFXVerifyPassword(&blob, nullptr, 0))) {
+        platformError_ = GetLastError();
+        return err::kPkcs12Password;
+    }
+    DWORD importFlags = 0;
+    if (flags & 0x1) importFlags |= CRYPT_EXPORTABLE;
+    if (flags & 0x2) importFlags |= CRYPT_USER_PROTECTED;
+    store_ = PFXImportCertStore(&blob, widePassword.get(), importFlags);
+    if (!store_) {
+        platformError_ = GetLastError();
+        return err::kPkcs12Password;
+    }
+    return err::kSuccess;
+}
+
+void PfxStore::Close() {
+    if (store_) {
+        if (deleteKeysOnClose_) DeleteKeyContainers();
+        CertCloseStore(store_, 0);
+        store_ = nullptr;
+    }
+    platformError_ = 0;
+}
+
+void PfxStore::DeleteKeyContainers() {
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store_, nullptr); cert;
+         cert = CertEnumCertificatesInStore(store_, cert)) {
+        HCRYPTPROV provider = 0;
+        DWORD keySpec = 0;
+        BOOL callerFree = FALSE;
+        if (!CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &provider, &keySpec,
+                                               &callerFree)) {
+            platformError_ = GetLastError();
+            continue;
+        }
+        if (callerFree) CryptReleaseContext(provider, 0);
+        DWORD readError = 0;
+        KeyProvInfo info = readKeyProvInfo(cert, readError);
+        if (!info) {
+            platformError_ = readError;
+            continue;
+        }
+        std::string container =
+            info->pwszContainerName ? toAnsi(info->pwszContainerName) : std::string();
+        std::string providerName = info->pwszProvName ? toAnsi(info->pwszProvName) : std::string();
+        HCRYPTPROV ignored = 0;
+        if (!CryptAcquireContextA(&ignored, container.c_str(), providerName.c_str(),
+                                  info->dwProvType, CRYPT_DELETEKEYSET))
+            platformError_ = GetLastError();
+    }
+}
+
+KeyProvInfo PfxStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
+    return readKeyProvInfo(certificate, platformError_);
+}

@@ -1,0 +1,107 @@
+// Holders of one open certificate store for the length of one operation: CertStore owns
+// the user's personal store "MY" or an empty memory store; PfxStore owns the temporary
+// store a PFX file is loaded into and, when it closes, deletes the key containers that
+// loading created (unless an import keeps them). Each records the platform's last-error
+// value of its last failing call in platformError(), which callers copy into the
+// engine's capiError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/wincrypt.h"
+#include "status/error_pair.h"
+
+// An owned copy of a certificate's key-provider property (CRYPT_KEY_PROV_INFO and the
+// strings and parameters it points to), freed with the holder.
+class KeyProvInfo {
+  public:
+    KeyProvInfo() = default;
+    explicit operator bool() const { return storage_ != nullptr; }
+    // Null when the holder is empty.
+    const CRYPT_KEY_PROV_INFO* get() const {
+        return reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage_.get());
+    }
+    const CRYPT_KEY_PROV_INFO* operator->() const { return get(); }
+
+  private:
+    friend KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError);
+    // In 8-byte units, so that the record's pointers and DWORDs are aligned.
+    std::unique_ptr<uint64_t[]> storage_;
+};
+
+// Reads the certificate's CERT_KEY_PROV_INFO_PROP_ID with the size query first. After
+// the read platformError holds the thread's last-error value, whether it succeeded or
+// not; a null certificate gives an empty holder and leaves platformError as it was.
+// Empty when the property is missing or cannot be read.
+KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError);
+
+class CertStore {
+  public:
+    CertStore() = default;
+    // Close().
+    ~CertStore();
+    CertStore(const CertStore&) = delete;
+    CertStore& operator=(const CertStore&) = delete;
+
+    // Closes what is open, then opens the current user's "MY" store. 0, or 5201 with
+    // platformError set (the holder stays closed).
+    ErrorCode OpenMy();
+    // Closes what is open, then creates an empty memory store. 0, or 5226 with
+    // platformError set.
+    ErrorCode OpenMemory();
+    // Closes the store if one is open; platformError becomes 0. Idempotent.
+    void Close();
+    // readKeyProvInfo with this holder's platformError.
+    KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
+
+    // The open store (null when closed); it stays the holder's.
+    HCERTSTORE handle() const { return store_; }
+    DWORD platformError() const { return platformError_; }
+
+  private:
+    HCERTSTORE store_ = nullptr;
+    DWORD platformError_ = 0;
+};
+
+class PfxStore {
+  public:
+    PfxStore() = default;
+    // Close().
+    ~PfxStore();
+    PfxStore(const PfxStore&) = delete;
+    PfxStore& operator=(const PfxStore&) = delete;
+
+    // Loads the PFX file at `path` (narrow, ANSI code page) with `password` (the same;
+    // an empty one also opens a file protected with no password at all). Bit 0x1 of
+    // `flags` makes the imported keys exportable, bit 0x2 user-protected; other bits are
+    // ignored. Whatever was loaded before is closed first (its key containers deleted
+    // while deleteKeysOnClose() holds), even when this load then fails. Returns 0, 5005
+    // (empty path), 5401 (file missing, unreadable or empty), 5207 (not a PFX) or 5208
+    // (password rejected or import failed); platformError tells the platform's reason.
+    // The password's wide copy and the file's bytes are wiped.
+    ErrorCode Load(const std::string& path, const std::string& password, int32_t flags);
+    // Deletes the key containers of the store's certificates if deleteKeysOnClose(),
+    // then closes the store; platformError becomes 0 (failed deletions are not
+    // reported). Idempotent.
+    void Close();
+    // For each certificate of the store, in order: deletes the key container its
+    // private key lives in. A certificate without a usable key is passed over; failures
+    // are recorded in platformError and the walk goes on.
+    void DeleteKeyContainers();
+    // readKeyProvInfo with this holder's platformError.
+    KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
+
+    HCERTSTORE handle() const { return store_; }
+    DWORD platformError() const { return platformError_; }
+    // True from construction; an import that installs the file's certificates for good
+    // clears it, so that their key containers outlive the holder.
+    bool deleteKeysOnClose() const { return deleteKeysOnClose_; }
+    void setDeleteKeysOnClose(bool value) { deleteKeysOnClose_ = value; }
+
+  private:
+    HCERTSTORE store_ = nullptr;
+    DWORD platformError_ = 0;
+    bool deleteKeysOnClose_ = true;
+};
