@@ -34,6 +34,12 @@ size_t characterLength(std::string_view text, size_t i) {
     return length;
 }
 
+int32_t characterCount(std::string_view text) {
+    int32_t count = 0;
+    for (size_t i = 0; i < text.size(); i += characterLength(text, i)) ++count;
+    return count;
+}
+
 enum class Probe { Writable, NotWritable, NotRemoved };
 
 // Whether a file can be written at `path` without losing one that is already there: a
@@ -144,7 +150,7 @@ void CredentialsDialog::applyOkRule() {
 
 int32_t CredentialsDialog::type(int id, std::string_view ansi) {
     PasswordBox* b = findBox(id);
-    if (!b) return static_cast<int32_t>(ansi.size());
+    if (!b) return characterCount(ansi);
     int32_t refused = b->type(ansi);
     applyOkRule();
     return refused;

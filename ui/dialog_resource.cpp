@@ -16,8 +16,8 @@ constexpr DialogControl kPfxFileControls[] = {
     {IDC_PATH, ControlKind::PathBox, u"", {7, 25, 136, 35}},
     {IDC_STATIC, ControlKind::Label, u"請輸入憑證的保護密碼：", {7, 64, 135, 10}},
     {IDC_PASSWORD, ControlKind::PasswordBox, u"", {7, 77, 136, 14}},
-    {IDOK_BUTTON, ControlKind::DefaultButton, kOk, {25, 95, 41, 14}},
-    {IDCANCEL_BUTTON, ControlKind::Button, kCancel, {82, 95, 41, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {25, 95, 41, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {82, 95, 41, 14}},
 };
 
 constexpr DialogControl kPfxSaveControls[] = {
@@ -32,8 +32,8 @@ constexpr DialogControl kPfxSaveControls[] = {
      u"請設定保護密碼，當進行憑證匯入時， 要輸入此密碼才允許匯入。",
      {7, 85, 138, 20}},
     {IDC_PASSWORD, ControlKind::PasswordBox, u"", {7, 106, 138, 14}},
-    {IDOK_BUTTON, ControlKind::DefaultButton, kOk, {23, 124, 46, 14}},
-    {IDCANCEL_BUTTON, ControlKind::Button, kCancel, {78, 124, 46, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {23, 124, 46, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {78, 124, 46, 14}},
 };
 
 constexpr DialogControl kChangePasswordControls[] = {
@@ -46,20 +46,20 @@ constexpr DialogControl kChangePasswordControls[] = {
     {IDC_NEW_PASSWORD, ControlKind::PasswordBox, u"", {7, 110, 127, 14}},
     {IDC_STATIC, ControlKind::Label, u"確認新憑證密碼 :", {7, 129, 74, 10}},
     {IDC_CONFIRM_PASSWORD, ControlKind::PasswordBox, u"", {7, 143, 127, 14}},
-    {IDOK_BUTTON, ControlKind::DefaultButton, kOk, {14, 161, 50, 14}},
-    {IDCANCEL_BUTTON, ControlKind::Button, kCancel, {76, 161, 50, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {14, 161, 50, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {76, 161, 50, 14}},
 };
 
 constexpr DialogControl kPasswordControls[] = {
     {IDC_STATIC, ControlKind::Label, u"輸入憑證密碼 :", {7, 7, 74, 10}},
     {IDC_PASSWORD, ControlKind::PasswordBox, u"", {7, 20, 127, 14}},
-    {IDOK_BUTTON, ControlKind::DefaultButton, kOk, {30, 38, 50, 14}},
-    {IDCANCEL_BUTTON, ControlKind::Button, kCancel, {84, 38, 50, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {30, 38, 50, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {84, 38, 50, 14}},
 };
 
 constexpr DialogControl kCertListControls[] = {
-    {IDOK_BUTTON, ControlKind::DefaultButton, kOk, {233, 123, 50, 14}},
-    {IDCANCEL_BUTTON, ControlKind::Button, kCancel, {295, 123, 50, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {233, 123, 50, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {295, 123, 50, 14}},
     {IDC_STATIC, ControlKind::GroupBox, u"憑證", {7, 7, 338, 111}},
     {IDC_CERT_LIST, ControlKind::ListView, u"", {13, 20, 325, 90}},
     {IDC_VIEW_CERT, ControlKind::Button, u"檢視憑證", {36, 123, 50, 14}},

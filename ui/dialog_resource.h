@@ -6,12 +6,12 @@
 #include <span>
 #include <string>
 
+#include "ui/dialogs.h"
+
 namespace ui {
 
-// Control identifiers.
+// Control identifiers; the OK and Cancel buttons are IDOK and IDCANCEL.
 constexpr int IDC_STATIC = -1;
-constexpr int IDOK_BUTTON = 1;
-constexpr int IDCANCEL_BUTTON = 2;
 constexpr int IDC_BROWSE = 301;
 constexpr int IDC_PATH = 302;
 constexpr int IDC_PASSWORD = 303;  // the old password in the change dialog

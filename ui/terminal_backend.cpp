@@ -153,8 +153,8 @@ class TerminalBackend final : public DialogBackend {
 
   private:
     static std::string buttons(const DialogResource& resource) {
-        return "[Enter] " + ansiToReport(resource.control(IDOK_BUTTON)->ansiText()) + ", c " +
-               ansiToReport(resource.control(IDCANCEL_BUTTON)->ansiText()) + ": ";
+        return "[Enter] " + ansiToReport(resource.control(IDOK)->ansiText()) + ", c " +
+               ansiToReport(resource.control(IDCANCEL)->ansiText()) + ": ";
     }
 
     static int parseRow(const std::string& text) {
