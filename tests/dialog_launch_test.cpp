@@ -9,6 +9,7 @@
 #include "host/script_runner.h"
 #include "platform/files.h"
 #include "status/error_codes.h"
+#include "store/cert_list.h"
 #include "test_support.h"
 #include "ui/launchers.h"
 #include "ui/scripted_backend.h"
@@ -282,12 +283,19 @@ TEST(DialogLaunch, PickCertificate) {
         for (size_t i = 0; i < c.notes.size(); ++i)
             EXPECT_EQ(script.lines[1 + i], json({{"note", c.notes[i]}})) << c.what;
     }
-    // Without a list there is nothing to choose and no dialog.
+    // A search's list is handed over as it is; an empty one has nothing to choose from
+    // and opens no dialog.
+    CertList found;
     Script script;
+    script.queue("CertListDialog", DialogOutcome::Ok, {{"index", 1}});
+    for (PCCERT_CONTEXT c : certs.list()) found.append(CertDuplicateCertificateContext(c));
     int32_t lastError = -1;
-    EXPECT_EQ(ui::pickCertificate({}, lastError), nullptr);
+    EXPECT_EQ(ui::pickCertificate({found.begin(), found.end()}, lastError), found.at(1));
+    EXPECT_EQ(lastError, 0);
+    found.clear();
+    EXPECT_EQ(ui::pickCertificate({found.begin(), found.end()}, lastError), nullptr);
     EXPECT_EQ(lastError, 5010);
-    EXPECT_TRUE(script.lines.empty());
+    EXPECT_EQ(script.lines.size(), 1u);
 }
 
 TEST(DialogLaunch, NoneBackendCreatesNoDialog) {
