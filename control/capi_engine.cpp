@@ -1,6 +1,5 @@
 #include "control/capi_engine.h"
 
-#include <algorithm>
 
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
@@ -34,17 +33,13 @@ CapiEngine::CapiEngine() {
     defaultFolder = defaultFolderFor(homeFolder);
 }
 
-CapiEngine::~CapiEngine() {
-    // The PFX password is a secret; the other strings are not.
-    std::fill(signerPfxPassword.begin(), signerPfxPassword.end(), '\0');
-}
+CapiEngine::~CapiEngine() = default;
 
 void CapiEngine::clearSigner() {
     signerSource = -1;
     signerThumbprint.clear();
     signerPfxPath.clear();
     signerPfxName.clear();
-    std::fill(signerPfxPassword.begin(), signerPfxPassword.end(), '\0');
     signerPfxPassword.clear();
     signerCert.release();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "core/secret_string.h"
 #include "platform/sysinfo.h"
 #include "status/error_pair.h"
 
@@ -96,7 +97,7 @@ public:
     std::string signerThumbprint;
     std::string signerPfxPath;
     std::string signerPfxName;
-    std::string signerPfxPassword;
+    SecretString signerPfxPassword;
     ByteBuffer signerCert;
     int32_t passwordMinLength = 0;
     int32_t passwordMaxLength = 16;

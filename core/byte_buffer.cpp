@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/file_handle.h"
 #include "platform/files.h"
 
 namespace {
@@ -26,52 +27,15 @@ void wipeAndFree(BYTE* p, int32_t length) {
     std::free(p);
 }
 
-// A file descriptor, closed on destruction.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// read/write move at most about 2 GiB per call, so a "single call" is a loop here.
-bool readAll(int fd, BYTE* dst, size_t n) {
-    while (n > 0) {
-        ssize_t r = ::read(fd, dst, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        dst += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const BYTE* src, size_t n) {
-    while (n > 0) {
-        ssize_t r = ::write(fd, src, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        src += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
 }  // namespace
 
-ByteBuffer::ByteBuffer(int32_t size) { allocate(size); }
+ByteBuffer::ByteBuffer(int32_t size) {
+    allocate(size);
+}
 
-ByteBuffer::~ByteBuffer() { release(); }
+ByteBuffer::~ByteBuffer() {
+    release();
+}
 
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept : data_(other.data_), length_(other.length_) {
     other.data_ = nullptr;
@@ -150,7 +114,7 @@ bool ByteBuffer::loadFromFile(const std::string& path) {
     // files are read.
     FileHandle fd(::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return false;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (st.st_size <= 0 || st.st_size > INT32_MAX) return false;
     if (!allocate(static_cast<int32_t>(st.st_size))) return false;

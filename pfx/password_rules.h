@@ -1,8 +1,5 @@
-// The password length range the password dialogs enforce.
+// The password rules of the PFX operations. The length range is normalised by the rule
+// the dialogs apply as well.
 #pragma once
 
-#include <cstdint>
-
-// Normalises a (minimum, maximum) pair in place: swapped when the minimum is larger, a
-// minimum below 1 becomes 0 (no minimum), a maximum of 0 or below becomes 16.
-void normalizePasswordRange(int32_t& minLength, int32_t& maxLength);
+#include "ui/password_range.h"

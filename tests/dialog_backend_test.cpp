@@ -2,13 +2,48 @@
 
 #include <cstdio>
 
+#include "cert_fixtures.h"
+#include "dialog_fakes.h"
 #include "test_support.h"
+#include "ui/credentials_dialog.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 
 using ui::DialogOutcome;
 
 namespace {
+
+// A terminal session: the input given, the output collected.
+class Session {
+  public:
+    explicit Session(const std::string& input)
+        : in_(tmpfile()), out_(open_memstream(&shown_, &size_)) {
+        fwrite(input.data(), 1, input.size(), in_);
+        rewind(in_);
+        backend_ = ui::makeTerminalBackend(in_, out_);
+    }
+    ~Session() {
+        backend_.reset();
+        fclose(in_);
+        fclose(out_);
+        free(shown_);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ui::DialogBackend& backend() { return *backend_; }
+    std::string shown() {
+        fflush(out_);
+        return std::string(shown_, size_);
+    }
+
+  private:
+    FILE* in_;
+    char* shown_ = nullptr;
+    size_t size_ = 0;
+    FILE* out_;
+    std::unique_ptr<ui::DialogBackend> backend_;
+};
+
 ui::FileChooserModel chooser() {
     ui::FileChooserModel m;
     m.title = toAnsi(u"請選擇檔案");
@@ -22,9 +57,11 @@ ui::FileChooserModel chooser() {
 TEST(ScriptedBackend, AnswersInOrderAndReportsEachDialog) {
     testing_support::ScopedCodePage big5(950);
     std::vector<nlohmann::json> reports;
-    ui::ScriptedBackend backend([&](const std::string& line) { reports.push_back(nlohmann::json::parse(line)); });
+    ui::ScriptedBackend backend(
+        [&](const std::string& line) { reports.push_back(nlohmann::json::parse(line)); });
     std::string reason;
-    ASSERT_TRUE(backend.queue("FileChooser", DialogOutcome::Ok, {{"path", "/tmp/\xE6\x86\x91.txt"}}, reason));
+    ASSERT_TRUE(backend.queue("FileChooser", DialogOutcome::Ok, {{"path", "/tmp/\xE6\x86\x91.txt"}},
+                              reason));
     ASSERT_TRUE(backend.queue("FileChooser", DialogOutcome::Failed, nullptr, reason));
     EXPECT_FALSE(backend.queue("FileChooser", DialogOutcome::Ok, {{"file", "x"}}, reason));
     EXPECT_FALSE(backend.queue("NoSuchDialog", DialogOutcome::Cancel, nullptr, reason));
@@ -48,13 +85,24 @@ TEST(ScriptedBackend, AnswersInOrderAndReportsEachDialog) {
 }
 
 TEST(ScriptedBackend, AnswerForAnotherKindStaysQueued) {
-    ui::ScriptedBackend backend(nullptr);
+    std::vector<nlohmann::json> reports;
+    ui::ScriptedBackend backend(
+        [&](const std::string& line) { reports.push_back(nlohmann::json::parse(line)); });
     std::string reason;
-    // Only FileChooser exists so far; a mismatch is simulated through the queue order.
-    ASSERT_TRUE(backend.queue("FileChooser", DialogOutcome::Cancel, nullptr, reason));
+    ASSERT_TRUE(backend.queue("FolderBrowser", DialogOutcome::Ok, {{"path", "/x"}}, reason));
+    EXPECT_EQ(backend.fileChooser(chooser()).outcome, DialogOutcome::Cancel);
     EXPECT_EQ(backend.pending(), 1u);
-    backend.fileChooser(chooser());
+    auto folder = backend.folderBrowser({"prompt", 0});
+    EXPECT_EQ(folder.outcome, DialogOutcome::Ok);
+    EXPECT_EQ(folder.path, "/x");
     EXPECT_EQ(backend.pending(), 0u);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0]["note"], "next queued answer is for FolderBrowser");
+    EXPECT_EQ(reports[1], nlohmann::json({{"dialog", "FolderBrowser"},
+                                          {"prompt", "prompt"},
+                                          {"flags", 0},
+                                          {"answer", "ok"},
+                                          {"path", "/x"}}));
 }
 
 TEST(TerminalBackend, ReadsTheAnswerLine) {
@@ -83,7 +131,76 @@ TEST(TerminalBackend, ReadsTheAnswerLine) {
         }
         fclose(input);
         fclose(output);
-        EXPECT_NE(std::string(shown, shownSize).find("\xE8\xAB\x8B"), std::string::npos);  // the title, as UTF-8
+        EXPECT_NE(std::string(shown, shownSize).find("\xE8\xAB\x8B"),
+                  std::string::npos);  // the title, as UTF-8
         free(shown);
+    }
+}
+
+TEST(TerminalBackend, CredentialsDialog) {
+    testing_support::ScopedCodePage big5(950);
+    testing_support::TempDir dir;
+    testing_support::writeFile(dir.file("b.pfx"), "x");
+    struct Case {
+        const char* what;
+        std::string input;
+        DialogOutcome outcome;
+        std::string password;
+        std::string shownPart;
+    } cases[] = {
+        {"keep the path, type, confirm", "\nsecret\n\n", DialogOutcome::Ok, "secret",
+         "請輸入憑證的保護密碼："},
+        {"browse first", "y\n" + dir.file("b.pfx") + "\r\npw1\n\n", DialogOutcome::Ok, "pw1",
+         "請選擇憑證檔案"},
+        {"too short, then long enough", "\nab\n\nabcdefghijklmnopq\n\n", DialogOutcome::Ok,
+         "abcdefghijklmnop", "left out"},
+        {"cancel", "\nsecret\nc\n", DialogOutcome::Cancel, "", "取消"},
+        {"input ends", "\nsec", DialogOutcome::Cancel, "", "確定"},
+    };
+    for (const Case& c : cases) {
+        ui::CredentialsSettings settings;
+        settings.folder = dir.path();
+        settings.fileName = "a.pfx";
+        settings.minLength = 3;
+        ui::PfxFileDialog dialog(settings);
+        Session session(c.input);
+        std::string pathShown = dir.file("a.pfx");
+        testing_support::writeFile(pathShown, "x");
+        EXPECT_EQ(session.backend().runCredentialsDialog(dialog), c.outcome) << c.what;
+        EXPECT_EQ(dialog.password().view(), c.password) << c.what;
+        std::string shown = session.shown();
+        EXPECT_NE(shown.find(pathShown), std::string::npos) << c.what;
+        EXPECT_NE(shown.find(c.shownPart), std::string::npos) << c.what << shown;
+        EXPECT_EQ(shown.find("secret"), std::string::npos)
+            << c.what;  // not a terminal: no echo either
+    }
+}
+
+TEST(TerminalBackend, CertListDialog) {
+    ScopedTimeZone utc("UTC");
+    FixtureContexts certs({"signer", "root"});
+    struct Case {
+        std::string input;
+        DialogOutcome outcome;
+        int32_t chosen;
+        size_t viewed;
+    } cases[] = {
+        {"\n", DialogOutcome::Ok, 0, 0},      {"2\n", DialogOutcome::Ok, 1, 0},
+        {"v 2\n\n", DialogOutcome::Ok, 1, 1}, {"9\nx\n1\n", DialogOutcome::Ok, 0, 0},
+        {"c\n", DialogOutcome::Cancel, 0, 0}, {"", DialogOutcome::Cancel, 0, 0},
+    };
+    for (const Case& c : cases) {
+        RecordingOpener opener;
+        ui::CertListDialog dialog(certs.list(), opener);
+        Session session(c.input);
+        EXPECT_EQ(session.backend().runCertListDialog(dialog), c.outcome) << c.input;
+        EXPECT_EQ(dialog.selectedIndex(), c.chosen) << c.input;
+        EXPECT_EQ(opener.opened.size(), c.viewed) << c.input;
+        std::string shown = session.shown();
+        EXPECT_NE(
+            shown.find(
+                "  2 | Kestrune Test Root | 008F01 | 2011/01/01 | 2041/01/01 | Kestrune Test Root"),
+            std::string::npos)
+            << shown;
     }
 }

@@ -5,27 +5,36 @@
 namespace ui {
 namespace {
 
-// The backend of a process that has nobody to ask: every dialog is cancelled and
-// every message box is acknowledged unseen.
 class NoneBackend final : public DialogBackend {
-public:
+  public:
     const char* name() const override { return "none"; }
-    FileChooserAnswer fileChooser(const FileChooserModel&) override { return {}; }
+    FileChooserAnswer fileChooser(const FileChooserModel&) override {
+        return {DialogOutcome::Failed, {}};
+    }
     int messageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
 };
 
 class ForwardingBackend final : public DialogBackend {
-public:
+  public:
     explicit ForwardingBackend(DialogBackend& target) : target_(target) {}
     const char* name() const override { return target_.name(); }
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
         return target_.fileChooser(model);
     }
+    FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
+        return target_.folderBrowser(model);
+    }
     int messageBox(const std::string& text, const std::string& caption, UINT type) override {
         return target_.messageBox(text, caption, type);
     }
+    DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
+        return target_.runCredentialsDialog(dialog);
+    }
+    DialogOutcome runCertListDialog(CertListDialog& dialog) override {
+        return target_.runCertListDialog(dialog);
+    }
 
-private:
+  private:
     DialogBackend& target_;
 };
 
@@ -33,6 +42,18 @@ std::mutex g_mutex;
 std::unique_ptr<DialogBackend> g_backend;
 
 }  // namespace
+
+FolderBrowserAnswer DialogBackend::folderBrowser(const FolderBrowserModel&) {
+    return {DialogOutcome::Failed, {}};
+}
+
+DialogOutcome DialogBackend::runCredentialsDialog(CredentialsDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runCertListDialog(CertListDialog&) {
+    return DialogOutcome::Failed;
+}
 
 DialogBackend& backend() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -47,13 +68,29 @@ std::unique_ptr<DialogBackend> setBackend(std::unique_ptr<DialogBackend> b) {
     return b;
 }
 
-std::unique_ptr<DialogBackend> makeNoneBackend() { return std::make_unique<NoneBackend>(); }
+std::unique_ptr<DialogBackend> makeNoneBackend() {
+    return std::make_unique<NoneBackend>();
+}
 
 std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target) {
     return std::make_unique<ForwardingBackend>(target);
 }
 
-FileChooserAnswer showFileChooser(const FileChooserModel& model) { return backend().fileChooser(model); }
+FileChooserAnswer showFileChooser(const FileChooserModel& model) {
+    return backend().fileChooser(model);
+}
+
+FolderBrowserAnswer showFolderBrowser(const FolderBrowserModel& model) {
+    return backend().folderBrowser(model);
+}
+
+DialogOutcome runDialog(CredentialsDialog& dialog) {
+    return backend().runCredentialsDialog(dialog);
+}
+
+DialogOutcome runDialog(CertListDialog& dialog) {
+    return backend().runCertListDialog(dialog);
+}
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {
     return backend().messageBox(text, caption, type);

@@ -1,5 +1,8 @@
-// Dialog models: what each dialog shows and what it hands back, independent of how a
-// backend draws it. All texts are narrow strings in the process's ANSI code page.
+// How dialogs reach the user: the backend interface, the platform's file chooser and
+// folder browser, message boxes. What each dialog shows and what it hands back lives in
+// its model (credentials_dialog.h, cert_list_dialog.h); a backend presents a model and
+// feeds the user's input into it. All texts are narrow strings in the process's ANSI
+// code page.
 #pragma once
 
 #include <cstdint>
@@ -37,20 +40,45 @@ struct FileChooserAnswer {
     std::string path;  // the chosen full path, on Ok
 };
 
+// The platform's modal folder browser, rooted at the desktop.
+struct FolderBrowserModel {
+    std::string prompt;
+    UINT flags = 0;
+};
+
+struct FolderBrowserAnswer {
+    DialogOutcome outcome = DialogOutcome::Cancel;
+    std::string path;  // the chosen folder, on Ok
+};
+
 // Message-box styles and answers used by the dialogs.
 constexpr UINT MB_OK = 0x00000000;
 constexpr UINT MB_ICONERROR = 0x00000010;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
-// How dialogs are shown. One backend serves the whole process; hosts choose it.
+class CredentialsDialog;
+class CertListDialog;
+
+// How dialogs are shown. One backend serves the whole process; hosts choose it. A
+// backend only presents: every rule of a dialog is in its model, so a backend that
+// cannot show some kind of dialog simply fails to create it (the defaults below).
 class DialogBackend {
-public:
+  public:
     virtual ~DialogBackend() = default;
     virtual const char* name() const = 0;
     virtual FileChooserAnswer fileChooser(const FileChooserModel& model) = 0;
+    // Default: Failed.
+    virtual FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model);
     // Shows a message and waits until it is dismissed; returns the button pressed.
     virtual int messageBox(const std::string& text, const std::string& caption, UINT type) = 0;
+    // Presents the dialog modally and feeds the user's typing, browsing and buttons into
+    // it until the user ends it. Ok only when the model's pressOk accepted; Cancel for
+    // any other ending; Failed when the dialog could not be created (the model is then
+    // untouched). Default: Failed.
+    virtual DialogOutcome runCredentialsDialog(CredentialsDialog& dialog);
+    // The same for the certificate list. Default: Failed.
+    virtual DialogOutcome runCertListDialog(CertListDialog& dialog);
 };
 
 // The process's backend (the `none` backend until a host installs another).
@@ -60,17 +88,19 @@ std::unique_ptr<DialogBackend> setBackend(std::unique_ptr<DialogBackend> b);
 
 // Installs a backend for one scope (tests) and puts the previous one back.
 class ScopedBackend {
-public:
-    explicit ScopedBackend(std::unique_ptr<DialogBackend> b) : previous_(setBackend(std::move(b))) {}
+  public:
+    explicit ScopedBackend(std::unique_ptr<DialogBackend> b)
+        : previous_(setBackend(std::move(b))) {}
     ~ScopedBackend() { setBackend(std::move(previous_)); }
     ScopedBackend(const ScopedBackend&) = delete;
     ScopedBackend& operator=(const ScopedBackend&) = delete;
 
-private:
+  private:
     std::unique_ptr<DialogBackend> previous_;
 };
 
-// The backend that cancels every dialog.
+// The backend of a process with nobody to ask: no dialog can be created (every one
+// reports Failed) and message boxes are acknowledged unseen.
 std::unique_ptr<DialogBackend> makeNoneBackend();
 // A backend that passes every dialog to `target`, which the caller keeps alive (a host
 // lends its backend to a module loaded into it this way).
@@ -78,6 +108,11 @@ std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target);
 
 // Shows the platform's modal file chooser through the process's backend.
 FileChooserAnswer showFileChooser(const FileChooserModel& model);
+// Shows the platform's folder browser through the process's backend.
+FolderBrowserAnswer showFolderBrowser(const FolderBrowserModel& model);
+// Runs a dialog modally through the process's backend (see DialogBackend).
+DialogOutcome runDialog(CredentialsDialog& dialog);
+DialogOutcome runDialog(CertListDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

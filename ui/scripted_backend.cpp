@@ -1,73 +1,110 @@
 #include "ui/scripted_backend.h"
 
 #include "platform/codepage.h"
+#include "ui/cert_list_dialog.h"
+#include "ui/credentials_dialog.h"
 
 namespace ui {
 
 namespace {
+
 const char* outcomeName(DialogOutcome o) {
     switch (o) {
-        case DialogOutcome::Ok: return "ok";
-        case DialogOutcome::Cancel: return "cancel";
-        case DialogOutcome::Failed: return "fail";
+        case DialogOutcome::Ok:
+            return "ok";
+        case DialogOutcome::Cancel:
+            return "cancel";
+        case DialogOutcome::Failed:
+            return "fail";
     }
     return "cancel";
 }
-}  // namespace
 
-std::string ansiToReport(const std::string& ansi) { return toUtf8(fromAnsi(ansi)); }
-std::string reportToAnsi(const std::string& utf8) { return toAnsi(fromUtf8(utf8)); }
+enum class FieldType { Text, Index, Rows };
 
-ScriptedBackend::ScriptedBackend(std::function<void(const std::string&)> sink)
-    : sink_(std::move(sink)) {}
+// One key of an ok answer: its JSON type and, for texts typed into a box, the box.
+struct AnswerField {
+    const char* key;
+    FieldType type;
+    bool required;
+    int box;  // 0 when the value is not typed into a box
+};
 
-bool ScriptedBackend::knowsKind(const std::string& kind) { return kind == "FileChooser"; }
+struct KindFormat {
+    const char* kind;
+    std::vector<AnswerField> fields;
+};
 
-bool ScriptedBackend::queue(const std::string& kind, DialogOutcome outcome,
-                            const nlohmann::json& values, std::string& reason) {
-    if (!knowsKind(kind)) {
-        reason = "unknown dialog kind: " + kind;
-        return false;
+const std::vector<KindFormat>& formats() {
+    static const std::vector<KindFormat> table = {
+        {"FileChooser", {{"path", FieldType::Text, true, 0}}},
+        {"FolderBrowser", {{"path", FieldType::Text, true, 0}}},
+        {"PfxFileDialog",
+         {{"browse", FieldType::Text, false, 0},
+          {"password", FieldType::Text, false, IDC_PASSWORD}}},
+        {"PfxSaveDialog",
+         {{"browse", FieldType::Text, false, 0},
+          {"password", FieldType::Text, false, IDC_PASSWORD}}},
+        {"ChangePasswordDialog",
+         {{"browse", FieldType::Text, false, 0},
+          {"old", FieldType::Text, false, IDC_PASSWORD},
+          {"new", FieldType::Text, false, IDC_NEW_PASSWORD},
+          {"confirm", FieldType::Text, false, IDC_CONFIRM_PASSWORD}}},
+        {"PasswordDialog", {{"password", FieldType::Text, false, IDC_PASSWORD}}},
+        {"CertListDialog",
+         {{"index", FieldType::Index, false, 0}, {"view", FieldType::Rows, false, 0}}},
+    };
+    return table;
+}
+
+const KindFormat* findFormat(const std::string& kind) {
+    for (const KindFormat& f : formats())
+        if (kind == f.kind) return &f;
+    return nullptr;
+}
+
+bool fits(FieldType type, const nlohmann::json& value) {
+    switch (type) {
+        case FieldType::Text:
+            return value.is_string();
+        case FieldType::Index:
+            return value.is_number_integer() && value.get<int64_t>() >= -1;
+        case FieldType::Rows:
+            if (!value.is_array()) return false;
+            for (const auto& row : value)
+                if (!row.is_number_integer() || row.get<int64_t>() < 0) return false;
+            return true;
     }
-    if (outcome == DialogOutcome::Ok) {
-        if (!values.is_object()) {
-            reason = "an ok answer needs a JSON object";
-            return false;
+    return false;
+}
+
+// Why an ok answer does not fit the kind's format; empty when it does.
+std::string misfit(const KindFormat& format, const nlohmann::json& values) {
+    if (!values.is_object()) return "an ok answer needs a JSON object";
+    std::string keys;
+    for (const AnswerField& f : format.fields) {
+        keys += keys.empty() ? "" : ", ";
+        keys += f.key;
+    }
+    for (const auto& [key, value] : values.items()) {
+        const AnswerField* field = nullptr;
+        for (const AnswerField& f : format.fields)
+            if (key == f.key) field = &f;
+        if (!field) return std::string(format.kind) + " answers take " + keys + ", not " + key;
+        if (!fits(field->type, value)) {
+            const char* wanted = field->type == FieldType::Text    ? "a string"
+                                 : field->type == FieldType::Index ? "an integer from -1"
+                                                                   : "an array of row numbers";
+            return std::string(format.kind) + " answer " + key + " must be " + wanted;
         }
-        if (kind == "FileChooser" && !(values.contains("path") && values["path"].is_string())) {
-            reason = "FileChooser answers need {\"path\":\"...\"}";
-            return false;
-        }
     }
-    answers_.push_back(Answer{kind, outcome, values});
-    return true;
+    for (const AnswerField& f : format.fields)
+        if (f.required && !values.contains(f.key))
+            return std::string(format.kind) + " answers need {\"" + f.key + "\":...}";
+    return std::string();
 }
 
-bool ScriptedBackend::take(const std::string& kind, nlohmann::ordered_json& report,
-                           Answer& answer) {
-    if (answers_.empty()) {
-        report["answer"] = "cancel";
-        report["note"] = "no answer queued";
-        return false;
-    }
-    if (answers_.front().kind != kind) {
-        // A script that queued answers in the wrong order is told so; the answer stays
-        // for the dialog it was meant for.
-        report["answer"] = "cancel";
-        report["note"] = "next queued answer is for " + answers_.front().kind;
-        return false;
-    }
-    answer = std::move(answers_.front());
-    answers_.pop_front();
-    report["answer"] = outcomeName(answer.outcome);
-    return true;
-}
-
-void ScriptedBackend::emit(const nlohmann::ordered_json& report) {
-    if (sink_) sink_(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-}
-
-FileChooserAnswer ScriptedBackend::fileChooser(const FileChooserModel& model) {
+nlohmann::ordered_json chooserReport(const FileChooserModel& model) {
     nlohmann::ordered_json report;
     report["dialog"] = "FileChooser";
     report["title"] = ansiToReport(model.title);
@@ -76,17 +113,125 @@ FileChooserAnswer ScriptedBackend::fileChooser(const FileChooserModel& model) {
     report["initialFile"] = ansiToReport(model.initialFile);
     report["initialFolder"] = ansiToReport(model.initialFolder);
     report["options"] = model.options;
+    return report;
+}
+
+nlohmann::ordered_json browserReport(const FolderBrowserModel& model) {
+    nlohmann::ordered_json report;
+    report["dialog"] = "FolderBrowser";
+    report["prompt"] = ansiToReport(model.prompt);
+    report["flags"] = model.flags;
+    return report;
+}
+
+}  // namespace
+
+std::string ansiToReport(const std::string& ansi) {
+    return toUtf8(fromAnsi(ansi));
+}
+std::string reportToAnsi(const std::string& utf8) {
+    return toAnsi(fromUtf8(utf8));
+}
+
+ScriptedBackend::ScriptedBackend(std::function<void(const std::string&)> sink)
+    : sink_(std::move(sink)) {}
+
+bool ScriptedBackend::knowsKind(const std::string& kind) {
+    return findFormat(kind) != nullptr;
+}
+
+bool ScriptedBackend::queue(const std::string& kind, DialogOutcome outcome,
+                            const nlohmann::json& values, std::string& reason) {
+    const KindFormat* format = findFormat(kind);
+    if (!format) {
+        reason = "unknown dialog kind: " + kind;
+        return false;
+    }
+    if (outcome == DialogOutcome::Ok) {
+        reason = misfit(*format, values);
+        if (!reason.empty()) return false;
+    }
+    answers_.push_back(Answer{kind, outcome, values});
+    return true;
+}
+
+std::string ScriptedBackend::missingAnswer(const std::string& kind) const {
+    if (answers_.empty()) return "no answer queued";
+    // A script that queued answers in the wrong order is told so; the answer stays for
+    // the dialog it was meant for.
+    if (answers_.front().kind != kind) return "next queued answer is for " + answers_.front().kind;
+    return std::string();
+}
+
+bool ScriptedBackend::take(const std::string& kind, nlohmann::ordered_json& report,
+                           Answer& answer) {
+    std::string why = missingAnswer(kind);
+    if (!why.empty()) {
+        report["answer"] = "cancel";
+        report["note"] = why;
+        return false;
+    }
+    answer = std::move(answers_.front());
+    answers_.pop_front();
+    report["answer"] = outcomeName(answer.outcome);
+    return true;
+}
+
+bool ScriptedBackend::takeFollowing(const std::string& kind, Answer& answer) {
+    std::string why = missingAnswer(kind);
+    if (!why.empty()) {
+        note(why);
+        return false;
+    }
+    answer = std::move(answers_.front());
+    answers_.pop_front();
+    return true;
+}
+
+bool ScriptedBackend::takeFailure(const std::string& kind) {
+    if (!missingAnswer(kind).empty() || answers_.front().outcome != DialogOutcome::Failed)
+        return false;
+    answers_.pop_front();
+    return true;
+}
+
+void ScriptedBackend::note(const std::string& text) {
+    nlohmann::ordered_json report;
+    report["note"] = text;
+    emit(report);
+}
+
+void ScriptedBackend::emit(const nlohmann::ordered_json& report) {
+    if (sink_) sink_(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+DialogOutcome ScriptedBackend::pickPath(const std::string& kind, nlohmann::ordered_json& report,
+                                        std::string& path) {
     Answer answer;
-    FileChooserAnswer result;
-    if (take("FileChooser", report, answer)) {
-        result.outcome = answer.outcome;
-        if (answer.outcome == DialogOutcome::Ok) {
-            std::string path = answer.values["path"].get<std::string>();
-            report["path"] = path;
-            result.path = reportToAnsi(path);
+    DialogOutcome outcome = DialogOutcome::Cancel;
+    if (take(kind, report, answer)) {
+        outcome = answer.outcome;
+        if (outcome == DialogOutcome::Ok) {
+            std::string picked = answer.values["path"].get<std::string>();
+            report["path"] = picked;
+            path = reportToAnsi(picked);
         }
     }
     emit(report);
+    return outcome;
+}
+
+FileChooserAnswer ScriptedBackend::fileChooser(const FileChooserModel& model) {
+    nlohmann::ordered_json report = chooserReport(model);
+    FileChooserAnswer result;
+    result.outcome = pickPath("FileChooser", report, result.path);
+    return result;
+}
+
+FolderBrowserAnswer ScriptedBackend::folderBrowser(const FolderBrowserModel& model) {
+    nlohmann::ordered_json report = browserReport(model);
+    FolderBrowserAnswer result;
+    result.outcome = pickPath("FolderBrowser", report, result.path);
     return result;
 }
 
@@ -96,6 +241,91 @@ int ScriptedBackend::messageBox(const std::string& text, const std::string& capt
     report["caption"] = ansiToReport(caption);
     emit(report);
     return IDOK;
+}
+
+void ScriptedBackend::browse(CredentialsDialog& dialog, const std::string& pick) {
+    // The pick belongs to the dialog's answer; the chooser is reported as it opens.
+    nlohmann::ordered_json report = dialog.folderMode()
+                                        ? browserReport(dialog.folderBrowserRequest())
+                                        : chooserReport(dialog.fileChooserRequest());
+    report["answer"] = "ok";
+    report["path"] = pick;
+    emit(report);
+    if (dialog.folderMode())
+        dialog.applyFolderChoice({DialogOutcome::Ok, reportToAnsi(pick)});
+    else
+        dialog.applyFileChoice({DialogOutcome::Ok, reportToAnsi(pick)});
+}
+
+DialogOutcome ScriptedBackend::runCredentialsDialog(CredentialsDialog& dialog) {
+    const std::string kind = dialog.kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(dialog.caption());
+    open["path"] = ansiToReport(dialog.pathText());
+    open["min"] = dialog.minLength();
+    open["max"] = dialog.maxLength();
+    open["folderMode"] = dialog.folderMode();
+    emit(open);
+    const KindFormat* format = findFormat(kind);
+    Answer answer;
+    while (takeFollowing(kind, answer)) {
+        // A dialog on the screen can only be confirmed or left: "fail" leaves it.
+        if (answer.outcome != DialogOutcome::Ok) return DialogOutcome::Cancel;
+        if (answer.values.contains("browse") && dialog.hasPathBox())
+            browse(dialog, answer.values["browse"].get<std::string>());
+        for (const AnswerField& field : format->fields) {
+            if (field.box == 0 || !answer.values.contains(field.key)) continue;
+            dialog.clearBox(field.box);
+            dialog.typeUtf8(field.box, answer.values[field.key].get<std::string>());
+        }
+        if (!dialog.okEnabled()) {
+            note("OK disabled");
+            return DialogOutcome::Cancel;
+        }
+        if (dialog.pressOk(*this)) return DialogOutcome::Ok;
+    }
+    return DialogOutcome::Cancel;
+}
+
+DialogOutcome ScriptedBackend::runCertListDialog(CertListDialog& dialog) {
+    const std::string kind = CertListDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(dialog.caption());
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const CertListDialog::Row& row : dialog.rows()) {
+        nlohmann::ordered_json texts = nlohmann::ordered_json::array();
+        for (const std::string& text : row) texts.push_back(ansiToReport(text));
+        rows.push_back(std::move(texts));
+    }
+    open["rows"] = std::move(rows);
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok)
+        return DialogOutcome::Cancel;
+    auto choose = [&](int64_t row) {
+        if (row < INT32_MAX && dialog.select(static_cast<int32_t>(row))) return true;
+        note("no row " + std::to_string(row));
+        return false;
+    };
+    if (answer.values.contains("view")) {
+        for (const auto& row : answer.values["view"]) {
+            if (!choose(row.get<int64_t>())) return DialogOutcome::Cancel;
+            dialog.pressView();
+        }
+    }
+    if (answer.values.contains("index")) {
+        int64_t index = answer.values["index"].get<int64_t>();
+        if (index == -1)
+            dialog.clearSelection();
+        else if (!choose(index))
+            return DialogOutcome::Cancel;
+    }
+    dialog.pressOk();
+    return DialogOutcome::Ok;
 }
 
 }  // namespace ui

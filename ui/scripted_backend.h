@@ -1,25 +1,51 @@
 // A backend that answers dialogs from a queue of prepared answers and reports each
 // dialog it is asked to show as one JSON line. Automation scripts and tests use it.
+//
+// Reports and answers, by kind (UTF-8 JSON):
+//   FileChooser     {"dialog":"FileChooser","title","filter","defaultExtension",
+//                   "initialFile","initialFolder","options","answer"[,"path"|"note"]}
+//                   ok {"path":PATH}
+//   FolderBrowser   {"dialog":"FolderBrowser","prompt","flags","answer"[,"path"|"note"]}
+//                   ok {"path":PATH}
+//   PfxFileDialog, PfxSaveDialog, ChangePasswordDialog, PasswordDialog
+//                   {"dialog":KIND,"title","path","min","max","folderMode"} on open;
+//                   ok {"browse":PATH,"password":PW} (ChangePasswordDialog: "browse",
+//                   "old","new","confirm"; PasswordDialog: "password"), every key
+//                   optional. browse is the pick in the file chooser or folder browser
+//                   (reported like one); the texts are typed into empty boxes, a box
+//                   refusing what goes beyond its maximum. With OK disabled
+//                   {"note":"OK disabled"} and the dialog is cancelled. A failed
+//                   validation shows its message box and the dialog takes the next
+//                   queued answer if that is for the same dialog, else it is cancelled.
+//   CertListDialog  {"dialog":"CertListDialog","title","rows":[[holder,serial,from,to,
+//                   issuer],...]} on open; ok {"index":N,"view":[ROW,...]}: view presses
+//                   the view button on each row first, index is the row highlighted at
+//                   OK (-1: none); both optional.
+//   message boxes   {"messageBox":TEXT,"caption":TEXT}
+// A dialog with no answer queued for it prints {"note":WHY} and is cancelled; "fail"
+// makes a dialog fail to be created before it shows anything.
 #pragma once
 
 #include <deque>
 #include <functional>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "ui/dialogs.h"
 
 namespace ui {
 
 class ScriptedBackend final : public DialogBackend {
-public:
+  public:
     // `sink` receives one JSON line (UTF-8, no newline) per dialog or message box shown.
     explicit ScriptedBackend(std::function<void(const std::string&)> sink);
 
     const char* name() const override { return "script"; }
     FileChooserAnswer fileChooser(const FileChooserModel& model) override;
+    FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override;
     int messageBox(const std::string& text, const std::string& caption, UINT type) override;
+    DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override;
+    DialogOutcome runCertListDialog(CertListDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);
@@ -30,15 +56,28 @@ public:
                std::string& reason);
     size_t pending() const { return answers_.size(); }
 
-private:
+  private:
     struct Answer {
         std::string kind;
         DialogOutcome outcome;
         nlohmann::json values;
     };
+    // Why no answer can be taken for a dialog of `kind`; empty when the next one is for it.
+    std::string missingAnswer(const std::string& kind) const;
     // Takes the next answer for a dialog of `kind` and completes its report: the answer
-    // given, or a note saying why the dialog was cancelled. Null when it is cancelled.
+    // given, or a note saying why the dialog was cancelled. False when it is cancelled.
     bool take(const std::string& kind, nlohmann::ordered_json& report, Answer& answer);
+    // Answers a chooser of `kind` from the queue: completes and emits its report and
+    // sets `path` (ANSI) on Ok.
+    DialogOutcome pickPath(const std::string& kind, nlohmann::ordered_json& report,
+                           std::string& path);
+    // Takes the next answer for a dialog already shown; false, with the note printed,
+    // when there is none for it.
+    bool takeFollowing(const std::string& kind, Answer& answer);
+    // True (the answer consumed) when the next answer makes a dialog of `kind` fail.
+    bool takeFailure(const std::string& kind);
+    void browse(CredentialsDialog& dialog, const std::string& pick);
+    void note(const std::string& text);
     void emit(const nlohmann::ordered_json& report);
 
     std::function<void(const std::string&)> sink_;

@@ -1,52 +1,211 @@
 #include "ui/terminal_backend.h"
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <string>
 
+#include "core/secret_string.h"
+#include "ui/cert_list_dialog.h"
+#include "ui/credentials_dialog.h"
 #include "ui/scripted_backend.h"
 
 namespace ui {
 namespace {
 
+// Turns the terminal's echo off while a password is typed, when the stream is a terminal;
+// the saved settings come back in close() and the destructor.
+class EchoOff {
+  public:
+    explicit EchoOff(std::FILE* in) : fd_(fileno(in)) {
+        if (fd_ < 0 || !isatty(fd_) || tcgetattr(fd_, &saved_) != 0) return;
+        termios quiet = saved_;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    }
+    ~EchoOff() { close(); }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+    bool active() const { return active_; }
+    void close() {
+        if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+        active_ = false;
+    }
+
+  private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
 class TerminalBackend final : public DialogBackend {
-public:
+  public:
     TerminalBackend(std::FILE* in, std::FILE* out) : in_(in), out_(out) {}
     const char* name() const override { return "tty"; }
 
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
-        std::fprintf(out_, "\n== %s ==\n", ansiToReport(model.title).c_str());
-        if (!model.filter.empty()) std::fprintf(out_, "(%s)\n", ansiToReport(model.filter).c_str());
+        print("\n== " + ansiToReport(model.title) + " ==\n");
+        if (!model.filter.empty()) print("(" + ansiToReport(model.filter) + ")\n");
         if (!model.initialFolder.empty())
-            std::fprintf(out_, "folder: %s\n", ansiToReport(model.initialFolder).c_str());
-        std::fprintf(out_, "path (empty line cancels): ");
-        std::fflush(out_);
+            print("folder: " + ansiToReport(model.initialFolder) + "\n");
         FileChooserAnswer answer;
         std::string line;
-        if (!readLine(line) || line.empty()) return answer;
+        if (!ask("path (empty line cancels): ", line) || line.empty()) return answer;
+        answer.outcome = DialogOutcome::Ok;
+        answer.path = reportToAnsi(line);
+        return answer;
+    }
+
+    FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
+        print("\n== " + ansiToReport(model.prompt) + " ==\n");
+        FolderBrowserAnswer answer;
+        std::string line;
+        if (!ask("folder (empty line cancels): ", line) || line.empty()) return answer;
         answer.outcome = DialogOutcome::Ok;
         answer.path = reportToAnsi(line);
         return answer;
     }
 
     int messageBox(const std::string& text, const std::string& caption, UINT) override {
-        std::fprintf(out_, "\n[%s] %s\n(press Enter) ", ansiToReport(caption).c_str(),
-                     ansiToReport(text).c_str());
-        std::fflush(out_);
+        print("\n[" + ansiToReport(caption) + "] " + ansiToReport(text) + "\n");
         std::string ignored;
-        readLine(ignored);
+        ask("(press Enter) ", ignored);
         return IDOK;
     }
 
-private:
-    bool readLine(std::string& line) {
+    DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
+        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        const DialogResource& resource = dialog.resource();
+        while (true) {
+            if (dialog.hasPathBox()) {
+                printLabel(resource.labelBefore(IDC_PATH));
+                print("  " +
+                      (dialog.pathText().empty() ? std::string("-")
+                                                 : ansiToReport(dialog.pathText())) +
+                      "\n");
+                std::string line;
+                const std::string button = resource.control(IDC_BROWSE)->ansiText();
+                if (!ask(ansiToReport(button) + "? [y/N] ", line)) return DialogOutcome::Cancel;
+                if (line == "y" || line == "Y") {
+                    dialog.browse(*this);
+                    print("  " + ansiToReport(dialog.pathText()) + "\n");
+                }
+            }
+            for (const PasswordBox& box : dialog.boxes()) {
+                const DialogControl* label = resource.labelBefore(box.id());
+                SecretString typed;
+                std::string prompt = label ? ansiToReport(label->ansiText()) + " " : "> ";
+                if (!askSecret(prompt, typed)) return DialogOutcome::Cancel;
+                dialog.clearBox(box.id());
+                if (int32_t refused = dialog.typeUtf8(box.id(), typed.view()))
+                    print("(the box takes " + std::to_string(box.limit()) + " characters; " +
+                          std::to_string(refused) + " left out)\n");
+            }
+            if (!dialog.okEnabled()) {
+                print("(OK stays disabled: each password needs at least " +
+                      std::to_string(dialog.minLength()) + " characters)\n");
+                continue;
+            }
+            std::string line;
+            if (!ask(buttons(resource), line) || line == "c" || line == "C")
+                return DialogOutcome::Cancel;
+            if (dialog.pressOk(*this)) return DialogOutcome::Ok;
+        }
+    }
+
+    DialogOutcome runCertListDialog(CertListDialog& dialog) override {
+        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        std::string heading = "  #";
+        for (const auto& column : CertListDialog::columns())
+            heading += " | " + ansiToReport(column.ansiHeading());
+        print(heading + "\n");
+        const auto& rows = dialog.rows();
+        for (size_t i = 0; i < rows.size(); ++i) {
+            std::string line = "  " + std::to_string(i + 1);
+            for (const std::string& text : rows[i]) line += " | " + ansiToReport(text);
+            print(line + "\n");
+        }
+        const std::string view = ansiToReport(dialog.resource().control(IDC_VIEW_CERT)->ansiText());
+        while (true) {
+            std::string line;
+            if (!ask("number, v NUMBER (" + view + "), Enter for " +
+                         std::to_string(dialog.highlightedRow() + 1) + ", c cancels: ",
+                     line) ||
+                line == "c" || line == "C")
+                return DialogOutcome::Cancel;
+            bool viewing = line.size() > 1 && (line[0] == 'v' || line[0] == 'V');
+            std::string number = viewing ? line.substr(1) : line;
+            if (!number.empty()) {
+                int row = parseRow(number);
+                if (!dialog.select(row - 1)) {
+                    print("(no row " + number + ")\n");
+                    continue;
+                }
+            }
+            if (viewing) {
+                dialog.pressView();
+                continue;
+            }
+            dialog.pressOk();
+            return DialogOutcome::Ok;
+        }
+    }
+
+  private:
+    static std::string buttons(const DialogResource& resource) {
+        return "[Enter] " + ansiToReport(resource.control(IDOK)->ansiText()) + ", c " +
+               ansiToReport(resource.control(IDCANCEL)->ansiText()) + ": ";
+    }
+
+    static int parseRow(const std::string& text) {
+        size_t i = text.find_first_not_of(' ');
+        if (i == std::string::npos || text.size() - i > 9) return 0;
+        int value = 0;
+        for (; i < text.size(); ++i) {
+            if (text[i] < '0' || text[i] > '9') return 0;
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    }
+
+    void printLabel(const DialogControl* label) {
+        if (label) print(ansiToReport(label->ansiText()) + "\n");
+    }
+
+    void print(const std::string& text) {
+        std::fputs(text.c_str(), out_);
+        std::fflush(out_);
+    }
+
+    bool ask(const std::string& prompt, std::string& line) {
+        print(prompt);
         line.clear();
+        return readLine([&line](char c) { line.push_back(c); }, [&line] { line.pop_back(); });
+    }
+
+    bool askSecret(const std::string& prompt, SecretString& line) {
+        print(prompt);
+        EchoOff quiet(in_);
+        bool any = readLine([&line](char c) { line.append(std::string_view(&c, 1)); },
+                            [&line] { line.eraseTail(1); });
+        if (quiet.active()) print("\n");
+        return any;
+    }
+
+    // Reads one line (without its end) through `put`; `dropLast` removes a trailing CR.
+    // False at the end of the input with nothing read.
+    template <class Put, class DropLast>
+    bool readLine(Put put, DropLast dropLast) {
         int c;
         bool any = false;
+        char last = 0;
         while ((c = std::fgetc(in_)) != EOF) {
             any = true;
             if (c == '\n') break;
-            line.push_back(static_cast<char>(c));
+            last = static_cast<char>(c);
+            put(last);
         }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (last == '\r' && any) dropLast();
         return any;
     }
 

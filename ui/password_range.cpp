@@ -1,4 +1,4 @@
-#include "pfx/password_rules.h"
+#include "ui/password_range.h"
 
 #include <utility>
 

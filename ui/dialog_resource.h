@@ -1,0 +1,66 @@
+// The dialog resources: identifiers, captions, control texts and layout of each dialog,
+// for backends that lay a dialog out from its resource. Texts are UTF-16 literals; the
+// ansi* accessors hand them out in the process's ANSI code page.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "ui/dialogs.h"
+
+namespace ui {
+
+// Control identifiers; the OK and Cancel buttons are IDOK and IDCANCEL.
+constexpr int IDC_STATIC = -1;
+constexpr int IDC_BROWSE = 301;
+constexpr int IDC_PATH = 302;
+constexpr int IDC_PASSWORD = 303;  // the old password in the change dialog
+constexpr int IDC_NEW_PASSWORD = 304;
+constexpr int IDC_CONFIRM_PASSWORD = 305;
+constexpr int IDC_CERT_LIST = 301;
+constexpr int IDC_VIEW_CERT = 302;
+
+enum class ControlKind {
+    Label,
+    Button,
+    DefaultButton,
+    PathBox,      // read-only, several lines: the chosen path
+    PasswordBox,  // characters hidden
+    ListView,     // report style, single selection
+    GroupBox,
+};
+
+// A rectangle in dialog units.
+struct DialogRect {
+    int x, y, width, height;
+};
+
+struct DialogControl {
+    int id;
+    ControlKind kind;
+    const char16_t* text;  // empty for boxes and lists
+    DialogRect rect;
+    std::string ansiText() const;
+};
+
+struct DialogResource {
+    int id;
+    const char16_t* caption;
+    int width, height;
+    const char16_t* font;
+    std::span<const DialogControl> controls;  // in tab order
+    std::string ansiCaption() const;
+    // The control with `id` (null when there is none; the first of a repeated id).
+    const DialogControl* control(int id) const;
+    // The label placed just before the control with `id` in tab order (null when none).
+    const DialogControl* labelBefore(int id) const;
+};
+
+// Resources 202, 206, 203, 205 and 204.
+extern const DialogResource kPfxFileResource;
+extern const DialogResource kPfxSaveResource;
+extern const DialogResource kChangePasswordResource;
+extern const DialogResource kPasswordResource;
+extern const DialogResource kCertListResource;
+
+}  // namespace ui
