@@ -441,6 +441,10 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
 }
 
 // ---- the platform's calls
+//
+// Key generation, import, export and signing (CryptGenKey, CryptImportKey,
+// CryptExportKey, CryptSignHashA) go with these: they put key pairs into a slot with
+// cryptStoreKeyPair and work on a key handle's pair from cryptKeyPair.
 
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
                           DWORD dwProvType, DWORD dwFlags) {

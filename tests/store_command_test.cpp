@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store/cert_store.h"
 #include "tests/cert_fixtures.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
@@ -162,6 +163,15 @@ TEST_F(StoreCommand, FailedImportsLeaveNoKeys) {
         EXPECT_TRUE(keys({"list"}).lines.empty()) << c.what;
         EXPECT_TRUE(store({"list", "MY"}).lines.empty()) << c.what;
     }
+}
+
+TEST_F(StoreCommand, ALoadedFileLeavesNoKeysOnceClosed) {
+    {
+        PfxStore pfx;
+        ASSERT_EQ(pfx.Load(store_test::pfxFixture("two_keys.pfx"), "secret", 1), 0);
+        EXPECT_EQ(keys({"list"}).lines.size(), 2u);
+    }
+    EXPECT_TRUE(keys({"list"}).lines.empty());
 }
 
 TEST_F(StoreCommand, UsageErrors) {
