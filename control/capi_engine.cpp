@@ -9,6 +9,7 @@
 #include "status/error_codes.h"
 #include "status/error_messages.h"
 #include "status/registry_values.h"
+#include "store/signer_selection.h"
 
 EnrollmentState::EnrollmentState() {
     // The provider list is filled once enrollment providers exist on this platform;
@@ -172,11 +173,22 @@ int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&
 
 // ---- Signer selection and signing ----
 
-int32_t CapiEngine::SelectSigner(const std::u16string&, int32_t, int32_t) {
+int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFlags,
+                                 int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
     clearSigner();
-    notSupported();
+    SignerDialogSettings dialog{defaultFolder, passwordMinLength, passwordMaxLength};
+    SelectedSigner chosen;
+    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialog, chosen, *this);
+    if (chosen.source != -1) {
+        signerSource = chosen.source;
+        signerThumbprint = chosen.thumbprint;
+        signerCert = std::move(chosen.certificate);
+        signerPfxPath = chosen.pfxPath;
+        signerPfxName = chosen.pfxName;
+        signerPfxPassword = std::move(chosen.pfxPassword);
+    }
     return lastError;
 }
 

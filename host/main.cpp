@@ -15,6 +15,7 @@
 #include "host/arguments.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
+#include "host/store_command.h"
 #include "host/script_runner.h"
 #include "platform/codepage.h"
 #include "platform/com_runtime.h"
@@ -32,6 +33,9 @@ constexpr const char* kUsage =
     "                                   only through IDispatch, as a page's script does\n"
     "  kscapi [--home DIR] register|unregister [MODULE]   class registration of the module\n"
     "  kscapi [--home DIR] reg get PATH | reg set PATH (--dword N|--sz S) | reg list [KEY]\n"
+    "  kscapi [--home DIR] store list [MY|ROOT|CA] | store add STORE FILE |\n"
+    "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD [--exportable]\n"
+    "  kscapi [--home DIR] keys list\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
     "\n"
@@ -151,6 +155,8 @@ int main(int argc, char** argv) {
         setenv("KSCAPI_ACP", acp.c_str(), 1);
     }
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
+    if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
+    if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);
     if (command == "register" || command == "unregister") {
         if (rest.size() > 1) return usage(command + " takes at most one module");
         return host::runRegistration(rest.empty() ? host::defaultModulePath() : rest[0],

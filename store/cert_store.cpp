@@ -1,5 +1,7 @@
 #include "store/cert_store.h"
 
+#include "store/filter.h"
+
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -167,4 +169,16 @@ void PfxStore::DeleteKeyContainers() {
 
 KeyProvInfo PfxStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
     return readKeyProvInfo(certificate, platformError_);
+}
+
+ErrorCode CertStore::FindCertificates(CertList& list, const std::string& filter, int32_t dwFlags,
+                                      int32_t dwKeyUsage) {
+    return searchCertificates(enumerateStore(CertEnumCertificatesInStore, store_), &list, filter,
+                              dwFlags, dwKeyUsage, CertSearch::AllWithMode, platformError_);
+}
+
+ErrorCode PfxStore::FindFirstCertificate(CertList& list, const std::string& filter,
+                                         int32_t dwFlags, int32_t dwKeyUsage) {
+    return searchCertificates(enumerateStore(CertEnumCertificatesInStore, store_), &list, filter,
+                              dwFlags, dwKeyUsage, CertSearch::FirstOnly, platformError_);
 }

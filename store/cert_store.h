@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/wincrypt.h"
+#include "store/cert_list.h"
 #include "status/error_pair.h"
 
 // An owned copy of a certificate's key-provider property (CRYPT_KEY_PROV_INFO and the
@@ -60,6 +61,12 @@ class CertStore {
     HCERTSTORE handle() const { return store_; }
     DWORD platformError() const { return platformError_; }
 
+    // Every acceptable certificate of the open store (mode 2 of dwFlags: only the best
+    // one), by the filter rules; `list` is emptied first and receives duplicates the
+    // caller owns. 0, 5010, 5011, 5012 or 5017; platformError as the search sets it.
+    ErrorCode FindCertificates(CertList& list, const std::string& filter, int32_t dwFlags,
+                               int32_t dwKeyUsage);
+
   private:
     HCERTSTORE store_ = nullptr;
     DWORD platformError_ = 0;
@@ -99,6 +106,10 @@ class PfxStore {
     // clears it, so that their key containers outlive the holder.
     bool deleteKeysOnClose() const { return deleteKeysOnClose_; }
     void setDeleteKeysOnClose(bool value) { deleteKeysOnClose_ = value; }
+    // The first acceptable certificate of the loaded store, in the file's order; codes
+    // as CertStore::FindCertificates.
+    ErrorCode FindFirstCertificate(CertList& list, const std::string& filter, int32_t dwFlags,
+                                   int32_t dwKeyUsage);
 
   private:
     HCERTSTORE store_ = nullptr;

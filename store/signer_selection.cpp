@@ -1,0 +1,118 @@
+#include "store/signer_selection.h"
+
+#include <openssl/crypto.h>
+
+#include "core/cert_view.h"
+#include "platform/files.h"
+#include "status/error_codes.h"
+#include "store/cert_list.h"
+#include "store/cert_store.h"
+#include "ui/launchers.h"
+
+namespace {
+
+// Records the chosen certificate's thumbprint and encoding. False when it cannot be
+// read, which leaves no signer.
+bool take(PCCERT_CONTEXT certificate, SelectedSigner& signer) {
+    CertView view;
+    if (!certificate || !view.fromContext(certificate)) return false;
+    signer.thumbprint = view.thumbprintHex();
+    return !signer.thumbprint.empty() &&
+           signer.certificate.assign(certificate->pbCertEncoded,
+                                     static_cast<int32_t>(certificate->cbCertEncoded));
+}
+
+// Whether the list dialog decides among `count` found certificates.
+bool userChooses(int32_t dwFlags, size_t count) {
+    switch (dwFlags & 3) {
+        case 1: return true;
+        case 2: return false;
+        default: return count >= 2;
+    }
+}
+
+}  // namespace
+
+void SelectedSigner::clear() {
+    source = -1;
+    thumbprint.clear();
+    certificate.release();
+    pfxPath.clear();
+    pfxName.clear();
+    pfxPassword.clear();
+}
+
+ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKeyUsage,
+                       const SignerDialogSettings& dialog, SelectedSigner& signer,
+                       ErrorPair& status) {
+    status.lastError = 0;
+    status.capiError = 0;
+    signer.clear();
+    CertList list;
+    CertStore my;
+    PfxStore pfx;
+
+    // The personal store first; any failure there leads to the PFX file.
+    status.lastError = my.OpenMy();
+    status.capiError = my.platformError();
+    if (status.lastError == 0) {
+        status.lastError = my.FindCertificates(list, filter, dwFlags, dwKeyUsage);
+        status.capiError = my.platformError();
+        if (status.lastError == 0 && !list.empty()) {
+            PCCERT_CONTEXT chosen = list.at(0);
+            bool decided = true;
+            if (userChooses(dwFlags, list.size())) {
+                int32_t picked = 0;
+                chosen = ui::pickCertificate({list.begin(), list.end()}, picked);
+                decided = chosen != nullptr;
+            }
+            if (decided) {
+                if (!take(chosen, signer)) {
+                    signer.clear();
+                    status.lastError = err::kCertFormat;
+                    return status.lastError;
+                }
+                signer.source = 1;
+                status.lastError = 0;
+                return 0;
+            }
+        }
+    }
+
+    if (status.capiError == static_cast<uint32_t>(NTE_PERM)) {
+        status.lastError = err::kAccessDenied;
+        return status.lastError;
+    }
+    ui::PfxDialogRequest request;
+    request.defaultFolder = dialog.defaultFolder;
+    request.minLength = dialog.passwordMinLength;
+    request.maxLength = dialog.passwordMaxLength;
+    ui::PfxDialogResult answer = ui::launchPfxDialog(ui::PfxDialogUse::SelectSigner, request);
+    status.lastError = answer.code;
+    if (status.lastError != 0) return status.lastError;
+
+    std::string path = answer.folder;
+    path.push_back(kPathSeparator);
+    path += answer.fileName;
+    std::string password(answer.password.view());
+    status.lastError = pfx.Load(path, password, 1);
+    OPENSSL_cleanse(password.data(), password.size());
+    status.capiError = pfx.platformError();
+    if (status.lastError != 0) {
+        if (status.capiError == static_cast<uint32_t>(NTE_PERM)) status.lastError = err::kAccessDenied;
+        return status.lastError;
+    }
+    status.lastError = pfx.FindFirstCertificate(list, filter, dwFlags, dwKeyUsage);
+    status.capiError = pfx.platformError();
+    if (status.lastError != 0) return status.lastError;
+    if (list.empty() || !take(list.at(0), signer)) {
+        signer.clear();
+        status.lastError = err::kCertNotFound;
+        return status.lastError;
+    }
+    signer.source = 2;
+    signer.pfxPath = answer.folder;
+    signer.pfxName = answer.fileName;
+    signer.pfxPassword = std::move(answer.password);
+    return 0;
+}
