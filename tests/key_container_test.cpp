@@ -156,7 +156,7 @@ TEST_F(KeyContainers, KeyPairsLiveInTheirSlotsUntilTheContainerGoes) {
     EXPECT_EQ(GetLastError(), NTE_BAD_ALGID);
 
     struct Case {
-        DWORD spec;
+        DWORD slot;
         DWORD algorithm;
         DWORD permissions;
     };
@@ -164,7 +164,7 @@ TEST_F(KeyContainers, KeyPairsLiveInTheirSlotsUntilTheContainerGoes) {
     const Case cases[] = {{AT_SIGNATURE, CALG_RSA_SIGN, basic | CRYPT_EXPORT},
                           {AT_KEYEXCHANGE, CALG_RSA_KEYX, basic}};
     for (const Case& c : cases) {
-        ASSERT_TRUE(CryptGetUserKey(prov.get(), c.spec, &key)) << c.spec;
+        ASSERT_TRUE(CryptGetUserKey(prov.get(), c.slot, &key)) << c.slot;
         DWORD value = 0, size = sizeof value;
         ASSERT_TRUE(CryptGetKeyParam(key, KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
         EXPECT_EQ(value, c.algorithm);
@@ -268,16 +268,16 @@ TEST_F(KeyContainers, CertificatePrivateKeyThroughTheKeyProviderProperty) {
             CryptAcquireContextA(wrong.out(), "wrong", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         ASSERT_TRUE(cryptStoreKeyPair(wrong.get(), AT_SIGNATURE, user2.get(), 0, nullptr));
     }
-    auto point = [&](const char16_t* container, DWORD spec) {
+    auto point = [&](const char16_t* container, DWORD slot) {
         std::u16string provider = u"Microsoft Enhanced Cryptographic Provider v1.0";
         CRYPT_KEY_PROV_INFO info{
-            const_cast<char16_t*>(container), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, spec};
+            const_cast<char16_t*>(container), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, slot};
         return CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
     };
     struct Case {
         const char* what;
         const char16_t* container;  // null: no key-provider property
-        DWORD spec;
+        DWORD slot;
         DWORD flags;
         DWORD error;
     };
@@ -289,7 +289,7 @@ TEST_F(KeyContainers, CertificatePrivateKeyThroughTheKeyProviderProperty) {
     };
     for (const Case& c : cases) {
         if (c.container)
-            ASSERT_TRUE(point(c.container, c.spec));
+            ASSERT_TRUE(point(c.container, c.slot));
         else
             CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr);
         HCRYPTPROV h = 7;
@@ -303,22 +303,22 @@ TEST_F(KeyContainers, CertificatePrivateKeyThroughTheKeyProviderProperty) {
     }
     ASSERT_TRUE(point(u"right", AT_SIGNATURE));
     HCRYPTPROV h = 0;
-    DWORD spec = 0;
+    DWORD slot = 0;
     BOOL callerFree = FALSE;
     SetLastError(0);
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &h, &spec, nullptr));
+    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &h, &slot, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
     // Without caching the caller frees the handle.
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
-                                                  nullptr, &h, &spec, &callerFree));
-    EXPECT_EQ(spec, AT_SIGNATURE);
+                                                  nullptr, &h, &slot, &callerFree));
+    EXPECT_EQ(slot, AT_SIGNATURE);
     EXPECT_TRUE(callerFree);
     EXPECT_EQ(provParam(h, PP_CONTAINER), "right");
     EXPECT_TRUE(CryptReleaseContext(h, 0));
     // Cached, the certificate keeps the handle, gives the same one again and releases it
     // when it goes.
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert.get(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &h,
-                                                  &spec, &callerFree));
+                                                  &slot, &callerFree));
     EXPECT_FALSE(callerFree);
     HCRYPTPROV again = 0;
     ASSERT_TRUE(

@@ -164,10 +164,10 @@ TEST_F(PfxImport, EveryCertificateInBagOrderAndEveryKeyInItsProviderAndSlot) {
             EXPECT_EQ(info->dwProvType, PROV_RSA_FULL);
             // The key in the container is the certificate's.
             HCRYPTPROV prov = 0;
-            DWORD spec = 0;
+            DWORD slot = 0;
             BOOL callerFree = FALSE;
             EXPECT_TRUE(CryptAcquireCertificatePrivateKey(
-                cert.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &spec, &callerFree))
+                cert.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &slot, &callerFree))
                 << c.file << " " << k.cert << " " << GetLastError();
             if (callerFree) CryptReleaseContext(prov, 0);
         }
