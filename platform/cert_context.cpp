@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -223,7 +224,30 @@ bool buildInfo(X509* cert, CertContextState& state) {
     return true;
 }
 
-PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, long refs) {
+// d2i_X509 on the default library context also decodes the subject's key into an
+// EVP_PKEY, through a decoder chain OpenSSL builds anew for every certificate: most of
+// the cost of making a context, for a key the context never uses (CERT_INFO keeps the
+// key as encoded). A library context with only the null provider has no decoders, so
+// the key stays encoded while the certificate is decoded and checked as before. Null
+// (the default context) when it cannot be set up.
+OSSL_LIB_CTX* keylessLibraryContext() {
+    struct Keyless {
+        openssl::LibCtxPtr context{OSSL_LIB_CTX_new()};
+        openssl::ProviderPtr provider{context ? OSSL_PROVIDER_load(context.get(), "null")
+                                              : nullptr};
+    };
+    static const Keyless keyless;
+    if (!keyless.provider) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return keyless.context.get();
+}
+
+// `owned`, when given, holds the bytes and is taken over instead of copied once the
+// context is made.
+PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, long refs,
+                             std::vector<BYTE>* owned = nullptr) {
     // Certificate ::= SEQUENCE (RFC 5280 section 4.1). Like the platform, only the outer
     // element is parsed; bytes after it stay in the context's copy.
     DerCursor outer(bytes, size);
@@ -234,7 +258,9 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, 
         return nullptr;
     }
     const unsigned char* p = bytes;
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
+    X509Ptr cert(reinterpret_cast<X509*>(
+        ASN1_item_d2i_ex(nullptr, &p, static_cast<long>(certificate.size()), ASN1_ITEM_rptr(X509),
+                         keylessLibraryContext(), nullptr)));
     if (!cert) {
         ERR_clear_error();
         SetLastError(CRYPT_E_ASN1_CORRUPT);
@@ -242,13 +268,15 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, 
     }
     auto state = std::make_unique<CertContextState>();
     state->refs.store(refs, std::memory_order_relaxed);
-    state->encoded.assign(bytes, bytes + size);
+    // CERT_INFO keeps copies of its parts, never pointers into the encoding.
     if (!buildInfo(cert.get(), *state)) {
         ERR_clear_error();
         SetLastError(CRYPT_E_ASN1_CORRUPT);
         return nullptr;
     }
+    if (!owned) state->encoded.assign(bytes, bytes + size);
     auto* block = new CertContextBlock{};
+    if (owned) state->encoded = std::move(*owned);
     block->context.dwCertEncodingType = encodingType;
     block->context.pbCertEncoded = state->encoded.data();
     block->context.cbCertEncoded = size;
@@ -347,15 +375,30 @@ bool isBlobProperty(DWORD id) {
            (id >= CERT_FIRST_USER_PROP_ID && id <= CERT_LAST_USER_PROP_ID);
 }
 
-bool computeDigest(const CERT_CONTEXT& context, DWORD id, std::vector<BYTE>& out) {
-    const EVP_MD* md = id == CERT_SHA1_HASH_PROP_ID ? EVP_sha1() : EVP_md5();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!md ||
-        !EVP_Digest(context.pbCertEncoded, context.cbCertEncoded, digest, &length, md, nullptr)) {
+// The digest fetched once per process: EVP_sha1() and EVP_md5() fetch the
+// implementation again, under the provider store's lock, on every EVP_Digest.
+const EVP_MD* fetchedDigest(DWORD id) {
+    static const openssl::EvpMdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
+    static const openssl::EvpMdPtr md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
+    const EVP_MD* md = id == CERT_SHA1_HASH_PROP_ID ? sha1.get() : md5.get();
+    if (!md) ERR_clear_error();
+    return md;
+}
+
+bool computeDigest(const BYTE* data, size_t size, DWORD id, BYTE* out, unsigned int* length) {
+    const EVP_MD* md = fetchedDigest(id);
+    if (!md || !EVP_Digest(data, size, out, length, md, nullptr)) {
         ERR_clear_error();
         return false;
     }
+    return true;
+}
+
+bool computeDigest(const CERT_CONTEXT& context, DWORD id, std::vector<BYTE>& out) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!computeDigest(context.pbCertEncoded, context.cbCertEncoded, id, digest, &length))
+        return false;
     out.assign(digest, digest + length);
     return true;
 }
@@ -624,6 +667,21 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
 PCCERT_CONTEXT certContextCreateParked(const BYTE* encoded, DWORD size) {
     try {
         return createContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded, size, 0);
+    } catch (const std::bad_alloc&) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return nullptr;
+    }
+}
+
+bool certSha1(const BYTE* data, size_t size, std::array<BYTE, 20>& out) {
+    unsigned int length = 0;
+    return computeDigest(data, size, CERT_SHA1_HASH_PROP_ID, out.data(), &length) && length == 20;
+}
+
+PCCERT_CONTEXT certContextCreateParked(std::vector<BYTE>& encoded) {
+    try {
+        return createContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(),
+                             toDword(encoded.size()), 0, &encoded);
     } catch (const std::bad_alloc&) {
         SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
         return nullptr;

@@ -5,6 +5,8 @@
 // parsed certificates for as long as it lives and frees them itself.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,12 @@ class CertContextOwner {
 // A new context with no reference, no store and no owner. Null with the
 // CertCreateCertificateContext errors.
 PCCERT_CONTEXT certContextCreateParked(const BYTE* encoded, DWORD size);
+// The same, taking the bytes over from `encoded` (left empty) on success; on failure
+// `encoded` keeps them.
+PCCERT_CONTEXT certContextCreateParked(std::vector<BYTE>& encoded);
+// The SHA-1 of `size` bytes at `data` into `out`, with the digest fetched once per
+// process. False (OpenSSL's error queue cleared) when no SHA-1 is available.
+bool certSha1(const BYTE* data, size_t size, std::array<BYTE, 20>& out);
 // Gives the context its store and owner (once, before it is handed out).
 void certContextAttach(PCCERT_CONTEXT context, HCERTSTORE store, CertContextOwner* owner);
 // Adds a reference for a hand-out. True when the context had none (it was parked).

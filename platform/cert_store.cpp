@@ -8,8 +8,6 @@
 // Lifetime: the store counts its handle references and every context handed out and
 // not yet given back; while that count is above zero the store holds itself (self_),
 // and when it drops to zero the store frees its contexts and goes.
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -60,19 +58,15 @@ DWORD fromSqlite(int rc) {
     }
 }
 
-bool sha1Of(const BYTE* data, size_t size, Thumbprint& out) {
-    unsigned int length = 0;
-    bool ok = EVP_Digest(data, size, out.data(), &length, EVP_sha1(), nullptr) && length == 20;
-    if (!ok) ERR_clear_error();
-    return ok;
-}
-
 // One certificate of a store.
 struct Element {
     int64_t seq = 0;       // order in the store; the row id in a system store
     int64_t revision = 0;  // system store: the row revision the properties reflect
     Thumbprint sha1{};
     std::vector<BYTE> der;  // system store: the encoding until the context is made
+    // System store: the properties read with the row, for the context still to be made;
+    // they belong to `revision` and are dropped when it moves on.
+    std::optional<PortableProperties> properties;
     PCCERT_CONTEXT ctx = nullptr;
     int uses = 0;  // hand-outs whose last reference has not come back yet
     bool detached = false;
@@ -201,7 +195,7 @@ class Store final : public CertContextOwner {
     BOOL add(PCCERT_CONTEXT source, DWORD disposition, PCCERT_CONTEXT* out) {
         if (readOnly_) return fail(kAccessDenied);
         Thumbprint sha1;
-        if (!sha1Of(source->pbCertEncoded, source->cbCertEncoded, sha1))
+        if (!certSha1(source->pbCertEncoded, source->cbCertEncoded, sha1))
             return fail(CRYPT_E_NOT_FOUND);
         PortableProperties properties = certContextPortableProperties(source);
         std::vector<BYTE> der(source->pbCertEncoded, source->pbCertEncoded + source->cbCertEncoded);
@@ -336,12 +330,15 @@ class Store final : public CertContextOwner {
     // for a system store). False when the encoding does not parse.
     bool makeContextLocked(Element& e) {
         if (e.ctx) return true;
-        PCCERT_CONTEXT ctx =
-            certContextCreateParked(e.der.data(), static_cast<DWORD>(e.der.size()));
+        PCCERT_CONTEXT ctx = certContextCreateParked(e.der);
         if (!ctx) return false;
         if (system()) {
             PortableProperties properties;
-            if (DbConnection* db = databaseLocked()) readProperties(*db, e.seq, properties);
+            if (e.properties)
+                properties = std::move(*e.properties);
+            else if (DbConnection* db = databaseLocked())
+                readProperties(*db, e.seq, properties);
+            e.properties.reset();
             for (const PortableProperty& p : properties) certContextApplyPortable(ctx, p);
         }
         certContextAttach(ctx, handle_, this);
@@ -454,24 +451,25 @@ class Store final : public CertContextOwner {
             e->revision = revision;
         } else {
             e->revision = revision;
+            e->properties.reset();
         }
         if (!makeContextLocked(*e)) return failNull(CRYPT_E_ASN1_CORRUPT);
         return e;
     }
 
     // Reads which rows the store has now: new rows are added to the copy, removed ones
-    // detached, and rows with a new revision get their properties again.
+    // detached, and rows with a new revision get their properties again. New rows come
+    // with their encoding and properties, read in the same transaction as the list.
     bool resyncLocked() {
         DbConnection* db = databaseLocked();
         if (!db) return false;
         DbTransaction txn;
         int rc = txn.begin(*db, DbTransaction::Mode::Deferred);
-        DbStatement list, row;
+        DbStatement list;
         if (rc == SQLITE_OK)
             rc = list.prepare(*db,
-                              "SELECT id, revision FROM store_certs WHERE store = ?1 ORDER BY id");
-        if (rc == SQLITE_OK)
-            rc = row.prepare(*db, "SELECT sha1, der FROM store_certs WHERE id = ?1");
+                              "SELECT id, revision, sha1, der FROM store_certs WHERE store = ?1 "
+                              "ORDER BY id");
         if (rc != SQLITE_OK) return fail(fromSqlite(rc));
         list.bindText(1, systemName_);
         std::vector<ElementPtr> fresh;
@@ -490,25 +488,50 @@ class Store final : public CertContextOwner {
                     certContextReplacePortable(e.ctx, properties);
                 }
                 e.revision = revision;
+                e.properties.reset();
                 continue;
             }
+            if (list.columnBytes(2) != Thumbprint().size()) continue;
             auto element = std::make_unique<Element>();
             element->seq = id;
             element->revision = revision;
-            row.reset();
-            row.bind(1, id);
-            if (row.step() != SQLITE_ROW) continue;
-            std::vector<uint8_t> sha1 = row.columnBlob(0);
-            if (sha1.size() != element->sha1.size()) continue;
+            std::vector<uint8_t> sha1 = list.columnBlob(2);
             std::copy(sha1.begin(), sha1.end(), element->sha1.begin());
-            element->der = row.columnBlob(1);
+            element->der = list.columnBlob(3);
             fresh.push_back(std::move(element));
         }
         if (rc != SQLITE_DONE) return fail(fromSqlite(rc));
+        // Without its properties an element reads them when its context is made.
+        if (!fresh.empty()) readFreshProperties(*db, fresh);
         for (; current != elements_.end(); ++current) gone.push_back(current->get());
         for (Element* e : gone) detachLocked(*e);
         for (ElementPtr& e : fresh) insertLocked(std::move(e));
         return true;
+    }
+
+    // The properties of the new rows `fresh` (in id order), in one query over the ids from
+    // the first of them on. Leaves them unread when the query fails.
+    int readFreshProperties(DbConnection& db, std::vector<ElementPtr>& fresh) {
+        DbStatement st;
+        int rc = st.prepare(db,
+                            "SELECT p.cert_id, p.prop_id, p.value FROM store_cert_properties p "
+                            "JOIN store_certs c ON c.id = p.cert_id "
+                            "WHERE c.store = ?1 AND p.cert_id >= ?2 ORDER BY p.cert_id, p.prop_id");
+        if (rc != SQLITE_OK) return rc;
+        st.bindText(1, systemName_);
+        st.bind(2, fresh.front()->seq);
+        std::vector<PortableProperties> found(fresh.size());
+        size_t next = 0;
+        while ((rc = st.step()) == SQLITE_ROW) {
+            int64_t id = st.columnInt64(0);
+            while (next < fresh.size() && fresh[next]->seq < id) ++next;
+            if (next == fresh.size()) break;
+            if (fresh[next]->seq != id) continue;
+            found[next].emplace_back(static_cast<DWORD>(st.columnInt64(1)), st.columnBlob(2));
+        }
+        if (rc != SQLITE_DONE && rc != SQLITE_ROW) return rc;
+        for (size_t i = 0; i < fresh.size(); ++i) fresh[i]->properties = std::move(found[i]);
+        return SQLITE_OK;
     }
 
     // The calling thread's connection to the store's database.

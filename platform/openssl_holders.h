@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <cstddef>
@@ -26,6 +27,12 @@ using X509Ptr = Holder<X509, X509_free>;
 using EvpPkeyPtr = Holder<EVP_PKEY, EVP_PKEY_free>;
 using Pkcs12Ptr = Holder<PKCS12, PKCS12_free>;
 using Pkcs8Ptr = Holder<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+using EvpMdPtr = Holder<EVP_MD, EVP_MD_free>;
+using LibCtxPtr = Holder<OSSL_LIB_CTX, OSSL_LIB_CTX_free>;
+inline void unloadProvider(OSSL_PROVIDER* p) {
+    OSSL_PROVIDER_unload(p);
+}
+using ProviderPtr = Holder<OSSL_PROVIDER, unloadProvider>;
 
 inline void freePkcs7Stack(STACK_OF(PKCS7) * s) {
     sk_PKCS7_pop_free(s, PKCS7_free);

@@ -459,4 +459,43 @@ TEST_F(StoreTest, TwoProcessesShareThePersonalStore) {
     EXPECT_EQ(userProperty(seed.get(), 0), "from the child");
 }
 
+TEST_F(StoreTest, EachPersistedCertificateGetsItsOwnPropertiesAndLaterChanges) {
+    // Rows of another store between them, and one certificate without properties.
+    std::vector<ContextPtr> mine;
+    for (int i = 0; i < 3; ++i) {
+        mine.push_back(parse(makeCert(300 + i, "Own " + std::to_string(i))));
+        if (i != 1) {
+            ASSERT_TRUE(setUserProperty(mine.back().get(), 9, "mine " + std::to_string(i)));
+        }
+        ASSERT_TRUE(CertAddCertificateContextToStore(openSystem("MY").get(), mine.back().get(),
+                                                     CERT_STORE_ADD_NEW, nullptr));
+        ContextPtr other = parse(makeCert(400 + i, "Other " + std::to_string(i)));
+        ASSERT_TRUE(setUserProperty(other.get(), 9, "other"));
+        ASSERT_TRUE(CertAddCertificateContextToStore(openSystem("CA").get(), other.get(),
+                                                     CERT_STORE_ADD_NEW, nullptr));
+    }
+    closeUserDatabase();
+
+    StorePtr my = openSystem("MY");
+    // Changed through another handle after `my` read the rows, before its contexts exist.
+    {
+        StorePtr writer = openSystem("MY");
+        ContextPtr last(CertEnumCertificatesInStore(writer.get(), nullptr));
+        for (int i = 0; i < 2 && last; ++i)
+            last.reset(CertEnumCertificatesInStore(writer.get(), last.release()));
+        ASSERT_NE(last, nullptr);
+        ASSERT_TRUE(setUserProperty(last.get(), 9, "changed"));
+    }
+    std::vector<std::pair<std::string, std::string>> seen;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(my.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(my.get(), c))
+        seen.emplace_back(thumbprint(c), userProperty(c, 9));
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {thumbprint(mine[0].get()), "mine 0"},
+        {thumbprint(mine[1].get()), ""},
+        {thumbprint(mine[2].get()), "changed"},
+    };
+    EXPECT_EQ(seen, expected);
+}
+
 }  // namespace
