@@ -111,17 +111,6 @@ bool isByteString(BYTE tag) {
     }
 }
 
-void appendCodePoint(std::u16string& out, uint32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c >= 0x10000) {
-        c -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-        out.push_back(static_cast<char16_t>(c));
-    }
-}
-
 // The UTF-16 text of a BMPString (UCS-2, big-endian), UTF8String or UniversalString
 // (UCS-4, big-endian). False for contents that are no whole number of characters.
 bool wideValue(const DerElement& v, std::u16string& out) {

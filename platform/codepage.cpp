@@ -141,13 +141,7 @@ bool utf8ToWide(std::string_view in, std::u16string& out) {
             i = j;
             continue;
         }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
+        appendCodePoint(out, c);
         i = j;
     }
     return wellFormed;
@@ -394,4 +388,15 @@ std::string utf8ToAnsi(std::string_view utf8) {
 bool isWellFormedUtf8(std::string_view text) {
     std::u16string ignored;
     return utf8ToWide(text, ignored);
+}
+
+void appendCodePoint(std::u16string& out, uint32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(c));
+    }
 }

@@ -45,6 +45,9 @@ inline std::string toAnsi(std::u16string_view text) { return toCodePage(CP_ACP, 
 inline std::u16string fromAnsi(std::string_view text) { return fromCodePage(CP_ACP, text); }
 inline std::string toUtf8(std::u16string_view text) { return toCodePage(CP_UTF8, text); }
 inline std::u16string fromUtf8(std::string_view text) { return fromCodePage(CP_UTF8, text); }
+// Appends one code point as UTF-16 (a surrogate pair above U+FFFF); surrogates and
+// values past U+10FFFF become U+FFFD.
+void appendCodePoint(std::u16string& out, uint32_t codePoint);
 // True when the text is well-formed UTF-8 (RFC 3629 section 4).
 bool isWellFormedUtf8(std::string_view text);
 // Narrow ANSI text to UTF-8 and back (paths at the system-call boundary).

@@ -16,7 +16,9 @@
 #include "digest_test_support.h"
 #include "platform/codepage.h"
 #include "status/error_codes.h"
-#include "temp_dir.h"
+#include "test_support.h"
+
+using testing_support::TempDir;
 #include "ui/dialogs.h"
 
 namespace {
