@@ -410,6 +410,14 @@ openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey) {
     return openssl::EvpPkeyPtr((*object)->key.get());
 }
 
+openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char*) {
+    HCRYPTKEY hKey = 0;
+    if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return nullptr;
+    openssl::EvpPkeyPtr pair = cryptKeyPair(hKey);
+    CryptDestroyKey(hKey);
+    return pair;
+}
+
 bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
     out.clear();
     DbConnection* db = userDatabase();

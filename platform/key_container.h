@@ -40,6 +40,14 @@ BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD d
 // CryptExportKey; null with ERROR_INVALID_HANDLE.
 openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey);
 
+// The key pair in slot dwKeySpec of the container hProv is open on, for one use of the
+// private key named by `operation` (shown to the user when the key was created
+// CRYPT_USER_PROTECTED and consent is asked). Success: a new reference the caller owns.
+// Failure: null with CryptGetUserKey's codes (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET,
+// NTE_BAD_DATA) or ERROR_CANCELLED when the user refuses. CryptSignHashA, the message
+// encoder and the request signer take their keys through this.
+openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation);
+
 struct KeyContainerSlot {
     DWORD keySpec;  // AT_KEYEXCHANGE or AT_SIGNATURE
     DWORD flags;    // CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED
