@@ -15,12 +15,15 @@
 #include "host/arguments.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
-#include "host/store_command.h"
 #include "host/script_runner.h"
+#include "host/store_command.h"
 #include "platform/codepage.h"
 #include "platform/com_runtime.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
+#ifdef KSCAPI_HAVE_GTK
+#include "ui/gtk_backend.h"
+#endif
 
 namespace {
 
@@ -34,7 +37,8 @@ constexpr const char* kUsage =
     "  kscapi [--home DIR] register|unregister [MODULE]   class registration of the module\n"
     "  kscapi [--home DIR] reg get PATH | reg set PATH (--dword N|--sz S) | reg list [KEY]\n"
     "  kscapi [--home DIR] store list [MY|ROOT|CA] | store add STORE FILE |\n"
-    "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD [--exportable]\n"
+    "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD "
+    "[--exportable]\n"
     "  kscapi [--home DIR] keys list\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
@@ -42,7 +46,9 @@ constexpr const char* kUsage =
     "  --home DIR   per-user state folder (default $KSCAPI_HOME, else\n"
     "               ${XDG_DATA_HOME:-~/.local/share}/kestrune)\n"
     "  --acp N      ANSI code page of the control's texts (default $KSCAPI_ACP, else 950)\n"
-    "  --ui MODE    script, tty, gtk, none or auto (default): how dialogs are shown\n"
+    "  --ui MODE    how dialogs are shown: auto (default: desktop windows when a display\n"
+    "               opens, else the terminal when standard input is one, else none), gtk,\n"
+    "               tty, script or none\n"
     "\n"
     "Script lines: OP ARG... (a call; string arguments as JSON string literals, bare\n"
     "words or null; int arguments decimal or 0x hex), @new NAME, @use NAME,\n"
@@ -76,6 +82,20 @@ void printOperations() {
     }
 }
 
+// The desktop backend when this build has it: always for `gtk` (whose dialogs fail to
+// be created without a display), for `auto` only when a display opens. False otherwise.
+bool installDesktopBackend(const std::string& mode) {
+#ifdef KSCAPI_HAVE_GTK
+    if (mode == "gtk" || ui::gtkDisplayReachable()) {
+        ui::setBackend(ui::makeGtkBackend());
+        return true;
+    }
+#else
+    (void)mode;
+#endif
+    return false;
+}
+
 // Installs the dialog backend for `mode`. Returns the scripted backend when that is the
 // one chosen, so that scripts can queue answers; false for an unknown or unavailable mode.
 bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
@@ -93,6 +113,8 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
         ui::setBackend(ui::makeNoneBackend());
         return true;
     }
+    if (mode == "gtk") return installDesktopBackend(mode);
+    if (mode == "auto" && installDesktopBackend(mode)) return true;
     if (mode == "tty" || mode == "auto") {
         std::FILE* tty = std::fopen("/dev/tty", "r+");
         if (tty && (mode == "tty" || isatty(STDIN_FILENO))) {
@@ -105,7 +127,6 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
         ui::setBackend(ui::makeNoneBackend());
         return true;
     }
-    // The desktop backend is not part of this build.
     return false;
 }
 

@@ -54,6 +54,10 @@ struct FolderBrowserAnswer {
 // Message-box styles and answers used by the dialogs.
 constexpr UINT MB_OK = 0x00000000;
 constexpr UINT MB_ICONERROR = 0x00000010;
+constexpr UINT MB_ICONQUESTION = 0x00000020;
+constexpr UINT MB_ICONWARNING = 0x00000030;
+constexpr UINT MB_ICONINFORMATION = 0x00000040;
+constexpr UINT MB_ICONMASK = 0x000000F0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
