@@ -249,6 +249,7 @@ BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCe
 
 inline const HCERTCHAINENGINE HCCE_CURRENT_USER = nullptr;
 
+// Error bits of CERT_TRUST_STATUS.
 constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
 constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
 constexpr DWORD CERT_TRUST_IS_NOT_TIME_NESTED = 0x00000002;
@@ -261,7 +262,10 @@ constexpr DWORD CERT_TRUST_IS_CYCLIC = 0x00000080;
 constexpr DWORD CERT_TRUST_INVALID_EXTENSION = 0x00000100;
 constexpr DWORD CERT_TRUST_INVALID_BASIC_CONSTRAINTS = 0x00000400;
 constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
+constexpr DWORD CERT_TRUST_IS_OFFLINE_REVOCATION = 0x01000000;
+constexpr DWORD CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT = 0x08000000;
 
+// Info bits of CERT_TRUST_STATUS.
 constexpr DWORD CERT_TRUST_HAS_EXACT_MATCH_ISSUER = 0x00000001;
 constexpr DWORD CERT_TRUST_HAS_KEY_MATCH_ISSUER = 0x00000002;
 constexpr DWORD CERT_TRUST_HAS_NAME_MATCH_ISSUER = 0x00000004;
@@ -269,6 +273,11 @@ constexpr DWORD CERT_TRUST_IS_SELF_SIGNED = 0x00000008;
 
 constexpr DWORD USAGE_MATCH_TYPE_AND = 0;
 constexpr DWORD USAGE_MATCH_TYPE_OR = 1;
+
+// CertGetCertificateChain flags asking for revocation checks.
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_END_CERT = 0x10000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN = 0x20000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT = 0x40000000;
 
 struct CERT_TRUST_STATUS {
     DWORD dwErrorStatus;
@@ -283,7 +292,7 @@ struct CERT_USAGE_MATCH {
     CERT_ENHKEY_USAGE Usage;
 };
 struct CERT_CHAIN_PARA {
-    DWORD cbSize;
+    DWORD cbSize;  // sizeof(CERT_CHAIN_PARA)
     CERT_USAGE_MATCH RequestedUsage;
 };
 struct CERT_CHAIN_ELEMENT {
@@ -310,7 +319,7 @@ struct CERT_CHAIN_CONTEXT;
 using PCCERT_CHAIN_CONTEXT = const CERT_CHAIN_CONTEXT*;
 struct CERT_CHAIN_CONTEXT {
     DWORD cbSize;
-    CERT_TRUST_STATUS TrustStatus;  // the union of the elements' bits
+    CERT_TRUST_STATUS TrustStatus;  // the simple chain's
     DWORD cChain;
     PCERT_SIMPLE_CHAIN* rgpChain;
     DWORD cLowerQualityChainContext;
@@ -320,16 +329,36 @@ struct CERT_CHAIN_CONTEXT {
 };
 
 // Builds the chain of pCertContext at pTime (null: now) from the certificate's own store,
-// hAdditionalStore, the user's "CA" and "ROOT" stores and the system's trust anchors,
-// without revocation checks (dwFlags 0). Trust bits: CERT_TRUST_IS_NOT_TIME_VALID for an
-// element outside its validity, CERT_TRUST_IS_NOT_SIGNATURE_VALID for a signature that
-// does not verify with its issuer's key, CERT_TRUST_IS_NOT_VALID_FOR_USAGE when the
-// requested usages are not all allowed (or an issuer may not sign certificates),
-// CERT_TRUST_IS_UNTRUSTED_ROOT for a self-signed end that is in neither the user's
-// "ROOT" store nor the system's anchors, CERT_TRUST_IS_PARTIAL_CHAIN when no issuer is
-// found. Success: TRUE and a context the caller frees with CertFreeCertificateChain,
-// whatever the bits. Failure: FALSE with E_INVALIDARG (null certificate or output,
-// cbSize too small, reserved not null).
+// hAdditionalStore (may be null), the user's "CA" and "ROOT" stores and the system's
+// trust anchors (OpenSSL's default file and folder, SSL_CERT_FILE / SSL_CERT_DIR when
+// set). An issuer is a certificate whose subject matches the issuer name (RFC 5280
+// section 7.1); of several, the one whose key verifies the signature is taken, then one
+// the authority key identifier names, then one valid at pTime. The walk ends at a
+// self-signed certificate, or, with CERT_TRUST_IS_PARTIAL_CHAIN, where no issuer is
+// found. The result has one simple chain, the certificate first and its root last;
+// each element holds its own reference to a certificate context.
+// Error bits of an element: CERT_TRUST_IS_NOT_TIME_VALID (outside its validity at
+// pTime), CERT_TRUST_IS_NOT_SIGNATURE_VALID (its signature does not verify with its
+// issuer's key), CERT_TRUST_IS_NOT_VALID_FOR_USAGE (a requested usage its extended key
+// usage lacks, all of them with USAGE_MATCH_TYPE_AND, one with USAGE_MATCH_TYPE_OR; or,
+// on an issuer, no CA basic constraint, no keyCertSign in its key usage, or a path
+// length constraint exceeded — RFC 5280 section 6.1.4), CERT_TRUST_IS_UNTRUSTED_ROOT
+// (a self-signed root in neither the user's "ROOT" store nor the system's anchors),
+// CERT_TRUST_INVALID_EXTENSION, CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT, and with
+// the revocation flags CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+// CERT_TRUST_IS_OFFLINE_REVOCATION on the elements they name: revocation is never
+// checked. Info bits of an element: how its issuer matched (EXACT: the authority key
+// identifier's issuer and serial; KEY: its key identifier; NAME: the name alone) and
+// CERT_TRUST_IS_SELF_SIGNED on a self-signed root. The simple chain's and the
+// context's bits are the union of the elements' error bits, plus
+// CERT_TRUST_IS_PARTIAL_CHAIN; the per-element info bits stay on the elements.
+// Success: TRUE and a context the caller frees with CertFreeCertificateChain, whatever
+// the bits. Failure: FALSE, *ppChainContext null, with E_INVALIDARG (an engine other
+// than HCCE_CURRENT_USER, null certificate, parameters or output, cbSize below
+// sizeof(CERT_CHAIN_PARA), an unknown match type, a null usage identifier, reserved
+// not null), CRYPT_E_ASN1_CORRUPT (a certificate OpenSSL cannot decode),
+// ERROR_INVALID_HANDLE (a stale hAdditionalStore), or the error of opening or reading
+// "CA" or "ROOT".
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
                              const FILETIME* pTime, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* pvReserved,
