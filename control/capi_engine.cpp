@@ -1,10 +1,10 @@
 #include "control/capi_engine.h"
 
-
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
 #include "pfx/password_rules.h"
 #include "platform/codepage.h"
+#include "sign/signing.h"
 #include "status/environment.h"
 #include "status/error_codes.h"
 #include "status/error_messages.h"
@@ -52,16 +52,22 @@ std::string CapiEngine::GetVersion() {
     return queryModuleVersion(*this);
 }
 
-std::string CapiEngine::GetErrorMsg() const { return errorMessage(lastError); }
+std::string CapiEngine::GetErrorMsg() const {
+    return errorMessage(lastError);
+}
 
-std::string CapiEngine::GetCapiErrorMsg() const { return capiErrorMessage(capiError); }
+std::string CapiEngine::GetCapiErrorMsg() const {
+    return capiErrorMessage(capiError);
+}
 
 std::string CapiEngine::GetMacAddress() {
     lastError = 0;
     return macAddressList(*this);
 }
 
-std::string CapiEngine::GetWindowsSystemName() const { return windowsSystemName(); }
+std::string CapiEngine::GetWindowsSystemName() const {
+    return windowsSystemName();
+}
 
 // ---- Registry values ----
 
@@ -192,24 +198,29 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     return lastError;
 }
 
-std::string CapiEngine::SignPkcs1(const std::u16string&, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return std::string();
+SignerRef CapiEngine::signer() const {
+    return {signerSource,  signerThumbprint, signerCert,
+            signerPfxPath, signerPfxName,    signerPfxPassword};
 }
 
-std::string CapiEngine::SignPkcs7(const std::u16string&, int32_t) {
+std::string CapiEngine::SignPkcs1(const std::u16string& strContent, int32_t dwFlags) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return signPkcs1(strContent, dwFlags, signer(), *this);
+}
+
+std::string CapiEngine::SignPkcs7(const std::u16string& strContent, int32_t dwFlags) {
+    lastError = 0;
+    capiError = 0;
+    return signPkcs7(strContent, dwFlags, signer(), *this);
 }
 
 // ---- Certificate fields of the selected signer ----
 
 // Changes neither error value.
-std::string CapiEngine::GetCertB64() { return certB64(signerCert); }
+std::string CapiEngine::GetCertB64() {
+    return certB64(signerCert);
+}
 
 // The other getters clear the error code and report nothing themselves: without a
 // selected signer, or with bytes that do not parse, the field is empty.
