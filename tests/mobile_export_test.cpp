@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -295,31 +296,14 @@ TEST_F(MobileExport, StoreKeysThatCannotBeExported) {
     EXPECT_EQ(lines[1]["ret"], "");
 }
 
-// A blob of the PRIVATEKEYBLOB layout with zero numbers.
-std::vector<BYTE> rsaBlob(BYTE type, ALG_ID algorithm, const char* magic, DWORD bits,
-                          size_t length) {
-    std::vector<BYTE> blob(length, 0);
-    const BYTE head[] = {type,
-                         2,
-                         0,
-                         0,
-                         static_cast<BYTE>(algorithm),
-                         static_cast<BYTE>(algorithm >> 8),
-                         0,
-                         0,
-                         static_cast<BYTE>(magic[0]),
-                         static_cast<BYTE>(magic[1]),
-                         static_cast<BYTE>(magic[2]),
-                         static_cast<BYTE>(magic[3]),
-                         static_cast<BYTE>(bits),
-                         static_cast<BYTE>(bits >> 8),
-                         static_cast<BYTE>(bits >> 16),
-                         static_cast<BYTE>(bits >> 24),
-                         1,
-                         0,
-                         1,
-                         0};
-    std::copy(head, head + std::min(sizeof head, length), blob.begin());
+// A blob of the PRIVATEKEYBLOB layout with zero numbers, cut or padded to `length`.
+std::vector<BYTE> rsaBlob(BYTE type, ALG_ID algorithm, DWORD magic, DWORD bits, size_t length) {
+    BLOBHEADER header{type, CUR_BLOB_VERSION, 0, algorithm};
+    RSAPUBKEY rsa{magic, bits, 65537};
+    std::vector<BYTE> blob(sizeof header + sizeof rsa + length);
+    std::memcpy(blob.data(), &header, sizeof header);
+    std::memcpy(blob.data() + sizeof header, &rsa, sizeof rsa);
+    blob.resize(length);
     return blob;
 }
 
@@ -333,16 +317,17 @@ TEST(MobileRecord, RefusesBlobsOfAnotherShape) {
         std::vector<BYTE> blob;
         int lastError;
     } cases[] = {
-        {"an RSA private key", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 1024, k1024), 0},
-        {"a signature key", rsaBlob(7, CALG_RSA_SIGN, "RSA2", 1024, k1024), 0},
-        {"a public key blob", rsaBlob(6, CALG_RSA_KEYX, "RSA1", 1024, k1024), 5205},
-        {"magic of a public key", rsaBlob(7, CALG_RSA_KEYX, "RSA1", 1024, k1024), 5205},
-        {"a DSS key", rsaBlob(7, 0x2200, "DSS2", 1024, k1024), 5205},
-        {"1000 bits", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 1000, 20 + 2 * 125 + 5 * 63), 5205},
-        {"one byte short", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 1024, k1024 - 1), 5205},
-        {"a length that would wrap", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 0xFFFFFFF0, k1024), 5205},
-        {"0 bits", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 0, k1024), 5205},
-        {"header cut", rsaBlob(7, CALG_RSA_KEYX, "RSA2", 1024, 19), 5205},
+        {"an RSA private key", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 1024, k1024), 0},
+        {"a signature key", rsaBlob(7, CALG_RSA_SIGN, RSA2_MAGIC, 1024, k1024), 0},
+        {"a public key blob", rsaBlob(6, CALG_RSA_KEYX, RSA1_MAGIC, 1024, k1024), 5205},
+        {"magic of a public key", rsaBlob(7, CALG_RSA_KEYX, RSA1_MAGIC, 1024, k1024), 5205},
+        {"a DSS key", rsaBlob(7, 0x2200, 0x32535344, 1024, k1024), 5205},
+        {"1000 bits", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 1000, 20 + 2 * 125 + 5 * 63), 5205},
+        {"one byte short", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 1024, k1024 - 1), 5205},
+        {"a length that would wrap", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 0xFFFFFFF0, k1024),
+         5205},
+        {"0 bits", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 0, k1024), 5205},
+        {"header cut", rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 1024, 19), 5205},
         {"no blob", {}, 5063},
     };
     for (const Case& c : cases) {
@@ -355,7 +340,7 @@ TEST(MobileRecord, RefusesBlobsOfAnotherShape) {
         EXPECT_EQ(text.empty(), c.lastError != 0) << c.what;
     }
     ByteBuffer blob;
-    std::vector<BYTE> good = rsaBlob(7, CALG_RSA_KEYX, "RSA2", 1024, k1024);
+    std::vector<BYTE> good = rsaBlob(7, CALG_RSA_KEYX, RSA2_MAGIC, 1024, k1024);
     blob.assign(good.data(), static_cast<int32_t>(good.size()));
     ErrorPair status;
     EXPECT_EQ(buildMobileRecord(nullptr, "pw", blob, status), "");
