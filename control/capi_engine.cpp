@@ -1,7 +1,10 @@
 #include "control/capi_engine.h"
 
+#include <openssl/crypto.h>
+
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "mobile/mobile_export.h"
 #include "pfx/password_rules.h"
 #include "platform/codepage.h"
 #include "sign/signing.h"
@@ -35,6 +38,18 @@ CapiEngine::CapiEngine() {
 }
 
 CapiEngine::~CapiEngine() = default;
+
+namespace {
+
+// A password argument in the ANSI code page; the conversion's copy is wiped.
+SecretString secretAnsi(const std::u16string& text) {
+    std::string ansi = toAnsi(text);
+    SecretString secret(ansi);
+    OPENSSL_cleanse(ansi.data(), ansi.size());
+    return secret;
+}
+
+}  // namespace
 
 void CapiEngine::clearSigner() {
     signerSource = -1;
@@ -153,20 +168,25 @@ int32_t CapiEngine::ExportPfxFromIE(const std::u16string&, const std::u16string&
     return lastError;
 }
 
-std::string CapiEngine::ExportMobileFromPfx(const std::u16string&, const std::u16string&,
-                                            const std::u16string&, int32_t, int32_t) {
+// dwFlags is accepted and not read: the file's keys are always loaded exportable.
+std::string CapiEngine::ExportMobileFromPfx(const std::u16string& strPfxPath,
+                                            const std::u16string& strPfxName,
+                                            const std::u16string& strPasswd, int32_t,
+                                            int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    ui::PfxDialogRequest request{toAnsi(strPfxPath), toAnsi(strPfxName), defaultFolder,
+                                 passwordMinLength, passwordMaxLength};
+    return exportMobileFromPfx(request, secretAnsi(strPasswd), dwKeyUsage, *this);
 }
 
-std::string CapiEngine::ExportMobileFromIE(const std::u16string&, const std::u16string&, int32_t,
-                                           int32_t) {
+std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
+                                           const std::u16string& strPasswd, int32_t dwFlags,
+                                           int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return exportMobileFromIE(toAnsi(strSubject), secretAnsi(strPasswd), dwFlags, dwKeyUsage,
+                              *this);
 }
 
 int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&,
