@@ -13,6 +13,7 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/demo_command.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
 #include "host/script_runner.h"
@@ -40,6 +41,7 @@ constexpr const char* kUsage =
     "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD "
     "[--exportable]\n"
     "  kscapi [--home DIR] keys list\n"
+    "  kscapi demo [--json] [--keep]        enroll, sign, export, import in throw-away homes\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
     "\n"
@@ -175,6 +177,7 @@ int main(int argc, char** argv) {
         // A module loaded by ProgID reads the code page from the environment.
         setenv("KSCAPI_ACP", acp.c_str(), 1);
     }
+    if (command == "demo") return host::runDemo(rest, std::cout, std::cerr);
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);

@@ -1,0 +1,536 @@
+// PKCS#7 messages. The encoder lays out signed-data element by element, so that the
+// bytes are the platform's: versions, attribute set and algorithm identifiers exactly as
+// given, nothing added. The decoder reads signed-data (and plain data) as BER, since
+// certification authorities answer with messages made by many encoders.
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/crypt_encode.h"
+#include "platform/crypt_sign.h"
+#include "platform/der.h"
+#include "platform/handle_table.h"
+#include "platform/openssl_holders.h"
+#include "platform/size_protocol.h"
+#include "platform/wincrypt.h"
+#include "platform/wincrypt_msg.h"
+
+namespace {
+
+using MdCtxPtr = openssl::Holder<EVP_MD_CTX, EVP_MD_CTX_free>;
+
+constexpr DWORD kInvalidArg = static_cast<DWORD>(E_INVALIDARG);
+constexpr auto& fail = failWithLastError;
+
+bool isPkcs7Encoding(DWORD encodingType) {
+    return (encodingType & PKCS_7_ASN_ENCODING) != 0;
+}
+
+// ---- the message objects
+
+class Message {
+  public:
+    virtual ~Message() = default;
+    virtual BOOL update(const BYTE* data, DWORD size, bool final) = 0;
+    virtual BOOL getParam(DWORD type, DWORD index, void* pvData, DWORD* pcbData) = 0;
+    std::mutex mutex;  // one call at a time on a message
+};
+using MessagePtr = std::shared_ptr<Message>;
+
+HandleTable<MessagePtr>& messages() {
+    static HandleTable<MessagePtr> table(0x80000);
+    return table;
+}
+
+MessagePtr findMessage(HCRYPTMSG h) {
+    return messages().find(reinterpret_cast<uintptr_t>(h)).value_or(nullptr);
+}
+
+HCRYPTMSG addMessage(MessagePtr message) {
+    return reinterpret_cast<HCRYPTMSG>(messages().add(std::move(message)));
+}
+
+// ---- encoding pieces
+
+bool namesAttribute(const CRYPT_ATTRIBUTE& attribute, const char* oid) {
+    return attribute.pszObjId && std::strcmp(attribute.pszObjId, oid) == 0;
+}
+
+DerBytes simpleAttribute(const char* oid, const DerBytes& value) {
+    DerBytes content;
+    derAppendOid(content, oid);
+    derAppend(content, kDerSet, value);
+    return derElement(kDerSequence, content);
+}
+
+// ---- the signed-data encoder
+
+struct SignerPlan {
+    ProviderReference provider;
+    DWORD keySpec = 0;
+    ALG_ID digest = 0;
+    DerBytes digestAlgorithm;     // AlgorithmIdentifier
+    DerBytes signerIdentifier;    // IssuerAndSerialNumber
+    DerBytes signatureAlgorithm;  // AlgorithmIdentifier of the certificate's key
+    bool withAttributes = false;
+    std::vector<DerBytes> authenticated;  // the caller's, encoded
+    std::vector<DerBytes> unauthenticated;
+    MdCtxPtr running;
+};
+
+// IssuerAndSerialNumber (RFC 2315 section 6.7) from the certificate's information.
+bool encodeSignerIdentifier(const CERT_INFO& info, DerBytes& out) {
+    if (!derIsOneElement(info.Issuer.pbData, info.Issuer.cbData) ||
+        info.Issuer.pbData[0] != kDerSequence || !info.SerialNumber.pbData ||
+        info.SerialNumber.cbData == 0)
+        return false;
+    DerBytes content(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
+    // The platform keeps the serial's content octets least significant first.
+    DerBytes serial(info.SerialNumber.pbData, info.SerialNumber.pbData + info.SerialNumber.cbData);
+    std::reverse(serial.begin(), serial.end());
+    derAppend(content, kDerInteger, serial);
+    out = derElement(kDerSequence, content);
+    return true;
+}
+
+class SignedEncoder : public Message {
+  public:
+    SignedEncoder(bool detached, bool withAttributes)
+        : detached_(detached), withAttributes_(withAttributes) {}
+
+    // Takes the message description over: signers, certificates and CRLs.
+    BOOL prepare(const CMSG_SIGNED_ENCODE_INFO& info) {
+        if (info.cSigners && !info.rgSigners) return fail(kInvalidArg);
+        for (DWORD i = 0; i < info.cSigners; ++i)
+            if (!addSigner(info.rgSigners[i])) return FALSE;
+        return addEncoded(info.cCertEncoded, info.rgCertEncoded, certificates_) &&
+               addEncoded(info.cCrlEncoded, info.rgCrlEncoded, crls_);
+    }
+
+    BOOL update(const BYTE* data, DWORD size, bool final) override {
+        if (finalSeen_) return fail(CRYPT_E_MSG_ERROR);
+        if (size && !data) return fail(kInvalidArg);
+        for (SignerPlan& signer : signers_)
+            if (size && EVP_DigestUpdate(signer.running.get(), data, size) != 1) {
+                ERR_clear_error();
+                return fail(NTE_FAIL);
+            }
+        if (!detached_ && size) content_.insert(content_.end(), data, data + size);
+        if (!final) return TRUE;
+        finalSeen_ = true;
+        return finish();
+    }
+
+    BOOL getParam(DWORD type, DWORD, void* pvData, DWORD* pcbData) override {
+        switch (type) {
+            case CMSG_TYPE_PARAM:
+                return giveOutDword(CMSG_SIGNED, pvData, pcbData);
+            case CMSG_CONTENT_PARAM:
+                if (encoded_.empty()) return fail(CRYPT_E_STREAM_MSG_NOT_READY);
+                return giveOutBytes(encoded_.data(), encoded_.size(), pvData, pcbData);
+            default:
+                return fail(CRYPT_E_INVALID_MSG_TYPE);
+        }
+    }
+
+  private:
+    // Checks and takes over one signer description. FALSE with the last error set.
+    BOOL addSigner(const CMSG_SIGNER_ENCODE_INFO& in) {
+        if (in.cbSize != sizeof(CMSG_SIGNER_ENCODE_INFO) || !in.pCertInfo || !in.hCryptProv ||
+            in.pvHashAuxInfo || !in.HashAlgorithm.pszObjId)
+            return fail(kInvalidArg);
+        SignerPlan plan;
+        plan.digest = cryptDigestOfOid(in.HashAlgorithm.pszObjId);
+        const CERT_PUBLIC_KEY_INFO& key = in.pCertInfo->SubjectPublicKeyInfo;
+        if (!plan.digest || !key.Algorithm.pszObjId ||
+            std::strcmp(key.Algorithm.pszObjId, szOID_RSA_RSA) != 0)
+            return fail(CRYPT_E_UNKNOWN_ALGO);
+        if (!cryptAppendAlgorithm(plan.digestAlgorithm, in.HashAlgorithm.pszObjId,
+                                  in.HashAlgorithm.Parameters) ||
+            !cryptAppendAlgorithm(plan.signatureAlgorithm, szOID_RSA_RSA, {}) ||
+            !encodeSignerIdentifier(*in.pCertInfo, plan.signerIdentifier) ||
+            !cryptEncodeAttributes(in.cAuthAttr, in.rgAuthAttr, plan.authenticated) ||
+            !cryptEncodeAttributes(in.cUnauthAttr, in.rgUnauthAttr, plan.unauthenticated))
+            return fail(kInvalidArg);
+        // The encoder adds these two itself; a second copy would make the set invalid.
+        for (DWORD i = 0; i < in.cAuthAttr; ++i)
+            if (namesAttribute(in.rgAuthAttr[i], szOID_RSA_contentType) ||
+                namesAttribute(in.rgAuthAttr[i], szOID_RSA_messageDigest))
+                return fail(kInvalidArg);
+        plan.withAttributes = withAttributes_ || in.cAuthAttr > 0;
+        // The key must be there now; it is used (and the user asked) on the final update.
+        DWORD length = 0;
+        if (!plan.provider.take(in.hCryptProv) ||
+            !cryptSignatureLength(in.hCryptProv, in.dwKeySpec, &length))
+            return FALSE;
+        plan.keySpec = in.dwKeySpec;
+        plan.running.reset(EVP_MD_CTX_new());
+        if (!plan.running ||
+            EVP_DigestInit_ex(plan.running.get(), cryptDigestOf(plan.digest), nullptr) != 1) {
+            ERR_clear_error();
+            return fail(NTE_FAIL);
+        }
+        signers_.push_back(std::move(plan));
+        return TRUE;
+    }
+
+    // Certificates or CRLs as given, each one complete element.
+    static BOOL addEncoded(DWORD count, const CRYPT_INTEGER_BLOB* blobs,
+                           std::vector<DerBytes>& out) {
+        if (count && !blobs) return fail(kInvalidArg);
+        for (DWORD i = 0; i < count; ++i) {
+            if (!derIsOneElement(blobs[i].pbData, blobs[i].cbData)) return fail(kInvalidArg);
+            out.emplace_back(blobs[i].pbData, blobs[i].pbData + blobs[i].cbData);
+        }
+        return TRUE;
+    }
+
+    // SignerInfo (RFC 2315 section 9.2) of one signer over the content's digest.
+    BOOL encodeSigner(SignerPlan& signer, DerBytes& out) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int digestLength = 0;
+        if (EVP_DigestFinal_ex(signer.running.get(), digest, &digestLength) != 1) {
+            ERR_clear_error();
+            return fail(NTE_FAIL);
+        }
+        DerBytes attributes;  // the SET, as it is signed
+        std::vector<BYTE> signedDigest(digest, digest + digestLength);
+        if (signer.withAttributes) {
+            std::vector<DerBytes> all = signer.authenticated;
+            DerBytes contentType;
+            derAppendOid(contentType, szOID_RSA_data);
+            all.push_back(simpleAttribute(szOID_RSA_contentType, contentType));
+            all.push_back(simpleAttribute(szOID_RSA_messageDigest,
+                                          derElement(kDerOctetString, DerBytes(signedDigest))));
+            derAppendSetOf(attributes, kDerSet, std::move(all));
+            // With attributes the signature covers their DER SET instead of the content
+            // (RFC 2315 section 9.3).
+            if (!cryptDigestBytes(signer.digest, attributes.data(), attributes.size(),
+                                  signedDigest))
+                return fail(NTE_FAIL);
+        }
+        std::vector<BYTE> signature;
+        if (!cryptSignDigest(signer.provider.get(), signer.keySpec, "sign a message", signer.digest,
+                             signedDigest.data(), signedDigest.size(), signature))
+            return FALSE;
+        DerBytes content;
+        derAppend(content, kDerInteger, DerBytes{1});
+        content.insert(content.end(), signer.signerIdentifier.begin(),
+                       signer.signerIdentifier.end());
+        content.insert(content.end(), signer.digestAlgorithm.begin(), signer.digestAlgorithm.end());
+        if (!attributes.empty()) {
+            // The same set under the [0] IMPLICIT tag.
+            attributes[0] = kDerContext0;
+            content.insert(content.end(), attributes.begin(), attributes.end());
+        }
+        content.insert(content.end(), signer.signatureAlgorithm.begin(),
+                       signer.signatureAlgorithm.end());
+        derAppend(content, kDerOctetString, signature);
+        if (!signer.unauthenticated.empty())
+            derAppendSetOf(content, kDerContext1, signer.unauthenticated);
+        out = derElement(kDerSequence, content);
+        return TRUE;
+    }
+
+    // ContentInfo { signedData, [0] SignedData } (RFC 2315 sections 7 and 9.1).
+    BOOL finish() {
+        std::vector<DerBytes> signerInfos;
+        std::vector<DerBytes> digestAlgorithms;
+        for (SignerPlan& signer : signers_) {
+            DerBytes info;
+            if (!encodeSigner(signer, info)) return FALSE;
+            signerInfos.push_back(std::move(info));
+            if (std::find(digestAlgorithms.begin(), digestAlgorithms.end(),
+                          signer.digestAlgorithm) == digestAlgorithms.end())
+                digestAlgorithms.push_back(signer.digestAlgorithm);
+        }
+        DerBytes inner;
+        derAppendOid(inner, szOID_RSA_data);
+        if (!detached_) {
+            DerBytes explicitContent;
+            derAppend(explicitContent, kDerOctetString, content_);
+            derAppend(inner, kDerContext0, explicitContent);
+        }
+        DerBytes signedData;
+        derAppend(signedData, kDerInteger, DerBytes{1});
+        derAppendSetOf(signedData, kDerSet, std::move(digestAlgorithms));
+        derAppend(signedData, kDerSequence, inner);
+        // Certificates keep the caller's order: readers take the first as the signer's
+        // when they look no further.
+        appendInOrder(signedData, kDerContext0, certificates_);
+        appendInOrder(signedData, kDerContext1, crls_);
+        derAppendSetOf(signedData, kDerSet, std::move(signerInfos));
+        DerBytes contentInfo;
+        derAppendOid(contentInfo, szOID_RSA_signedData);
+        derAppend(contentInfo, kDerContext0, derElement(kDerSequence, signedData));
+        encoded_ = derElement(kDerSequence, contentInfo);
+        content_.clear();
+        return TRUE;
+    }
+
+    static void appendInOrder(DerBytes& out, BYTE tag, const std::vector<DerBytes>& members) {
+        if (members.empty()) return;
+        DerBytes content;
+        for (const DerBytes& m : members) content.insert(content.end(), m.begin(), m.end());
+        derAppend(out, tag, content);
+    }
+
+    bool detached_;
+    bool withAttributes_;
+    std::vector<SignerPlan> signers_;
+    std::vector<DerBytes> certificates_;
+    std::vector<DerBytes> crls_;
+    std::vector<BYTE> content_;
+    bool finalSeen_ = false;
+    DerBytes encoded_;
+};
+
+// ---- the decoder
+
+constexpr DerCursor::Rules kBer = DerCursor::Rules::Ber;
+
+// The octets of an OCTET STRING, primitive or, in BER, constructed from pieces (X.690
+// section 8.7.3).
+bool collectOctets(const DerElement& element, std::vector<BYTE>& out, DWORD* error, int depth = 0) {
+    if (element.tag == kDerOctetString) {
+        out.insert(out.end(), element.content, element.content + element.length);
+        return true;
+    }
+    if (element.tag != (kDerOctetString | 0x20) || depth > 8) {
+        *error = CRYPT_E_ASN1_BADTAG;
+        return false;
+    }
+    DerCursor pieces(element, kBer);
+    while (!pieces.atEnd()) {
+        DerElement piece;
+        if (!pieces.next(piece, error) || !collectOctets(piece, out, error, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+std::string oidOf(const DerElement& element) {
+    return derOidText(element.content, element.length);
+}
+
+class Decoder : public Message {
+  public:
+    explicit Decoder(DWORD expectedType) : expected_(expectedType) {}
+
+    BOOL update(const BYTE* data, DWORD size, bool final) override {
+        if (finalSeen_) return fail(CRYPT_E_MSG_ERROR);
+        if (size && !data) return fail(kInvalidArg);
+        if (size) input_.insert(input_.end(), data, data + size);
+        if (!final) return TRUE;
+        finalSeen_ = true;
+        DWORD error = 0;
+        bool ok = decode(&error);
+        input_.clear();
+        if (!ok) {
+            content_.clear();
+            certificates_.clear();
+            return fail(error);
+        }
+        decoded_ = true;
+        return TRUE;
+    }
+
+    BOOL getParam(DWORD type, DWORD index, void* pvData, DWORD* pcbData) override {
+        if (!decoded_) return fail(CRYPT_E_STREAM_MSG_NOT_READY);
+        switch (type) {
+            case CMSG_TYPE_PARAM:
+                return giveOutDword(type_, pvData, pcbData);
+            case CMSG_CONTENT_PARAM:
+                return giveOutBytes(content_.data(), content_.size(), pvData, pcbData);
+            case CMSG_CERT_COUNT_PARAM:
+                if (type_ != CMSG_SIGNED) return fail(CRYPT_E_INVALID_MSG_TYPE);
+                return giveOutDword(static_cast<DWORD>(certificates_.size()), pvData, pcbData);
+            case CMSG_CERT_PARAM:
+                if (type_ != CMSG_SIGNED) return fail(CRYPT_E_INVALID_MSG_TYPE);
+                if (index >= certificates_.size()) return fail(CRYPT_E_INVALID_INDEX);
+                return giveOutBytes(certificates_[index].data(), certificates_[index].size(),
+                                    pvData, pcbData);
+            default:
+                return fail(CRYPT_E_INVALID_MSG_TYPE);
+        }
+    }
+
+  private:
+    bool decode(DWORD* error) {
+        auto fail = [&](DWORD code) {
+            *error = code;
+            return false;
+        };
+        DerCursor top(input_.data(), input_.size(), kBer);
+        DerElement outer;
+        if (!top.expect(kDerSequence, outer, error)) return false;
+        if (!top.atEnd()) return fail(CRYPT_E_ASN1_CORRUPT);
+        DerCursor fields(outer, kBer);
+        // A signed message may come without its ContentInfo when its type is given
+        // (SignedData starts with its version, ContentInfo with its type).
+        if (expected_ == CMSG_SIGNED && fields.remaining() && *outer.content == kDerInteger) {
+            type_ = CMSG_SIGNED;
+            return decodeSigned(outer, error);
+        }
+        // ContentInfo ::= SEQUENCE { contentType, [0] EXPLICIT content OPTIONAL }
+        // (RFC 2315 section 7).
+        DerElement contentType, explicitContent, content;
+        if (!fields.expect(kDerOid, contentType, error)) return false;
+        std::string oid = oidOf(contentType);
+        if (oid == szOID_RSA_signedData)
+            type_ = CMSG_SIGNED;
+        else if (oid == szOID_RSA_data)
+            type_ = CMSG_DATA;
+        else
+            return fail(CRYPT_E_INVALID_MSG_TYPE);
+        if (expected_ != 0 && expected_ != type_) return fail(CRYPT_E_INVALID_MSG_TYPE);
+        if (fields.atEnd()) {
+            // Data without content is empty; signed-data without its body is no message.
+            return type_ == CMSG_DATA ? true : fail(CRYPT_E_ASN1_EOD);
+        }
+        if (!fields.expect(kDerContext0, explicitContent, error)) return false;
+        if (!fields.atEnd()) return fail(CRYPT_E_ASN1_CORRUPT);
+        DerCursor inside(explicitContent, kBer);
+        if (!inside.next(content, error)) return false;
+        if (!inside.atEnd()) return fail(CRYPT_E_ASN1_CORRUPT);
+        if (type_ == CMSG_DATA) return collectOctets(content, content_, error);
+        if (content.tag != kDerSequence) return fail(CRYPT_E_ASN1_BADTAG);
+        return decodeSigned(content, error);
+    }
+
+    // SignedData (RFC 2315 section 9.1; RFC 5652 section 5.1 for its later versions).
+    bool decodeSigned(const DerElement& signedData, DWORD* error) {
+        DerCursor fields(signedData, kBer);
+        DerElement version, digestAlgorithms, inner, field;
+        if (!fields.expect(kDerInteger, version, error) ||
+            !fields.expect(kDerSet, digestAlgorithms, error) ||
+            !fields.expect(kDerSequence, inner, error))
+            return false;
+        if (!decodeInner(inner, error)) return false;
+        if (!fields.next(field, error)) return false;
+        if (field.tag == kDerContext0) {
+            DerCursor list(field, kBer);
+            while (!list.atEnd()) {
+                DerElement certificate;
+                if (!list.next(certificate, error)) return false;
+                // Other certificate choices (extended, attribute certificates) are not
+                // certificates to hand out.
+                if (certificate.tag == kDerSequence)
+                    certificates_.emplace_back(certificate.start,
+                                               certificate.start + certificate.size());
+            }
+            if (!fields.next(field, error)) return false;
+        }
+        if (field.tag == kDerContext1 && !fields.next(field, error)) return false;
+        if (field.tag != kDerSet) {
+            *error = CRYPT_E_ASN1_BADTAG;
+            return false;
+        }
+        if (!fields.atEnd()) {
+            *error = CRYPT_E_ASN1_CORRUPT;
+            return false;
+        }
+        return true;
+    }
+
+    // The inner ContentInfo: its content's octets, or none when detached.
+    bool decodeInner(const DerElement& inner, DWORD* error) {
+        DerCursor fields(inner, kBer);
+        DerElement contentType, explicitContent, content;
+        if (!fields.expect(kDerOid, contentType, error)) return false;
+        if (fields.atEnd()) return true;
+        if (!fields.expect(kDerContext0, explicitContent, error)) return false;
+        DerCursor inside(explicitContent, kBer);
+        if (!inside.next(content, error)) return false;
+        if (!fields.atEnd() || !inside.atEnd()) {
+            *error = CRYPT_E_ASN1_CORRUPT;
+            return false;
+        }
+        // Data is an OCTET STRING; another type (RFC 2315 allows any) is handed out as
+        // it stands.
+        if (content.tag == kDerOctetString || content.tag == (kDerOctetString | 0x20))
+            return collectOctets(content, content_, error);
+        content_.assign(content.start, content.start + content.size());
+        return true;
+    }
+
+    DWORD expected_;
+    std::vector<BYTE> input_;
+    bool finalSeen_ = false;
+    bool decoded_ = false;
+    DWORD type_ = 0;
+    std::vector<BYTE> content_;
+    std::vector<std::vector<BYTE>> certificates_;
+};
+
+}  // namespace
+
+HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                               const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
+                               CMSG_STREAM_INFO* pStreamInfo) {
+    constexpr DWORD kKnownFlags = CMSG_DETACHED_FLAG | CMSG_AUTHENTICATED_ATTRIBUTES_FLAG;
+    if (!isPkcs7Encoding(dwMsgEncodingType) || (dwFlags & ~kKnownFlags) || pStreamInfo ||
+        (pszInnerContentObjID && std::strcmp(pszInnerContentObjID, szOID_RSA_data) != 0))
+        return nullWithLastError(kInvalidArg);
+    if (dwMsgType != CMSG_SIGNED) return nullWithLastError(CRYPT_E_INVALID_MSG_TYPE);
+    const auto* info = static_cast<const CMSG_SIGNED_ENCODE_INFO*>(pvMsgEncodeInfo);
+    if (!info || info->cbSize != sizeof(CMSG_SIGNED_ENCODE_INFO))
+        return nullWithLastError(kInvalidArg);
+    try {
+        auto encoder =
+            std::make_shared<SignedEncoder>((dwFlags & CMSG_DETACHED_FLAG) != 0,
+                                            (dwFlags & CMSG_AUTHENTICATED_ATTRIBUTES_FLAG) != 0);
+        if (!encoder->prepare(*info)) return nullptr;
+        return addMessage(std::move(encoder));
+    } catch (const std::bad_alloc&) {
+        return nullWithLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                               HCRYPTPROV hCryptProv, PCERT_INFO pRecipientInfo,
+                               CMSG_STREAM_INFO* pStreamInfo) {
+    if (!isPkcs7Encoding(dwMsgEncodingType) || dwFlags || hCryptProv || pRecipientInfo ||
+        pStreamInfo)
+        return nullWithLastError(kInvalidArg);
+    if (dwMsgType != 0 && dwMsgType != CMSG_DATA && dwMsgType != CMSG_SIGNED)
+        return nullWithLastError(CRYPT_E_INVALID_MSG_TYPE);
+    try {
+        return addMessage(std::make_shared<Decoder>(dwMsgType));
+    } catch (const std::bad_alloc&) {
+        return nullWithLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal) {
+    MessagePtr message = findMessage(hCryptMsg);
+    if (!message) return fail(ERROR_INVALID_HANDLE);
+    std::lock_guard lock(message->mutex);
+    try {
+        return message->update(pbData, cbData, fFinal != FALSE);
+    } catch (const std::bad_alloc&) {
+        return fail(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
+                      DWORD* pcbData) {
+    MessagePtr message = findMessage(hCryptMsg);
+    if (!message) return fail(ERROR_INVALID_HANDLE);
+    if (!pcbData) return fail(kInvalidArg);
+    std::lock_guard lock(message->mutex);
+    return message->getParam(dwParamType, dwIndex, pvData, pcbData);
+}
+
+BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
+    if (!hCryptMsg) return TRUE;
+    return messages().remove(reinterpret_cast<uintptr_t>(hCryptMsg)) ? TRUE
+                                                                     : fail(ERROR_INVALID_HANDLE);
+}
