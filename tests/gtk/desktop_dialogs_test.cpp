@@ -102,10 +102,10 @@ class DesktopDialogs : public ::testing::Test {
             ADD_FAILURE() << "window left open: " << w.title;
     }
     CapiEngine& engine() { return control_->engine(); }
-    void importIntoMy(const std::string& pfx) {
+    void importIntoMy(const std::string& pfx, const std::string& options = "") {
         int status = -1;
         runCommand(std::string(KSCAPI_HOST_PATH) + " store import-pfx " + kPfxFixtures + "/" + pfx +
-                       " secret",
+                       " secret " + options,
                    &status);
         ASSERT_EQ(status, 0);
     }
@@ -470,6 +470,55 @@ TEST_F(DesktopDialogs, CertListColumnsAndViewButton) {
     EXPECT_EQ(viewed[0], certificates.der(0));
     EXPECT_EQ(viewed[1], certificates.der(2));
     EXPECT_EQ(opener.opened, (std::vector<std::string>{viewFile, viewFile}));
+}
+
+// The mobile exports ask for what the page left out through the windows; the texts are
+// read back by the independent decoder (Python, openssl enc).
+TEST_F(DesktopDialogs, MobileExportsAskThroughTheWindows) {
+    auto decodedThumbprint = [&](const std::string& text, const std::string& password) {
+        writeFile(dir_.file("text"), text);
+        std::string hex;
+        for (unsigned char ch : password) {
+            char byte[3];
+            std::snprintf(byte, sizeof byte, "%02X", ch);
+            hex += byte;
+        }
+        auto record = nlohmann::json::parse(
+            runCommand("python3 " + std::string(KSCAPI_SOURCE_DIR) + "/tests/decode_mobile.py " +
+                       gui::quoted(hex) + " cp950 < " + gui::quoted(dir_.file("text"))),
+            nullptr, false);
+        return record.is_object() ? record["thumbprint"].get<std::string>() : std::string();
+    };
+    const std::string user1 = opensslThumbprint(kPfxFixtures + "/user1.der");
+
+    // From a PFX file whose password the page left out: the save dialog in file mode.
+    DesktopUser fileUser([&](DesktopUser& u) {
+        if (!u.waitFor(kExportTitle)) return;
+        EXPECT_EQ(onGuiThread<std::string>([&] { return shownText(kExportTitle, control(302)); }),
+                  kPfxFixtures + "/modern.pfx");
+        u.key("Tab Tab");  // past the path box and the browse button
+        u.type("secret");
+        u.key("Return");
+        u.waitGone(kExportTitle);
+    });
+    std::string fromPfx =
+        engine().ExportMobileFromPfx(fromUtf8(kPfxFixtures), u"modern.pfx", u"", 0, 0);
+    fileUser.finish();
+    EXPECT_EQ(engine().GetErrorCode(), 0);
+    EXPECT_EQ(decodedThumbprint(fromPfx, "secret"), user1);
+
+    // From "MY" without an export password: the password dialog.
+    importIntoMy("modern.pfx", "--exportable");
+    DesktopUser storeUser([&](DesktopUser& u) {
+        if (!u.waitFor(kPasswordTitle)) return;
+        u.type("pin1234");
+        u.key("Return");
+        u.waitGone(kPasswordTitle);
+    });
+    std::string fromMy = engine().ExportMobileFromIE(u"", u"", 0, 0);
+    storeUser.finish();
+    EXPECT_EQ(engine().GetErrorCode(), 0);
+    EXPECT_EQ(decodedThumbprint(fromMy, "pin1234"), user1);
 }
 
 // HashFile's chooser, one operation after the other in the same process.
