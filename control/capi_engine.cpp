@@ -10,6 +10,7 @@
 #include "status/error_messages.h"
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
+#include "ui/key_access_dialog.h"
 
 EnrollmentState::EnrollmentState() {
     // The provider list is filled once enrollment providers exist on this platform;
@@ -19,6 +20,8 @@ EnrollmentState::EnrollmentState() {
 // Construction order: enrollment record, strings and signer, numeric defaults, the
 // system's version record, then the folders file dialogs start in.
 CapiEngine::CapiEngine() {
+    // Keys created user-protected ask through this object's dialogs before each use.
+    ui::installKeyAccessConsent();
     signerSource = -1;
     lastError = 0;
     capiError = 0;

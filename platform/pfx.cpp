@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -315,7 +316,7 @@ class CreatedContainers {
         DWORD saved = GetLastError();
         for (const auto& [name, provider] : made_) {
             HCRYPTPROV ignored = 0;
-            CryptAcquireContextA(&ignored, name.c_str(), provider, PROV_RSA_FULL,
+            CryptAcquireContextA(&ignored, name.c_str(), provider.c_str(), PROV_RSA_FULL,
                                  CRYPT_DELETEKEYSET);
         }
         SetLastError(saved);
@@ -324,16 +325,17 @@ class CreatedContainers {
     BOOL create(const CryptProviderInfo& provider, const KeyItem& key, DWORD flags,
                 std::string* name) {
         HCRYPTPROV prov = 0;
+        std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
             *name = newContainerName();
             if (name->empty()) return fail(NTE_FAIL);
-            if (CryptAcquireContextA(&prov, name->c_str(), provider.name, provider.type,
+            if (CryptAcquireContextA(&prov, name->c_str(), ansiProvider.c_str(), provider.type,
                                      CRYPT_NEWKEYSET))
                 break;
             if (GetLastError() != NTE_EXISTS) return FALSE;
         }
         if (!prov) return FALSE;
-        made_.emplace_back(*name, provider.name);
+        made_.emplace_back(*name, ansiProvider);
         BOOL ok = cryptStoreKeyPair(prov, key.keySpec, key.key.get(), flags, nullptr);
         DWORD error = GetLastError();
         CryptReleaseContext(prov, 0);
@@ -342,7 +344,7 @@ class CreatedContainers {
     void keep() { kept_ = true; }
 
   private:
-    std::vector<std::pair<std::string, const char*>> made_;
+    std::vector<std::pair<std::string, std::string>> made_;
     bool kept_ = false;
 };
 
@@ -401,7 +403,7 @@ BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD ke
         std::vector<size_t> certs = certsOfKey(contents, key, bound);
         // A key without its certificate would be a container nothing refers to.
         if (certs.empty()) continue;
-        const CryptProviderInfo* provider = findCryptProvider(toUtf8(key.cspName));
+        std::optional<CryptProviderInfo> provider = findCryptProvider(toUtf8(key.cspName));
         if (!provider || provider->type != PROV_RSA_FULL)
             provider = defaultCryptProvider(PROV_RSA_FULL);
         std::string name;
