@@ -165,7 +165,8 @@ BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 // Structure types are small integers passed in place of an OID string.
 inline const LPCSTR X509_CERT_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(uintptr_t{2});
 inline const LPCSTR X509_CERT_REQUEST_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(uintptr_t{4});
-inline const LPCSTR X509_NAME = reinterpret_cast<LPCSTR>(uintptr_t{7});
+// The platform calls the name type X509_NAME; OpenSSL owns that identifier here.
+inline const LPCSTR X509_NAME_STRUCT = reinterpret_cast<LPCSTR>(uintptr_t{7});
 inline const LPCSTR PKCS_UTC_TIME = reinterpret_cast<LPCSTR>(uintptr_t{17});
 
 constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
@@ -210,7 +211,7 @@ struct CERT_REQUEST_INFO {
 };
 
 // Encodes a structure. PKCS_UTC_TIME or szOID_RSA_signingTime: a FILETIME as UTCTime for
-// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3). X509_NAME:
+// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3). X509_NAME_STRUCT:
 // a CERT_NAME_INFO as a Name (RFC 5280 section 4.1.2.4), each attribute in its value
 // type (CERT_RDN_BMP_STRING: BMPString of the given code units). Two-call size protocol
 // (pbEncoded null: the size; short: ERROR_MORE_DATA and the size). Failure: FALSE with
