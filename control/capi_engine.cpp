@@ -3,6 +3,7 @@
 
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "enroll/providers.h"
 #include "pfx/password_rules.h"
 #include "platform/codepage.h"
 #include "status/environment.h"
@@ -11,11 +12,6 @@
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
 #include "ui/key_access_dialog.h"
-
-EnrollmentState::EnrollmentState() {
-    // The provider list is filled once enrollment providers exist on this platform;
-    // until then it stays empty, which construction does not report.
-}
 
 // Construction order: enrollment record, strings and signer, numeric defaults, the
 // system's version record, then the folders file dialogs start in.
@@ -97,11 +93,10 @@ std::string CapiEngine::HashFile(const std::u16string& strFileName, int32_t dwFl
 
 // ---- Enrollment ----
 
-int32_t CapiEngine::SetProviderName(const std::u16string&) {
+int32_t CapiEngine::SetProviderName(const std::u16string& strProviderName) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return setProviderName(enrollment, toAnsi(strProviderName), *this);
 }
 
 std::string CapiEngine::CreatePKCS10(const std::u16string&, int32_t, int32_t) {

@@ -296,18 +296,6 @@ std::vector<size_t> certsOfKey(Contents& contents, const KeyItem& key,
     return found;
 }
 
-std::string newContainerName() {
-    UUID uuid;
-    if (UuidCreate(&uuid) != RPC_S_OK) return {};
-    RPC_CSTR text = nullptr;
-    if (UuidToStringA(&uuid, &text) != RPC_S_OK) return {};
-    std::string name(reinterpret_cast<const char*>(text));
-    RpcStringFreeA(&text);
-    for (char& c : name)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    return name;
-}
-
 // The key containers one import made, removed again unless the import succeeds.
 class CreatedContainers {
   public:
@@ -327,8 +315,7 @@ class CreatedContainers {
         HCRYPTPROV prov = 0;
         std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            *name = newContainerName();
-            if (name->empty()) return fail(NTE_FAIL);
+            if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
             if (CryptAcquireContextA(&prov, name->c_str(), ansiProvider.c_str(), provider.type,
                                      CRYPT_NEWKEYSET))
                 break;

@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
+#include "tests/enrollment_support.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"
@@ -20,29 +21,7 @@
 namespace {
 
 using namespace store_test;
-
-constexpr DWORD kNoType = ~0u;  // leave the "Type" value out
-
-// Writes HKCU\<providers>\<name> with "Type" (REG_DWORD unless `type` is kNoType) and,
-// when `backend` is not null, "Backend".
-void registerProvider(const std::string& name, DWORD type, const char* backend,
-                      DWORD typeKind = REG_DWORD) {
-    RegKeyHolder key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER,
-                              (std::string(kRegisteredProvidersKey) + "\\" + name).c_str(), 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(), nullptr),
-              ERROR_SUCCESS);
-    if (type != kNoType) {
-        ASSERT_EQ(RegSetValueExA(key.get(), "Type", 0, typeKind,
-                                 reinterpret_cast<const BYTE*>(&type), sizeof type),
-                  ERROR_SUCCESS);
-    }
-    if (backend) {
-        ASSERT_EQ(RegSetValueExA(key.get(), "Backend", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(backend), strlen(backend) + 1),
-                  ERROR_SUCCESS);
-    }
-}
+using namespace enrollment_test;
 
 struct Listed {
     std::string name;
@@ -78,7 +57,7 @@ class Providers : public ::testing::Test {
 
 TEST_F(Providers, BuiltInOnesFirstThenTheUsableRegisteredOnesInNameOrder) {
     EXPECT_EQ(enumerate(), kBuiltIns);
-    registerProvider("Kestrune Software CSP", PROV_RSA_FULL, "software");
+    registerSoftwareProvider(kOtherProvider, PROV_RSA_FULL);
     registerProvider("Another Software CSP", 24, "SOFTWARE");
     registerProvider("Card CSP", PROV_RSA_FULL, "smartcard");
     registerProvider("No Backend", PROV_RSA_FULL, nullptr);
@@ -134,7 +113,7 @@ TEST_F(Providers, EnumerationRefusesWithThePlatformsCodes) {
 }
 
 TEST_F(Providers, ARegisteredProviderHasContainersOfItsOwn) {
-    registerProvider("Kestrune Software CSP", PROV_RSA_FULL, "software");
+    registerSoftwareProvider(kOtherProvider, PROV_RSA_FULL);
     ProvHolder builtIn, registered;
     ASSERT_TRUE(
         CryptAcquireContextA(builtIn.out(), "same name", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
