@@ -12,10 +12,11 @@
 #include "core/secret_string.h"
 #include "enroll/enrollment_state.h"
 #include "platform/sysinfo.h"
+#include "sign/signer_store.h"
 #include "status/error_pair.h"
 
 class CapiEngine : public ErrorPair {  // lastError, capiError come first
-public:
+  public:
     CapiEngine();
     ~CapiEngine();
     CapiEngine(const CapiEngine&) = delete;
@@ -38,7 +39,8 @@ public:
     std::string HashFile(const std::u16string& strFileName, int32_t dwFlags);
     // Enrollment.
     int32_t SetProviderName(const std::u16string& strProviderName);
-    std::string CreatePKCS10(const std::u16string& commonName, int32_t keyBits, int32_t genKeyFlags);
+    std::string CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                             int32_t genKeyFlags);
     int32_t AcceptPKCS7(const std::u16string& strPkcs7);
     // PFX management and mobile export.
     int32_t PresetPasswdLengthRange(int32_t min, int32_t max);
@@ -92,7 +94,9 @@ public:
     std::string exportedPfxName;
     std::string defaultPfxPrefix;
 
-private:
+  private:
+    // The selected signer as the signing calls read it.
+    SignerRef signer() const;
     // Clears the selected signer: source -1, strings empty, certificate emptied.
     void clearSigner();
     // Records 5004 for an operation this build does not carry yet.
