@@ -4,6 +4,8 @@
 
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "enroll/accept_pkcs7.h"
+#include "enroll/pkcs10_request.h"
 #include "enroll/providers.h"
 #include "mobile/mobile_export.h"
 #include "pfx/password_rules.h"
@@ -120,18 +122,17 @@ int32_t CapiEngine::SetProviderName(const std::u16string& strProviderName) {
     return setProviderName(enrollment, toAnsi(strProviderName), *this);
 }
 
-std::string CapiEngine::CreatePKCS10(const std::u16string&, int32_t, int32_t) {
+std::string CapiEngine::CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                                     int32_t genKeyFlags) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return createPkcs10(enrollment, toAnsi(commonName), keyBits, genKeyFlags, *this);
 }
 
-int32_t CapiEngine::AcceptPKCS7(const std::u16string&) {
+int32_t CapiEngine::AcceptPKCS7(const std::u16string& strPkcs7) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return acceptPkcs7(enrollment, toAnsi(strPkcs7), *this);
 }
 
 // ---- PFX management and mobile export ----

@@ -30,6 +30,21 @@ TEST(KeyAccessDialog, NamesTheContainerAndTheOperation) {
                                        u"4F89-11D3-9A0C-0305E82C3301\n作業：CryptSignHash\n"
                                        u"是否允許這次使用？"));
     EXPECT_EQ(dialog.resource().id, 207);
+    // The operations of the platform layer are described in the dialog's language.
+    struct Case {
+        const char* operation;
+        const char16_t* shown;
+    };
+    for (const Case& c : {Case{"sign a hash", u"簽署雜湊值"}, Case{"sign a message", u"簽署訊息"},
+                          Case{"sign a certificate request", u"簽署憑證申請"}}) {
+        KeyUseRequest request = kRequest;
+        request.operation = c.operation;
+        ui::KeyAccessDialog described(request);
+        EXPECT_NE(described.message().find(toAnsi(u"作業：") + toAnsi(c.shown) + "\n"),
+                  std::string::npos)
+            << c.operation;
+        EXPECT_EQ(described.operation(), c.operation);
+    }
     EXPECT_FALSE(dialog.allowed());
     dialog.pressOk();
     EXPECT_TRUE(dialog.allowed());

@@ -24,6 +24,7 @@ class KeyAccessDialog {
     const std::string& message() const { return message_; }
     const std::string& container() const { return container_; }
     const std::string& provider() const { return provider_; }
+    // The operation as the platform layer names it; the message describes it.
     const std::string& operation() const { return operation_; }
 
     // OK allows the use; Cancel refuses it. Nothing is allowed until OK is pressed.
