@@ -104,6 +104,26 @@ inline std::vector<std::string> thumbprints(HCERTSTORE store) {
     return out;
 }
 
+// The friendly-name property as text (without its terminator); empty when absent.
+inline std::u16string friendlyNameOf(PCCERT_CONTEXT ctx) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size))
+        return {};
+    std::u16string text(size / 2, u'\0');
+    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, text.data(), &size);
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    return text;
+}
+
+// The store's first certificate with the thumbprint (40 hex digits).
+inline ContextPtr findBySha1(HCERTSTORE store, const std::string& hex) {
+    BYTE hash[20];
+    for (int i = 0; i < 20; ++i) hash[i] = BYTE(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    CRYPT_HASH_BLOB wanted{20, hash};
+    return ContextPtr(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH,
+                                                 &wanted, nullptr));
+}
+
 // A user property (CERT_FIRST_USER_PROP_ID + offset) as text; empty when absent.
 inline std::string userProperty(PCCERT_CONTEXT ctx, DWORD offset) {
     DWORD size = 0;
@@ -141,6 +161,18 @@ inline std::map<std::string, std::string> fixtureThumbprints() {
     }
     return out;
 }
+
+// A fixture's bytes (or any bytes) as the data blob the PKCS#12 calls take.
+struct Blob {
+    explicit Blob(const std::string& file) : bytes(readBytes(pfxFixture(file))) {}
+    explicit Blob(std::vector<BYTE> b) : bytes(std::move(b)) {}
+    const CRYPT_DATA_BLOB* get() {
+        blob = {static_cast<DWORD>(bytes.size()), bytes.data()};
+        return &blob;
+    }
+    std::vector<BYTE> bytes;
+    CRYPT_DATA_BLOB blob{};
+};
 
 struct PkeyFree {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
