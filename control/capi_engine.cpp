@@ -3,7 +3,10 @@
 
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "pfx/password_change.h"
 #include "pfx/password_rules.h"
+#include "pfx/pfx_export.h"
+#include "pfx/pfx_import.h"
 #include "platform/codepage.h"
 #include "status/environment.h"
 #include "status/error_codes.h"
@@ -125,12 +128,12 @@ int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
     return 0;
 }
 
-int32_t CapiEngine::ImportPfxToIE(const std::u16string&, const std::u16string&,
-                                  const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ImportPfxToIE(const std::u16string& strPfxPath,
+                                  const std::u16string& strPfxName,
+                                  const std::u16string& strPasswd, int32_t dwFlags,
+                                  int32_t dwKeyUsage) {
+    return importPfxToMy(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strPasswd), dwFlags,
+                         dwKeyUsage, dialogSettings(), *this);
 }
 
 int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
@@ -139,11 +142,18 @@ int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
     return 0;
 }
 
-int32_t CapiEngine::ExportPfxFromIE(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
+int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
+                                    const std::u16string& strPfxPath,
+                                    const std::u16string& strPassword, int32_t dwFlags,
+                                    int32_t dwKeyUsage) {
+    exportedPfxPath.clear();
+    exportedPfxName.clear();
+    ExportedPfxFile exported;
+    if (exportPfxFromMy(toAnsi(strSubject), toAnsi(strPfxPath), secretToAnsi(strPassword), dwFlags,
+                        dwKeyUsage, defaultPfxPrefix, dialogSettings(), exported, *this) == 0) {
+        exportedPfxPath = exported.folder;
+        exportedPfxName = exported.fileName;
+    }
     return lastError;
 }
 
@@ -163,12 +173,12 @@ std::string CapiEngine::ExportMobileFromIE(const std::u16string&, const std::u16
     return std::string();
 }
 
-int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, const std::u16string&, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ChangePfxPasswd(const std::u16string& strPfxPath,
+                                    const std::u16string& strPfxName,
+                                    const std::u16string& strOldPass,
+                                    const std::u16string& strNewPass, int32_t /*dwFlags*/) {
+    return changePfxPassword(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strOldPass),
+                             secretToAnsi(strNewPass), dialogSettings(), *this);
 }
 
 // ---- Signer selection and signing ----
@@ -178,9 +188,8 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     lastError = 0;
     capiError = 0;
     clearSigner();
-    SignerDialogSettings dialog{defaultFolder, passwordMinLength, passwordMaxLength};
     SelectedSigner chosen;
-    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialog, chosen, *this);
+    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialogSettings(), chosen, *this);
     if (chosen.source != -1) {
         signerSource = chosen.source;
         signerThumbprint = chosen.thumbprint;

@@ -12,6 +12,7 @@
 #include "core/secret_string.h"
 #include "platform/sysinfo.h"
 #include "status/error_pair.h"
+#include "ui/launchers.h"
 
 // The enrollment sub-record, with its own error pair that the enrollment operations
 // copy into the engine's pair when they finish.
@@ -108,6 +109,10 @@ public:
 private:
     // Clears the selected signer: source -1, strings empty, certificate emptied.
     void clearSigner();
+    // The default folder and password length range the PFX dialogs start with.
+    ui::DialogSettings dialogSettings() const {
+        return {defaultFolder, passwordMinLength, passwordMaxLength};
+    }
     // Records 5004 for an operation this build does not carry yet.
     void notSupported() { lastError = 5004; }
 };

@@ -168,11 +168,12 @@ TEST_F(PfxImport, FriendlyNameTravelsWithTheCertificate) {
     StorePtr store(PFXImportCertStore(blob.get(), u"secret", 0));
     ASSERT_NE(store, nullptr);
     ContextPtr first(CertEnumCertificatesInStore(store.get(), nullptr));
-    DWORD size = 0;
-    ASSERT_TRUE(
-        CertGetCertificateContextProperty(first.get(), CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size));
+    std::vector<char16_t> text(64);
+    DWORD size = DWORD(text.size() * 2);
+    ASSERT_TRUE(CertGetCertificateContextProperty(first.get(), CERT_FRIENDLY_NAME_PROP_ID,
+                                                  text.data(), &size));
+    EXPECT_EQ(std::u16string(text.data()), u"PFX User One");
     EXPECT_EQ(size, (std::u16string(u"PFX User One").size() + 1) * 2);
-    EXPECT_EQ(friendlyNameOf(first.get()), u"PFX User One");
 }
 
 TEST_F(PfxImport, KeyFlagsComeFromTheImportFlags) {

@@ -17,6 +17,7 @@
 
 #include "core/byte_buffer.h"
 #include "platform/wincrypt.h"
+#include "tests/test_support.h"
 
 namespace store_test {
 
@@ -104,17 +105,6 @@ inline std::vector<std::string> thumbprints(HCERTSTORE store) {
     return out;
 }
 
-// The friendly-name property as text (without its terminator); empty when absent.
-inline std::u16string friendlyNameOf(PCCERT_CONTEXT ctx) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size))
-        return {};
-    std::u16string text(size / 2, u'\0');
-    CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, text.data(), &size);
-    while (!text.empty() && text.back() == u'\0') text.pop_back();
-    return text;
-}
-
 // The store's first certificate with the thumbprint (40 hex digits).
 inline ContextPtr findBySha1(HCERTSTORE store, const std::string& hex) {
     BYTE hash[20];
@@ -186,6 +176,49 @@ inline PkeyPtr fixtureKey(const std::string& name) {
     PkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     std::fclose(f);
     return key;
+}
+
+// PFX files made once per run by the openssl command line (all with password "secret"),
+// in a folder removed at exit:
+//   user1_only.pfx  user1.der with user1.key.pem, no CA
+//   no_cn.pfx       a new RSA key and a certificate without a common name (C=TW,
+//                   O=No Name) that the fixtures' CA issued
+//   ec.pfx          a new self-signed P-256 certificate (CN=EC) with its key
+inline const std::string& madePfxFixtures() {
+    static testing_support::TempDir dir;
+    static const bool made = [] {
+        const std::string f = pfxFixture(""), d = dir.path() + "/";
+        const std::string commands =
+            "openssl x509 -inform DER -in " + f + "user1.der -out " + d +
+            "user1.pem && "
+            "openssl pkcs12 -export -in " +
+            d + "user1.pem -inkey " + f + "user1.key.pem -passout pass:secret -out " + d +
+            "user1_only.pfx && "
+            "openssl x509 -inform DER -in " +
+            f + "ca.der -out " + d +
+            "ca.pem && "
+            "openssl req -new -newkey rsa:2048 -nodes -subj '/C=TW/O=No Name' -keyout " +
+            d + "nocn.key -out " + d +
+            "nocn.csr && "
+            "openssl x509 -req -in " +
+            d + "nocn.csr -CA " + d + "ca.pem -CAkey " + f +
+            "ca.key.pem -set_serial 0x2001 -days 365 -out " + d +
+            "nocn.pem && "
+            "openssl pkcs12 -export -in " +
+            d + "nocn.pem -inkey " + d + "nocn.key -passout pass:secret -out " + d +
+            "no_cn.pfx && "
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=EC "
+            "-keyout " +
+            d + "ec.key -out " + d +
+            "ec.pem && "
+            "openssl pkcs12 -export -in " +
+            d + "ec.pem -inkey " + d + "ec.key -passout pass:secret -out " + d + "ec.pfx";
+        int status = -1;
+        testing_support::runCommand("(" + commands + ") >/dev/null 2>&1", &status);
+        return status == 0;
+    }();
+    (void)made;
+    return dir.path();
 }
 
 }  // namespace store_test
