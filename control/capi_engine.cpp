@@ -1,13 +1,14 @@
 #include "control/capi_engine.h"
 
-
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "mobile/mobile_export.h"
 #include "pfx/password_change.h"
 #include "pfx/password_rules.h"
 #include "pfx/pfx_export.h"
 #include "pfx/pfx_import.h"
 #include "platform/codepage.h"
+#include "sign/signing.h"
 #include "status/environment.h"
 #include "status/error_codes.h"
 #include "status/error_messages.h"
@@ -55,16 +56,22 @@ std::string CapiEngine::GetVersion() {
     return queryModuleVersion(*this);
 }
 
-std::string CapiEngine::GetErrorMsg() const { return errorMessage(lastError); }
+std::string CapiEngine::GetErrorMsg() const {
+    return errorMessage(lastError);
+}
 
-std::string CapiEngine::GetCapiErrorMsg() const { return capiErrorMessage(capiError); }
+std::string CapiEngine::GetCapiErrorMsg() const {
+    return capiErrorMessage(capiError);
+}
 
 std::string CapiEngine::GetMacAddress() {
     lastError = 0;
     return macAddressList(*this);
 }
 
-std::string CapiEngine::GetWindowsSystemName() const { return windowsSystemName(); }
+std::string CapiEngine::GetWindowsSystemName() const {
+    return windowsSystemName();
+}
 
 // ---- Registry values ----
 
@@ -129,9 +136,8 @@ int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
 }
 
 int32_t CapiEngine::ImportPfxToIE(const std::u16string& strPfxPath,
-                                  const std::u16string& strPfxName,
-                                  const std::u16string& strPasswd, int32_t dwFlags,
-                                  int32_t dwKeyUsage) {
+                                  const std::u16string& strPfxName, const std::u16string& strPasswd,
+                                  int32_t dwFlags, int32_t dwKeyUsage) {
     return importPfxToMy(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strPasswd), dwFlags,
                          dwKeyUsage, dialogSettings(), *this);
 }
@@ -157,20 +163,25 @@ int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
     return lastError;
 }
 
-std::string CapiEngine::ExportMobileFromPfx(const std::u16string&, const std::u16string&,
-                                            const std::u16string&, int32_t, int32_t) {
+// dwFlags is accepted and not read: the file's keys are always loaded exportable.
+std::string CapiEngine::ExportMobileFromPfx(const std::u16string& strPfxPath,
+                                            const std::u16string& strPfxName,
+                                            const std::u16string& strPasswd, int32_t,
+                                            int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return exportMobileFromPfx(
+        ui::makePfxDialogRequest(dialogSettings(), toAnsi(strPfxPath), toAnsi(strPfxName)),
+        secretToAnsi(strPasswd), dwKeyUsage, *this);
 }
 
-std::string CapiEngine::ExportMobileFromIE(const std::u16string&, const std::u16string&, int32_t,
-                                           int32_t) {
+std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
+                                           const std::u16string& strPasswd, int32_t dwFlags,
+                                           int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return exportMobileFromIE(toAnsi(strSubject), secretToAnsi(strPasswd), dwFlags, dwKeyUsage,
+                              *this);
 }
 
 int32_t CapiEngine::ChangePfxPasswd(const std::u16string& strPfxPath,
@@ -201,24 +212,29 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     return lastError;
 }
 
-std::string CapiEngine::SignPkcs1(const std::u16string&, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return std::string();
+SignerRef CapiEngine::signer() const {
+    return {signerSource,  signerThumbprint, signerCert,
+            signerPfxPath, signerPfxName,    signerPfxPassword};
 }
 
-std::string CapiEngine::SignPkcs7(const std::u16string&, int32_t) {
+std::string CapiEngine::SignPkcs1(const std::u16string& strContent, int32_t dwFlags) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return signPkcs1(strContent, dwFlags, signer(), *this);
+}
+
+std::string CapiEngine::SignPkcs7(const std::u16string& strContent, int32_t dwFlags) {
+    lastError = 0;
+    capiError = 0;
+    return signPkcs7(strContent, dwFlags, signer(), *this);
 }
 
 // ---- Certificate fields of the selected signer ----
 
 // Changes neither error value.
-std::string CapiEngine::GetCertB64() { return certB64(signerCert); }
+std::string CapiEngine::GetCertB64() {
+    return certB64(signerCert);
+}
 
 // The other getters clear the error code and report nothing themselves: without a
 // selected signer, or with bytes that do not parse, the field is empty.

@@ -11,6 +11,7 @@
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
 #include "platform/sysinfo.h"
+#include "sign/signer_store.h"
 #include "status/error_pair.h"
 #include "ui/launchers.h"
 
@@ -29,7 +30,7 @@ struct EnrollmentState {
 };
 
 class CapiEngine : public ErrorPair {  // lastError, capiError come first
-public:
+  public:
     CapiEngine();
     ~CapiEngine();
     CapiEngine(const CapiEngine&) = delete;
@@ -52,7 +53,8 @@ public:
     std::string HashFile(const std::u16string& strFileName, int32_t dwFlags);
     // Enrollment.
     int32_t SetProviderName(const std::u16string& strProviderName);
-    std::string CreatePKCS10(const std::u16string& commonName, int32_t keyBits, int32_t genKeyFlags);
+    std::string CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                             int32_t genKeyFlags);
     int32_t AcceptPKCS7(const std::u16string& strPkcs7);
     // PFX management and mobile export.
     int32_t PresetPasswdLengthRange(int32_t min, int32_t max);
@@ -106,7 +108,9 @@ public:
     std::string exportedPfxName;
     std::string defaultPfxPrefix;
 
-private:
+  private:
+    // The selected signer as the signing calls read it.
+    SignerRef signer() const;
     // Clears the selected signer: source -1, strings empty, certificate emptied.
     void clearSigner();
     // The default folder and password length range the PFX dialogs start with.

@@ -5,5 +5,6 @@
 std::string joinPath(const std::string& folder, const std::string& name) {
     std::string path = folder;
     if (!path.empty() && path.back() != kPathSeparator) path.push_back(kPathSeparator);
-    return path + name;
+    path += name;
+    return path;
 }

@@ -5,7 +5,9 @@
 namespace host {
 
 namespace {
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -97,14 +99,30 @@ bool decodeJsonString(std::string_view literal, std::u16string& out, std::string
         char e = body[i + 1];
         i += 2;
         switch (e) {
-            case '"': out.push_back(u'"'); break;
-            case '\\': out.push_back(u'\\'); break;
-            case '/': out.push_back(u'/'); break;
-            case 'b': out.push_back(u'\b'); break;
-            case 'f': out.push_back(u'\f'); break;
-            case 'n': out.push_back(u'\n'); break;
-            case 'r': out.push_back(u'\r'); break;
-            case 't': out.push_back(u'\t'); break;
+            case '"':
+                out.push_back(u'"');
+                break;
+            case '\\':
+                out.push_back(u'\\');
+                break;
+            case '/':
+                out.push_back(u'/');
+                break;
+            case 'b':
+                out.push_back(u'\b');
+                break;
+            case 'f':
+                out.push_back(u'\f');
+                break;
+            case 'n':
+                out.push_back(u'\n');
+                break;
+            case 'r':
+                out.push_back(u'\r');
+                break;
+            case 't':
+                out.push_back(u'\t');
+                break;
             case 'u': {
                 if (i + 4 > body.size()) {
                     reason = "short \\u escape";
@@ -147,7 +165,8 @@ std::optional<int32_t> parseInt(std::string_view text) {
     if (i >= text.size()) return std::nullopt;
     uint32_t value = 0;  // arithmetic modulo 2^32
     for (; i < text.size(); ++i) {
-        int d = base == 16 ? hexValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        int d = base == 16 ? hexValue(text[i])
+                           : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
         if (d < 0) return std::nullopt;
         value = value * base + static_cast<uint32_t>(d);
     }
@@ -155,6 +174,8 @@ std::optional<int32_t> parseInt(std::string_view text) {
     return static_cast<int32_t>(value);
 }
 
-std::string printable(const std::u16string& text) { return toUtf8(text); }
+std::string printable(const std::u16string& text) {
+    return toUtf8(text);
+}
 
 }  // namespace host

@@ -13,10 +13,11 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/demo_command.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
-#include "host/store_command.h"
 #include "host/script_runner.h"
+#include "host/store_command.h"
 #include "platform/codepage.h"
 #include "platform/com_runtime.h"
 #include "ui/scripted_backend.h"
@@ -34,8 +35,10 @@ constexpr const char* kUsage =
     "  kscapi [--home DIR] register|unregister [MODULE]   class registration of the module\n"
     "  kscapi [--home DIR] reg get PATH | reg set PATH (--dword N|--sz S) | reg list [KEY]\n"
     "  kscapi [--home DIR] store list [MY|ROOT|CA] | store add STORE FILE |\n"
-    "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD [--exportable]\n"
+    "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD "
+    "[--exportable]\n"
     "  kscapi [--home DIR] keys list\n"
+    "  kscapi demo [--json] [--keep]        enroll, sign, export, import in throw-away homes\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
     "\n"
@@ -154,6 +157,7 @@ int main(int argc, char** argv) {
         // A module loaded by ProgID reads the code page from the environment.
         setenv("KSCAPI_ACP", acp.c_str(), 1);
     }
+    if (command == "demo") return host::runDemo(rest, std::cout, std::cerr);
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);

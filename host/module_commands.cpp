@@ -27,8 +27,8 @@ std::string registeredModule(REFCLSID clsid) {
         return {};
     char data[4096];
     DWORD size = sizeof data - 1, type = 0;
-    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                         &size) != ERROR_SUCCESS)
         return {};
     data[size] = 0;
     return data;
@@ -64,8 +64,10 @@ int runRegistration(const std::string& path, bool unregister, std::ostream& out)
     } else {
         auto entry = reinterpret_cast<EntryPoint>(
             dlsym(handle, unregister ? "DllUnregisterServer" : "DllRegisterServer"));
-        if (entry) hr = entry();
-        else line["error"] = "no entry point";
+        if (entry)
+            hr = entry();
+        else
+            line["error"] = "no entry point";
         dlclose(handle);
     }
     line["hresult"] = hr;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/cert_context_link.h"
+#include "platform/crypt_sign.h"
 #include "platform/der.h"
 #include "platform/openssl_holders.h"
 #include "platform/wincrypt.h"
@@ -375,18 +376,8 @@ bool isBlobProperty(DWORD id) {
            (id >= CERT_FIRST_USER_PROP_ID && id <= CERT_LAST_USER_PROP_ID);
 }
 
-// The digest fetched once per process: EVP_sha1() and EVP_md5() fetch the
-// implementation again, under the provider store's lock, on every EVP_Digest.
-const EVP_MD* fetchedDigest(DWORD id) {
-    static const openssl::EvpMdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
-    static const openssl::EvpMdPtr md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
-    const EVP_MD* md = id == CERT_SHA1_HASH_PROP_ID ? sha1.get() : md5.get();
-    if (!md) ERR_clear_error();
-    return md;
-}
-
 bool computeDigest(const BYTE* data, size_t size, DWORD id, BYTE* out, unsigned int* length) {
-    const EVP_MD* md = fetchedDigest(id);
+    const EVP_MD* md = cryptDigestOf(id == CERT_SHA1_HASH_PROP_ID ? CALG_SHA1 : CALG_MD5);
     if (!md || !EVP_Digest(data, size, out, length, md, nullptr)) {
         ERR_clear_error();
         return false;

@@ -2,6 +2,7 @@
 // that is wiped when it goes away.
 #pragma once
 
+#include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
@@ -27,6 +28,8 @@ using X509Ptr = Holder<X509, X509_free>;
 using EvpPkeyPtr = Holder<EVP_PKEY, EVP_PKEY_free>;
 using Pkcs12Ptr = Holder<PKCS12, PKCS12_free>;
 using Pkcs8Ptr = Holder<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+// Numbers of private keys: wiped when freed.
+using BignumPtr = Holder<BIGNUM, BN_clear_free>;
 using EvpMdPtr = Holder<EVP_MD, EVP_MD_free>;
 using LibCtxPtr = Holder<OSSL_LIB_CTX, OSSL_LIB_CTX_free>;
 inline void unloadProvider(OSSL_PROVIDER* p) {

@@ -9,6 +9,7 @@
 #include "platform/filetime.h"
 #include "platform/last_error.h"
 #include "platform/types.h"
+#include "platform/wincrypt_ids.h"
 
 using HCERTSTORE = void*;
 using HCRYPTPROV = uintptr_t;
@@ -407,6 +408,7 @@ constexpr DWORD NTE_BAD_DATA = 0x80090005;
 constexpr DWORD NTE_BAD_ALGID = 0x80090008;
 constexpr DWORD NTE_BAD_FLAGS = 0x80090009;
 constexpr DWORD NTE_BAD_TYPE = 0x8009000A;
+constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000B;
 constexpr DWORD NTE_NO_KEY = 0x8009000D;
 constexpr DWORD NTE_EXISTS = 0x8009000F;
 constexpr DWORD NTE_PERM = 0x80090010;
@@ -463,6 +465,54 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
                       DWORD dwFlags);
 // Ends a key handle. ERROR_INVALID_HANDLE for a stale one.
 BOOL CryptDestroyKey(HCRYPTKEY hKey);
+
+// ---- Key blobs (platform/key_export.cpp)
+
+// Blob types and the blob version this layer writes.
+constexpr BYTE SIMPLEBLOB = 0x1;
+constexpr BYTE PUBLICKEYBLOB = 0x6;
+constexpr BYTE PRIVATEKEYBLOB = 0x7;
+constexpr BYTE PLAINTEXTKEYBLOB = 0x8;
+constexpr BYTE CUR_BLOB_VERSION = 2;
+
+// The first 8 bytes of every key blob.
+struct BLOBHEADER {
+    BYTE bType;
+    BYTE bVersion;
+    WORD reserved;
+    ALG_ID aiKeyAlg;
+};
+using PUBLICKEYSTRUC = BLOBHEADER;
+
+// What follows the header of an RSA blob; magic is "RSA1" (public) or "RSA2" (private)
+// read as a little-endian DWORD.
+struct RSAPUBKEY {
+    DWORD magic;
+    DWORD bitlen;
+    DWORD pubexp;
+};
+constexpr DWORD RSA1_MAGIC = 0x31415352;
+constexpr DWORD RSA2_MAGIC = 0x32415352;
+
+static_assert(sizeof(BLOBHEADER) == 8 && sizeof(RSAPUBKEY) == 12);
+
+// Writes the key pair behind hKey as a key blob. PUBLICKEYBLOB: BLOBHEADER (bType 6,
+// bVersion 2, aiKeyAlg CALG_RSA_KEYX for a key of slot AT_KEYEXCHANGE, CALG_RSA_SIGN for
+// AT_SIGNATURE), RSAPUBKEY ("RSA1", bit length, public exponent), then the modulus.
+// PRIVATEKEYBLOB: the same header with bType 7 and "RSA2", then modulus, prime1,
+// prime2, exponent1, exponent2, coefficient and the private exponent. Every number is
+// least significant byte first, zero-padded to its fixed width: (bitlen + 7) / 8 bytes
+// for the modulus and the private exponent, (bitlen + 15) / 16 for the other five.
+// hExpKey must be 0: the private blob is written in the clear, and the caller protects
+// and wipes it. pbData null stores the size in *pdwDataLen; a short *pdwDataLen fails
+// with ERROR_MORE_DATA and the size. Failure: FALSE with ERROR_INVALID_HANDLE (stale
+// key handle), NTE_BAD_FLAGS (dwFlags not 0), NTE_BAD_TYPE (another blob type),
+// NTE_BAD_KEY (an export key given, or a key the RSA layout cannot hold: more than two
+// primes, a public exponent above 32 bits, a prime wider than its field),
+// NTE_BAD_KEY_STATE (PRIVATEKEYBLOB of a key stored without CRYPT_EXPORTABLE),
+// ERROR_INVALID_PARAMETER (null pdwDataLen).
+BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                    BYTE* pbData, DWORD* pdwDataLen);
 // The provider context of a certificate's private key. Without
 // CRYPT_ACQUIRE_USE_PROV_INFO_FLAG a key context property on the certificate is used as
 // it is (the certificate keeps it: *pfCallerFreeProv FALSE). Otherwise the key-provider

@@ -46,28 +46,32 @@ constexpr DWORD HP_HASHVAL = 0x0002;
 constexpr DWORD HP_HASHSIZE = 0x0004;
 
 // A hash object of algorithm Algid (CALG_MD5 or CALG_SHA1) on the provider context
-// hProv; hKey must be 0 and dwFlags 0. Success: TRUE and a handle the caller ends with
+// hProv; hKey must be 0 and dwFlags 0. The hash holds a reference of its own to hProv,
+// so it may outlive the caller's handle. Success: TRUE and a handle the caller ends with
 // CryptDestroyHash. Failure: FALSE with NTE_BAD_ALGID, NTE_BAD_KEY (a key given),
 // NTE_BAD_FLAGS, NTE_BAD_UID (stale context), ERROR_INVALID_PARAMETER (null phHash).
 BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                      HCRYPTHASH* phHash);
 // Feeds data into the hash. NTE_BAD_HASH_STATE once the value was set or read,
-// NTE_BAD_HASH for a stale handle, NTE_BAD_FLAGS.
+// NTE_BAD_HASH for a stale handle, NTE_BAD_FLAGS, ERROR_INVALID_PARAMETER (no bytes for
+// a length).
 BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD cbData, DWORD dwFlags);
 // HP_HASHVAL sets the finished hash value (as many bytes as the algorithm's digest)
 // from outside. NTE_BAD_TYPE for another parameter, NTE_BAD_HASH, NTE_BAD_FLAGS.
 BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
-// HP_ALGID, HP_HASHSIZE (DWORDs) or HP_HASHVAL (the value; finishes the hash), with the
-// two-call size protocol (ERROR_MORE_DATA for a short buffer). NTE_BAD_TYPE, NTE_BAD_HASH.
+// HP_ALGID, HP_HASHSIZE (DWORDs) or HP_HASHVAL (the value; finishes the hash, except a
+// size query or a short buffer), with the two-call size protocol (ERROR_MORE_DATA for a
+// short buffer). NTE_BAD_TYPE, NTE_BAD_HASH, NTE_BAD_FLAGS.
 BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                        DWORD dwFlags);
 // Signs the hash value with the key in slot dwKeySpec of the hash's container: RSA
 // PKCS#1 v1.5 over the DigestInfo of the hash's algorithm (RFC 8017 section 9.2). The
 // signature comes least significant byte first, as long as the modulus. pbSignature
-// null: the size in *pdwSigLen; short buffer: ERROR_MORE_DATA and the size.
-// szDescription must be null and dwFlags 0. A key created user-protected asks the
-// user's consent first. Failure: FALSE with NTE_NO_KEY (empty slot), NTE_BAD_KEYSET,
-// NTE_BAD_HASH, NTE_BAD_FLAGS, ERROR_CANCELLED (consent refused), NTE_FAIL.
+// null: the size in *pdwSigLen; short buffer: ERROR_MORE_DATA and the size (neither uses
+// the private key). Signing finishes a hash still open. szDescription must be null
+// (ERROR_INVALID_PARAMETER) and dwFlags 0. A key created user-protected asks the user's
+// consent first. Failure: FALSE with NTE_NO_KEY (empty slot, or a verify context),
+// NTE_BAD_KEYSET, NTE_BAD_HASH, NTE_BAD_FLAGS, ERROR_CANCELLED (consent refused), NTE_FAIL.
 BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
                     BYTE* pbSignature, DWORD* pdwSigLen);
 // Ends a hash object. NTE_BAD_HASH for a stale handle.
@@ -130,10 +134,14 @@ struct CMSG_STREAM_INFO;  // streaming is not offered: always null
 // of the certificate's public key, the certificates in the order given. With
 // CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, or any authenticated attribute, the signer's
 // attributes also carry contentType and messageDigest, as a DER SET. With
-// CMSG_DETACHED_FLAG the content is left out. pszInnerContentObjID must be null (data)
-// and pStreamInfo null. Success: a handle the caller closes with CryptMsgClose.
-// Failure: null with CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO, E_INVALIDARG
-// (sizes, missing fields, a signer key the provider lacks: NTE_NO_KEY/NTE_BAD_KEYSET).
+// CMSG_DETACHED_FLAG the content is left out. pszInnerContentObjID must be null (or
+// szOID_RSA_data) and pStreamInfo null. Each signer's provider must hold the key now;
+// the message keeps its own reference to the provider and uses the key on the final
+// update. Success: a handle the caller closes with CryptMsgClose. Failure: null with
+// CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO (digest, or a certificate key that is
+// not RSA), E_INVALIDARG (other flags, record sizes, missing fields, values that are not
+// one DER element, a contentType or messageDigest attribute of the caller's), or the
+// provider's code for the signer's key (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET).
 HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                CMSG_STREAM_INFO* pStreamInfo);
@@ -147,17 +155,19 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwM
 // the final block, which may ask the user's consent (ERROR_CANCELLED) and fails with the
 // provider's code. Decoding: the encoded message, complete on fFinal; a malformed one
 // fails with CRYPT_E_ASN1_* or CRYPT_E_INVALID_MSG_TYPE (not signed-data, when
-// CMSG_SIGNED was asked). CRYPT_E_MSG_ERROR after the final block.
+// CMSG_SIGNED was asked). CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a
+// length without bytes, ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
 // CMSG_CONTENT_PARAM (encoding: the encoded ContentInfo; decoding: the inner content),
 // CMSG_TYPE_PARAM (a DWORD), CMSG_CERT_COUNT_PARAM (a DWORD), CMSG_CERT_PARAM (the DER of
 // certificate dwIndex). Two-call size protocol: pvData null gives the size, a short
 // buffer ERROR_MORE_DATA with the size, success the true length in *pcbData.
-// CRYPT_E_STREAM_MSG_NOT_READY before the final update, CRYPT_E_INVALID_INDEX,
-// CRYPT_E_INVALID_MSG_TYPE for another parameter.
+// CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed),
+// CRYPT_E_INVALID_INDEX, CRYPT_E_INVALID_MSG_TYPE for another parameter, E_INVALIDARG
+// without pcbData, ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                       DWORD* pcbData);
-// Ends a message handle; null is accepted.
+// Ends a message handle; null is accepted. ERROR_INVALID_HANDLE for a closed one.
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 
 // ---- object encoding (platform/encode_object.cpp)
@@ -165,7 +175,8 @@ BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 // Structure types are small integers passed in place of an OID string.
 inline const LPCSTR X509_CERT_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(uintptr_t{2});
 inline const LPCSTR X509_CERT_REQUEST_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(uintptr_t{4});
-inline const LPCSTR X509_NAME = reinterpret_cast<LPCSTR>(uintptr_t{7});
+// The platform calls the name type X509_NAME; OpenSSL owns that identifier here.
+inline const LPCSTR X509_NAME_STRUCT = reinterpret_cast<LPCSTR>(uintptr_t{7});
 inline const LPCSTR PKCS_UTC_TIME = reinterpret_cast<LPCSTR>(uintptr_t{17});
 
 constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
@@ -210,7 +221,7 @@ struct CERT_REQUEST_INFO {
 };
 
 // Encodes a structure. PKCS_UTC_TIME or szOID_RSA_signingTime: a FILETIME as UTCTime for
-// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3). X509_NAME:
+// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3). X509_NAME_STRUCT:
 // a CERT_NAME_INFO as a Name (RFC 5280 section 4.1.2.4), each attribute in its value
 // type (CERT_RDN_BMP_STRING: BMPString of the given code units). Two-call size protocol
 // (pbEncoded null: the size; short: ERROR_MORE_DATA and the size). Failure: FALSE with
@@ -238,6 +249,7 @@ BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCe
 
 inline const HCERTCHAINENGINE HCCE_CURRENT_USER = nullptr;
 
+// Error bits of CERT_TRUST_STATUS.
 constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
 constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
 constexpr DWORD CERT_TRUST_IS_NOT_TIME_NESTED = 0x00000002;
@@ -250,7 +262,10 @@ constexpr DWORD CERT_TRUST_IS_CYCLIC = 0x00000080;
 constexpr DWORD CERT_TRUST_INVALID_EXTENSION = 0x00000100;
 constexpr DWORD CERT_TRUST_INVALID_BASIC_CONSTRAINTS = 0x00000400;
 constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
+constexpr DWORD CERT_TRUST_IS_OFFLINE_REVOCATION = 0x01000000;
+constexpr DWORD CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT = 0x08000000;
 
+// Info bits of CERT_TRUST_STATUS.
 constexpr DWORD CERT_TRUST_HAS_EXACT_MATCH_ISSUER = 0x00000001;
 constexpr DWORD CERT_TRUST_HAS_KEY_MATCH_ISSUER = 0x00000002;
 constexpr DWORD CERT_TRUST_HAS_NAME_MATCH_ISSUER = 0x00000004;
@@ -258,6 +273,11 @@ constexpr DWORD CERT_TRUST_IS_SELF_SIGNED = 0x00000008;
 
 constexpr DWORD USAGE_MATCH_TYPE_AND = 0;
 constexpr DWORD USAGE_MATCH_TYPE_OR = 1;
+
+// CertGetCertificateChain flags asking for revocation checks.
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_END_CERT = 0x10000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN = 0x20000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT = 0x40000000;
 
 struct CERT_TRUST_STATUS {
     DWORD dwErrorStatus;
@@ -272,7 +292,7 @@ struct CERT_USAGE_MATCH {
     CERT_ENHKEY_USAGE Usage;
 };
 struct CERT_CHAIN_PARA {
-    DWORD cbSize;
+    DWORD cbSize;  // sizeof(CERT_CHAIN_PARA)
     CERT_USAGE_MATCH RequestedUsage;
 };
 struct CERT_CHAIN_ELEMENT {
@@ -299,7 +319,7 @@ struct CERT_CHAIN_CONTEXT;
 using PCCERT_CHAIN_CONTEXT = const CERT_CHAIN_CONTEXT*;
 struct CERT_CHAIN_CONTEXT {
     DWORD cbSize;
-    CERT_TRUST_STATUS TrustStatus;  // the union of the elements' bits
+    CERT_TRUST_STATUS TrustStatus;  // the simple chain's
     DWORD cChain;
     PCERT_SIMPLE_CHAIN* rgpChain;
     DWORD cLowerQualityChainContext;
@@ -309,16 +329,36 @@ struct CERT_CHAIN_CONTEXT {
 };
 
 // Builds the chain of pCertContext at pTime (null: now) from the certificate's own store,
-// hAdditionalStore, the user's "CA" and "ROOT" stores and the system's trust anchors,
-// without revocation checks (dwFlags 0). Trust bits: CERT_TRUST_IS_NOT_TIME_VALID for an
-// element outside its validity, CERT_TRUST_IS_NOT_SIGNATURE_VALID for a signature that
-// does not verify with its issuer's key, CERT_TRUST_IS_NOT_VALID_FOR_USAGE when the
-// requested usages are not all allowed (or an issuer may not sign certificates),
-// CERT_TRUST_IS_UNTRUSTED_ROOT for a self-signed end that is in neither the user's
-// "ROOT" store nor the system's anchors, CERT_TRUST_IS_PARTIAL_CHAIN when no issuer is
-// found. Success: TRUE and a context the caller frees with CertFreeCertificateChain,
-// whatever the bits. Failure: FALSE with E_INVALIDARG (null certificate or output,
-// cbSize too small, reserved not null).
+// hAdditionalStore (may be null), the user's "CA" and "ROOT" stores and the system's
+// trust anchors (OpenSSL's default file and folder, SSL_CERT_FILE / SSL_CERT_DIR when
+// set). An issuer is a certificate whose subject matches the issuer name (RFC 5280
+// section 7.1); of several, the one whose key verifies the signature is taken, then one
+// the authority key identifier names, then one valid at pTime. The walk ends at a
+// self-signed certificate, or, with CERT_TRUST_IS_PARTIAL_CHAIN, where no issuer is
+// found. The result has one simple chain, the certificate first and its root last;
+// each element holds its own reference to a certificate context.
+// Error bits of an element: CERT_TRUST_IS_NOT_TIME_VALID (outside its validity at
+// pTime), CERT_TRUST_IS_NOT_SIGNATURE_VALID (its signature does not verify with its
+// issuer's key), CERT_TRUST_IS_NOT_VALID_FOR_USAGE (a requested usage its extended key
+// usage lacks, all of them with USAGE_MATCH_TYPE_AND, one with USAGE_MATCH_TYPE_OR; or,
+// on an issuer, no CA basic constraint, no keyCertSign in its key usage, or a path
+// length constraint exceeded — RFC 5280 section 6.1.4), CERT_TRUST_IS_UNTRUSTED_ROOT
+// (a self-signed root in neither the user's "ROOT" store nor the system's anchors),
+// CERT_TRUST_INVALID_EXTENSION, CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT, and with
+// the revocation flags CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+// CERT_TRUST_IS_OFFLINE_REVOCATION on the elements they name: revocation is never
+// checked. Info bits of an element: how its issuer matched (EXACT: the authority key
+// identifier's issuer and serial; KEY: its key identifier; NAME: the name alone) and
+// CERT_TRUST_IS_SELF_SIGNED on a self-signed root. The simple chain's and the
+// context's bits are the union of the elements' error bits, plus
+// CERT_TRUST_IS_PARTIAL_CHAIN; the per-element info bits stay on the elements.
+// Success: TRUE and a context the caller frees with CertFreeCertificateChain, whatever
+// the bits. Failure: FALSE, *ppChainContext null, with E_INVALIDARG (an engine other
+// than HCCE_CURRENT_USER, null certificate, parameters or output, cbSize below
+// sizeof(CERT_CHAIN_PARA), an unknown match type, a null usage identifier, reserved
+// not null), CRYPT_E_ASN1_CORRUPT (a certificate OpenSSL cannot decode),
+// ERROR_INVALID_HANDLE (a stale hAdditionalStore), or the error of opening or reading
+// "CA" or "ROOT".
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
                              const FILETIME* pTime, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* pvReserved,

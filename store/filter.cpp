@@ -317,6 +317,17 @@ CertEnumerator enumerateStore(PCCERT_CONTEXT (*enumerate)(HCERTSTORE, PCCERT_CON
     return [enumerate, store](PCCERT_CONTEXT previous) { return enumerate(store, previous); };
 }
 
+bool listDialogChooses(int32_t dwFlags, size_t count) {
+    switch (dwFlags & kFilterModeMask) {
+        case 1:
+            return true;
+        case kFilterModeBest:
+            return false;
+        default:
+            return count >= 2;
+    }
+}
+
 CertEnumerator enumerateContexts(const std::vector<PCCERT_CONTEXT>& contexts) {
     return [&contexts, next = size_t{0}](PCCERT_CONTEXT previous) mutable -> PCCERT_CONTEXT {
         if (previous)

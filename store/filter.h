@@ -49,6 +49,11 @@ constexpr int32_t kFilterEarliestStart = 0x20;  // order keys of mode 2, in prec
 constexpr int32_t kFilterLatestEnd = 0x40;      // with none of them the latest start wins
 constexpr int32_t kFilterEarliestEnd = 0x80;
 
+// Whether the certificate list dialog decides among `count` found certificates under the
+// selection mode of dwFlags: mode 1 always, mode 2 never (the first is taken), modes 0
+// and 3 when there is more than one.
+bool listDialogChooses(int32_t dwFlags, size_t count);
+
 // Cuts a filter into its alternatives at every "//", keeping in order the pieces longer
 // than 3 bytes. Empty (no name test at all) for a filter shorter than 2 bytes or one whose
 // pieces are all too short.

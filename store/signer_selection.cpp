@@ -5,6 +5,7 @@
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"
+#include "store/filter.h"
 #include "ui/launchers.h"
 
 namespace {
@@ -18,15 +19,6 @@ bool take(PCCERT_CONTEXT certificate, SelectedSigner& signer) {
     return !signer.thumbprint.empty() &&
            signer.certificate.assign(certificate->pbCertEncoded,
                                      static_cast<int32_t>(certificate->cbCertEncoded));
-}
-
-// Whether the list dialog decides among `count` found certificates.
-bool userChooses(int32_t dwFlags, size_t count) {
-    switch (dwFlags & 3) {
-        case 1: return true;
-        case 2: return false;
-        default: return count >= 2;
-    }
 }
 
 }  // namespace
@@ -59,7 +51,7 @@ ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKey
         if (status.lastError == 0 && !list.empty()) {
             PCCERT_CONTEXT chosen = list.at(0);
             bool decided = true;
-            if (userChooses(dwFlags, list.size())) {
+            if (listDialogChooses(dwFlags, list.size())) {
                 int32_t picked = 0;
                 chosen = ui::pickCertificate({list.begin(), list.end()}, picked);
                 decided = chosen != nullptr;

@@ -10,6 +10,7 @@
 #include "platform/key_container.h"
 #include "platform/pkcs12.h"
 #include "platform/wincrypt.h"
+#include "tests/openssl_cli.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"
@@ -46,20 +47,11 @@ std::vector<BYTE> exportStore(HCERTSTORE store, LPCWSTR password, DWORD flags, D
     return out;
 }
 
-// What `openssl pkcs12 -info -nodes` prints about the file: its notes on safes, bags
-// and algorithms, and apart from them (the two go to different streams) the bags with
-// their attributes as PEM.
-struct OpensslDump {
-    std::string notes;
-    std::string pem;
-};
-OpensslDump opensslInfo(const std::vector<BYTE>& pfx, const std::string& password) {
+// openssl's view of the bytes.
+openssl_cli::Pkcs12Dump opensslInfo(const std::vector<BYTE>& pfx, const std::string& password) {
     TempDir dir;
     testing_support::writeFile(dir.file("out.pfx"), std::string(pfx.begin(), pfx.end()));
-    runCommand("openssl pkcs12 -in " + dir.file("out.pfx") + " -info -nodes -passin 'pass:" +
-               password + "' -out " + dir.file("out.pem") + " 2>" + dir.file("notes"));
-    return {testing_support::readFile(dir.file("notes")),
-            testing_support::readFile(dir.file("out.pem"))};
+    return openssl_cli::pkcs12Dump(dir.file("out.pfx"), password);
 }
 
 // Whether `lines` occur in `text` in this order.
@@ -72,12 +64,6 @@ OpensslDump opensslInfo(const std::vector<BYTE>& pfx, const std::string& passwor
         at = found + line.size();
     }
     return ::testing::AssertionSuccess();
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // The key-provider property of the store's certificate with that thumbprint.
@@ -108,14 +94,14 @@ TEST_F(PfxExport, AlgorithmsBagsAndAttributesAsOpenSslReadsThem) {
     DWORD error = 0;
     std::vector<BYTE> pfx = exportStore(store.get(), u"secret", kExportFlags, &error);
     ASSERT_FALSE(pfx.empty()) << error;
-    OpensslDump dump = opensslInfo(pfx, "secret");
+    openssl_cli::Pkcs12Dump dump = opensslInfo(pfx, "secret");
     // Keys first, in a plain safe, then the certificates in an encrypted one.
     EXPECT_TRUE(inOrder(dump.notes,
                         {"MAC: sha1, Iteration 2000", "PKCS7 Data",
                          "Shrouded Keybag: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2000",
                          "PKCS7 Encrypted data: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2000",
                          "Certificate bag", "Certificate bag"}));
-    EXPECT_EQ(count(dump.notes, "bag"), 3u) << dump.notes;
+    EXPECT_EQ(openssl_cli::occurrences(dump.notes, "bag"), 3u) << dump.notes;
     EXPECT_TRUE(inOrder(
         dump.pem,
         {"localKeyID: 01 00 00 00",
@@ -123,7 +109,7 @@ TEST_F(PfxExport, AlgorithmsBagsAndAttributesAsOpenSslReadsThem) {
          "localKeyID: 01 00 00 00", "friendlyName: PFX User One",
          "subject=C = TW, O = Kestrune Test, CN = PFX User One", "Bag Attributes: <No Attributes>",
          "subject=C = TW, O = Kestrune Test, CN = Kestrune PFX CA"}));
-    EXPECT_EQ(count(dump.pem, "localKeyID"), 2u) << dump.pem;
+    EXPECT_EQ(openssl_cli::occurrences(dump.pem, "localKeyID"), 2u) << dump.pem;
 
     // The key openssl decrypts is the fixture's.
     TempDir dir;
@@ -156,7 +142,9 @@ TEST_F(PfxExport, PasswordsAsBmpStrings) {
         DWORD error = 0;
         std::vector<BYTE> pfx = exportStore(store.get(), password, kExportFlags, &error);
         ASSERT_FALSE(pfx.empty()) << c.what << " " << error;
-        EXPECT_EQ(count(opensslInfo(pfx, c.opensslPass).pem, "BEGIN PRIVATE KEY"), 1u) << c.what;
+        EXPECT_EQ(
+            openssl_cli::occurrences(opensslInfo(pfx, c.opensslPass).pem, "BEGIN PRIVATE KEY"), 1u)
+            << c.what;
         Blob blob(pfx);
         EXPECT_TRUE(PFXVerifyPassword(blob.get(), password, 0)) << c.what;
         SetLastError(0);
@@ -210,8 +198,10 @@ TEST_F(PfxExport, KeysByFlagsAndByWhatTheContainersHold) {
             continue;
         }
         std::string pem = opensslInfo(pfx, "pw").pem;
-        EXPECT_EQ(count(pem, "BEGIN PRIVATE KEY"), c.keys) << c.what << "\n" << pem;
-        EXPECT_EQ(count(pem, "BEGIN CERTIFICATE"), c.certs) << c.what << "\n" << pem;
+        EXPECT_EQ(openssl_cli::occurrences(pem, "BEGIN PRIVATE KEY"), c.keys) << c.what << "\n"
+                                                                              << pem;
+        EXPECT_EQ(openssl_cli::occurrences(pem, "BEGIN CERTIFICATE"), c.certs) << c.what << "\n"
+                                                                               << pem;
     }
 }
 
@@ -343,7 +333,7 @@ TEST_F(PfxExport, KeyBagsAreCountedWhetherImportKeepsThemOrNot) {
         EXPECT_EQ(n, c.keyBags) << c.file;
     }
     // An EC key, which the import leaves out, is counted too.
-    std::string pfx = madePfxFixtures() + "/ec.pfx";
+    std::string pfx = ecPfxFixture();
     Blob ec(readBytes(pfx));
     DWORD n = 0;
     ASSERT_TRUE(pfxCountKeyBags(ec.get(), u"secret", &n));

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "host_script.h"
 #include "test_support.h"
 
 using testing_support::runCommand;
@@ -16,48 +17,17 @@ namespace {
 const std::string kFixtures = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/pfx/";
 const std::string kUserOne = "S_C=TW,S_O=Kestrune Test,S_CN=PFX User One";
 
-class SignerSelection : public ::testing::Test {
-protected:
-    std::string host() const {
-        return std::string(KSCAPI_HOST_PATH) + " --home " + dir_.file("home") + " ";
-    }
-    void importIntoMy(const std::string& pfx) {
-        int status = -1;
-        runCommand(host() + "store import-pfx " + kFixtures + pfx + " secret", &status);
-        ASSERT_EQ(status, 0);
-    }
-    // Runs a script with the scripted backend; returns every output line.
-    std::vector<nlohmann::json> run(const std::string& script) {
-        writeFile(dir_.file("script"), script);
-        std::istringstream out(runCommand(host() + "--ui script run " + dir_.file("script")));
-        std::vector<nlohmann::json> lines;
-        for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
-        return lines;
-    }
-    size_t containers() {
-        std::string out = runCommand(host() + "keys list");
-        return static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
-    }
-    // The result line of the n-th call of `op` (0-based).
-    static nlohmann::json call(const std::vector<nlohmann::json>& lines, const std::string& op, int n = 0) {
-        for (const auto& l : lines)
-            if (l.contains("op") && l["op"] == op && n-- == 0) return l;
-        return nullptr;
-    }
-    static int dialogs(const std::vector<nlohmann::json>& lines, const std::string& kind) {
-        int n = 0;
-        for (const auto& l : lines) n += l.contains("dialog") && l["dialog"] == kind;
-        return n;
-    }
-
-    TempDir dir_;
+class SignerSelection : public host_script::HostScript {
+  protected:
+    void importIntoMy(const std::string& pfx) { HostScript::importIntoMy(kFixtures + pfx); }
 };
 
 }  // namespace
 
 TEST_F(SignerSelection, OneMatchInMyIsTakenWithoutAsking) {
     importIntoMy("modern.pfx");
-    auto lines = run("SelectSigner \"" + kUserOne + "\" 0 0\nGetCertSubjectCN\nGetCertFinger\nGetSignerPfxFilePath\n");
+    auto lines = run("SelectSigner \"" + kUserOne +
+                     "\" 0 0\nGetCertSubjectCN\nGetCertFinger\nGetSignerPfxFilePath\n");
     EXPECT_EQ(call(lines, "SelectSigner")["ret"], 0);
     EXPECT_EQ(call(lines, "GetCertSubjectCN")["ret"], "PFX User One");
     EXPECT_EQ(call(lines, "GetCertFinger")["ret"], "1DDB29FCC3083FB059A6AA4D55F9CAF2FDCBBA26");
@@ -67,7 +37,8 @@ TEST_F(SignerSelection, OneMatchInMyIsTakenWithoutAsking) {
 
 TEST_F(SignerSelection, ModeOneAlwaysShowsTheList) {
     importIntoMy("modern.pfx");
-    auto lines = run("!dialog CertListDialog ok {\"index\":0}\nSelectSigner \"" + kUserOne + "\" 1 0\n");
+    auto lines =
+        run("!dialog CertListDialog ok {\"index\":0}\nSelectSigner \"" + kUserOne + "\" 1 0\n");
     EXPECT_EQ(dialogs(lines, "CertListDialog"), 1);
     EXPECT_EQ(call(lines, "SelectSigner")["ret"], 0);
 }
@@ -75,10 +46,13 @@ TEST_F(SignerSelection, ModeOneAlwaysShowsTheList) {
 TEST_F(SignerSelection, CancelledListFallsBackToThePfxFile) {
     importIntoMy("modern.pfx");
     size_t before = containers();
-    std::string script = "!dialog CertListDialog cancel\n"
-                         "!dialog PfxFileDialog ok {\"browse\":\"" + kFixtures + "two_keys.pfx\",\"password\":\"secret\"}\n"
-                         "SelectSigner \"\" 1 0\n"
-                         "GetSignerPfxFilePath\nGetSignerPfxFileName\nGetCertFinger\n";
+    std::string script =
+        "!dialog CertListDialog cancel\n"
+        "!dialog PfxFileDialog ok {\"browse\":\"" +
+        kFixtures +
+        "two_keys.pfx\",\"password\":\"secret\"}\n"
+        "SelectSigner \"\" 1 0\n"
+        "GetSignerPfxFilePath\nGetSignerPfxFileName\nGetCertFinger\n";
     auto lines = run(script);
     EXPECT_EQ(call(lines, "SelectSigner")["ret"], 0);
     EXPECT_EQ(call(lines, "GetSignerPfxFileName")["ret"], "two_keys.pfx");
@@ -91,16 +65,21 @@ TEST_F(SignerSelection, CancelledListFallsBackToThePfxFile) {
 
 TEST_F(SignerSelection, FailuresLeaveNoSigner) {
     importIntoMy("modern.pfx");
-    std::string script = "SelectSigner \"" + kUserOne + "\" 0 0\n"
+    std::string script = "SelectSigner \"" + kUserOne +
+                         "\" 0 0\n"
                          // Nothing matches in "MY" and the PFX dialog is cancelled.
                          "!dialog PfxFileDialog cancel\n"
                          "SelectSigner \"S_CN=Nobody\" 0 0\n"
                          "GetCertFinger\n"
                          // A wrong password.
-                         "!dialog PfxFileDialog ok {\"browse\":\"" + kFixtures + "modern.pfx\",\"password\":\"wrong\"}\n"
+                         "!dialog PfxFileDialog ok {\"browse\":\"" +
+                         kFixtures +
+                         "modern.pfx\",\"password\":\"wrong\"}\n"
                          "SelectSigner \"S_CN=Nobody\" 0 0\n"
                          // The file holds nothing the filter accepts.
-                         "!dialog PfxFileDialog ok {\"browse\":\"" + kFixtures + "modern.pfx\",\"password\":\"secret\"}\n"
+                         "!dialog PfxFileDialog ok {\"browse\":\"" +
+                         kFixtures +
+                         "modern.pfx\",\"password\":\"secret\"}\n"
                          "SelectSigner \"S_CN=Nobody\" 0 0\n";
     auto lines = run(script);
     EXPECT_EQ(call(lines, "SelectSigner", 0)["ret"], 0);

@@ -178,47 +178,24 @@ inline PkeyPtr fixtureKey(const std::string& name) {
     return key;
 }
 
-// PFX files made once per run by the openssl command line (all with password "secret"),
-// in a folder removed at exit:
-//   user1_only.pfx  user1.der with user1.key.pem, no CA
-//   no_cn.pfx       a new RSA key and a certificate without a common name (C=TW,
-//                   O=No Name) that the fixtures' CA issued
-//   ec.pfx          a new self-signed P-256 certificate (CN=EC) with its key
-inline const std::string& madePfxFixtures() {
+// A PFX file with an EC key (a self-signed P-256 certificate, CN=EC, password "secret"),
+// made once per run by the openssl command line in a folder removed at exit.
+inline std::string ecPfxFixture() {
     static testing_support::TempDir dir;
     static const bool made = [] {
-        const std::string f = pfxFixture(""), d = dir.path() + "/";
-        const std::string commands =
-            "openssl x509 -inform DER -in " + f + "user1.der -out " + d +
-            "user1.pem && "
-            "openssl pkcs12 -export -in " +
-            d + "user1.pem -inkey " + f + "user1.key.pem -passout pass:secret -out " + d +
-            "user1_only.pfx && "
-            "openssl x509 -inform DER -in " +
-            f + "ca.der -out " + d +
-            "ca.pem && "
-            "openssl req -new -newkey rsa:2048 -nodes -subj '/C=TW/O=No Name' -keyout " +
-            d + "nocn.key -out " + d +
-            "nocn.csr && "
-            "openssl x509 -req -in " +
-            d + "nocn.csr -CA " + d + "ca.pem -CAkey " + f +
-            "ca.key.pem -set_serial 0x2001 -days 365 -out " + d +
-            "nocn.pem && "
-            "openssl pkcs12 -export -in " +
-            d + "nocn.pem -inkey " + d + "nocn.key -passout pass:secret -out " + d +
-            "no_cn.pfx && "
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=EC "
-            "-keyout " +
-            d + "ec.key -out " + d +
-            "ec.pem && "
-            "openssl pkcs12 -export -in " +
-            d + "ec.pem -inkey " + d + "ec.key -passout pass:secret -out " + d + "ec.pfx";
+        const std::string d = dir.path() + "/";
         int status = -1;
-        testing_support::runCommand("(" + commands + ") >/dev/null 2>&1", &status);
+        testing_support::runCommand(
+            "(openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=EC "
+            "-keyout " +
+                d + "ec.key -out " + d + "ec.pem && openssl pkcs12 -export -in " + d +
+                "ec.pem -inkey " + d + "ec.key -passout pass:secret -out " + d +
+                "ec.pfx) >/dev/null 2>&1",
+            &status);
         return status == 0;
     }();
     (void)made;
-    return dir.path();
+    return dir.file("ec.pfx");
 }
 
 }  // namespace store_test

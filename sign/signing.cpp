@@ -1,0 +1,330 @@
+#include "sign/signing.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/byte_buffer.h"
+#include "digest/digests.h"
+#include "platform/codepage.h"
+#include "platform/wincrypt_msg.h"
+#include "status/error_codes.h"
+
+namespace {
+
+constexpr int32_t kBase64Output = 0x100;
+constexpr int32_t kAnsiContent = 0x800;
+constexpr int32_t kPkcs1Md5 = 0x1000;
+constexpr int32_t kPkcs1Sha1OfMd5 = 0x2000;
+
+constexpr int32_t kNoCertificates = 0x100;
+constexpr int32_t kWithChain = 0x200;
+constexpr int32_t kDetached = 0x400;
+constexpr int32_t kMd5Identifier = 0x1000;
+constexpr int32_t kSigningTime = 0x2000;
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// A provider context from CryptAcquireCertificatePrivateKey, released when the caller
+// owns it.
+class AcquiredKey {
+  public:
+    AcquiredKey() = default;
+    ~AcquiredKey() { close(); }
+    AcquiredKey(const AcquiredKey&) = delete;
+    AcquiredKey& operator=(const AcquiredKey&) = delete;
+
+    bool acquire(PCCERT_CONTEXT certificate) {
+        close();
+        return CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider_, &keySpec_,
+                                                 &callerFrees_);
+    }
+    void close() {
+        if (provider_ && callerFrees_) CryptReleaseContext(provider_, 0);
+        provider_ = 0;
+        callerFrees_ = FALSE;
+    }
+    HCRYPTPROV provider() const { return provider_; }
+    DWORD keySpec() const { return keySpec_; }
+
+  private:
+    HCRYPTPROV provider_ = 0;
+    DWORD keySpec_ = 0;
+    BOOL callerFrees_ = FALSE;
+};
+
+class HashObject {
+  public:
+    ~HashObject() {
+        if (hash_) CryptDestroyHash(hash_);
+    }
+    HCRYPTHASH* put() { return &hash_; }
+    HCRYPTHASH get() const { return hash_; }
+
+  private:
+    HCRYPTHASH hash_ = 0;
+};
+
+class MessageHandle {
+  public:
+    explicit MessageHandle(HCRYPTMSG msg) : msg_(msg) {}
+    ~MessageHandle() { CryptMsgClose(msg_); }
+    MessageHandle(const MessageHandle&) = delete;
+    MessageHandle& operator=(const MessageHandle&) = delete;
+    HCRYPTMSG get() const { return msg_; }
+
+  private:
+    HCRYPTMSG msg_;
+};
+
+class ChainHandle {
+  public:
+    ~ChainHandle() { CertFreeCertificateChain(chain_); }
+    PCCERT_CHAIN_CONTEXT* put() { return &chain_; }
+    PCCERT_CHAIN_CONTEXT get() const { return chain_; }
+
+  private:
+    PCCERT_CHAIN_CONTEXT chain_ = nullptr;
+};
+
+std::string textOf(const ByteBuffer& buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer.data()),
+                       static_cast<size_t>(buffer.length()));
+}
+
+// Step 1 of both operations: the text must not be empty once narrowed.
+bool contentGiven(const std::u16string& content, ErrorPair& status) {
+    status.capiError = 0;
+    if (toAnsi(content).empty()) {
+        status.lastError = err::kBadParameter;
+        return false;
+    }
+    return true;
+}
+
+// The PKCS#1 digest the flags name, and its algorithm.
+ALG_ID pkcs1Digest(const std::vector<uint8_t>& bytes, int32_t dwFlags, ByteBuffer& digest) {
+    Md5Digest md5;
+    if (dwFlags & kPkcs1Md5) {
+        md5.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
+        digest.assign(md5.result.data(), md5.result.length());
+        return CALG_MD5;
+    }
+    Sha1Digest sha1;
+    if (dwFlags & kPkcs1Sha1OfMd5) {
+        md5.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
+        sha1.compute(md5.result.data(), md5.result.length());
+    } else {
+        sha1.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    digest.assign(sha1.result.data(), sha1.result.length());
+    return CALG_SHA1;
+}
+
+// The platform code a failed update or size query ends with, as the operation reports it.
+ErrorCode signingFailure(DWORD platformCode) {
+    switch (platformCode) {
+        case SCARD_W_WRONG_CHV:
+            return err::kCardPinWrong;
+        case SCARD_W_CHV_BLOCKED:
+            return err::kCardPinLocked;
+        case SCARD_W_CANCELLED_BY_USER:
+        case ERROR_CANCELLED:
+            return err::kCancelled;
+        default:
+            return err::kSignFailed;
+    }
+}
+
+// The DER signing-time value for now, or false with the platform's error.
+bool encodeSigningTime(std::vector<BYTE>& encoded) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    FILETIME when{};
+    if (!SystemTimeToFileTime(&now, &when)) return false;
+    DWORD size = 0;
+    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &when, nullptr, &size)) return false;
+    encoded.assign(size, 0);
+    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &when, encoded.data(), &size))
+        return false;
+    encoded.resize(size);
+    return true;
+}
+
+// Builds, signs and encodes the message; the result is its Base64 text.
+std::string buildMessage(PCCERT_CONTEXT certificate, const std::vector<uint8_t>& content,
+                         int32_t dwFlags, ErrorPair& status) {
+    std::string digestOid = (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA : szOID_OIWSEC_sha1;
+    DWORD openFlags = 0;
+
+    std::vector<BYTE> signingTime;
+    std::string signingTimeOid = szOID_RSA_signingTime;
+    CRYPT_ATTR_BLOB timeValue{};
+    CRYPT_ATTRIBUTE timeAttribute{};
+    if (dwFlags & kSigningTime) {
+        if (!encodeSigningTime(signingTime)) {
+            status.failWithPlatform(err::kSignFailed);
+            return std::string();
+        }
+        timeValue = {static_cast<DWORD>(signingTime.size()), signingTime.data()};
+        timeAttribute = {signingTimeOid.data(), 1, &timeValue};
+        openFlags |= CMSG_AUTHENTICATED_ATTRIBUTES_FLAG;
+    }
+
+    AcquiredKey key;
+    if (!key.acquire(certificate)) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+
+    CMSG_SIGNER_ENCODE_INFO signerInfo{};
+    signerInfo.cbSize = sizeof signerInfo;
+    signerInfo.pCertInfo = certificate->pCertInfo;
+    signerInfo.hCryptProv = key.provider();
+    signerInfo.dwKeySpec = key.keySpec();
+    signerInfo.HashAlgorithm.pszObjId = digestOid.data();
+    if (dwFlags & kSigningTime) {
+        signerInfo.cAuthAttr = 1;
+        signerInfo.rgAuthAttr = &timeAttribute;
+    }
+
+    std::vector<CERT_BLOB> certificates{{certificate->cbCertEncoded, certificate->pbCertEncoded}};
+    if (dwFlags & kNoCertificates) certificates.clear();
+    ChainHandle chain;
+    if (dwFlags & kWithChain) {
+        CERT_CHAIN_PARA para{};
+        para.cbSize = sizeof para;
+        para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+        if (!CertGetCertificateChain(HCCE_CURRENT_USER, certificate, nullptr, nullptr, &para, 0,
+                                     nullptr, chain.put())) {
+            status.failWithPlatform(err::kNoChain);
+            return std::string();
+        }
+        if (!chainAcceptable(chain.get()->TrustStatus.dwErrorStatus)) {
+            status.lastError = err::kNoChain;
+            return std::string();
+        }
+        // Every element travels, however long the chain is.
+        certificates.clear();
+        if (chain.get()->cChain > 0) {
+            const CERT_SIMPLE_CHAIN* first = chain.get()->rgpChain[0];
+            for (DWORD i = 0; i < first->cElement; ++i) {
+                PCCERT_CONTEXT element = first->rgpElement[i]->pCertContext;
+                certificates.push_back({element->cbCertEncoded, element->pbCertEncoded});
+            }
+        }
+    }
+
+    CMSG_SIGNED_ENCODE_INFO messageInfo{};
+    messageInfo.cbSize = sizeof messageInfo;
+    messageInfo.cSigners = 1;
+    messageInfo.rgSigners = &signerInfo;
+    messageInfo.cCertEncoded = static_cast<DWORD>(certificates.size());
+    messageInfo.rgCertEncoded = certificates.empty() ? nullptr : certificates.data();
+
+    if (dwFlags & kDetached) openFlags |= CMSG_DETACHED_FLAG;
+    MessageHandle msg(
+        CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo, nullptr, nullptr));
+    if (!msg.get()) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+    DWORD size = 0;
+    if (!CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE) ||
+        !CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size)) {
+        status.failWithPlatform(err::kSignFailed);
+        status.lastError = signingFailure(status.capiError);
+        return std::string();
+    }
+    size += 256;
+    std::vector<BYTE> encoded(size, 0);
+    if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &size)) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+    ByteBuffer text;
+    if (!text.encodeBase64(encoded.data(), static_cast<int32_t>(size))) {
+        status.lastError = err::kAllocation;
+        return std::string();
+    }
+    status.lastError = 0;
+    return textOf(text);
+}
+
+}  // namespace
+
+bool chainAcceptable(uint32_t errorStatus) {
+    if (errorStatus == CERT_TRUST_NO_ERROR) return true;
+    if (errorStatus & (CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED)) return true;
+    if (errorStatus & (CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_NOT_SIGNATURE_VALID |
+                       CERT_TRUST_IS_NOT_VALID_FOR_USAGE))
+        return false;
+    return (errorStatus & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0;
+}
+
+std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const SignerRef& signer,
+                      ErrorPair& status) {
+    if (!contentGiven(content, status)) return std::string();
+    SignerStore store;
+    if (store.open(signer, status) != 0) return std::string();
+    PCCERT_CONTEXT certificate = store.certificate();
+
+    AcquiredKey key;
+    if (!key.acquire(certificate)) {
+        status.failWithPlatform(err::kMyStoreDenied);
+        return std::string();
+    }
+    KeyProvInfo info = store.keyProvInfo(status);
+    if (!info) {
+        status.lastError = err::kSignFailed;
+        return std::string();
+    }
+    DWORD keySpec = info->dwKeySpec;
+
+    std::vector<uint8_t> bytes = contentBytes(content, dwFlags & kAnsiContent);
+    ByteBuffer digest;
+    ALG_ID algorithm = pkcs1Digest(bytes, dwFlags, digest);
+
+    HashObject hash;
+    DWORD size = 0;
+    if (!CryptCreateHash(key.provider(), algorithm, 0, 0, hash.put()) ||
+        !CryptSetHashParam(hash.get(), HP_HASHVAL, digest.data(), 0) ||
+        !CryptSignHashA(hash.get(), keySpec, nullptr, 0, nullptr, &size)) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+    std::vector<BYTE> signature(size, 0);
+    if (!CryptSignHashA(hash.get(), keySpec, nullptr, 0, signature.data(), &size)) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+    signature.resize(size);
+    // The platform gives the signature least significant byte first.
+    std::reverse(signature.begin(), signature.end());
+
+    ByteBuffer text;
+    bool encoded = (dwFlags & kBase64Output)
+                       ? text.encodeBase64(signature.data(), static_cast<int32_t>(size))
+                       : text.encodeHex(signature.data(), static_cast<int32_t>(size));
+    if (!encoded) {
+        status.lastError = err::kAllocation;
+        return std::string();
+    }
+    status.lastError = 0;
+    return textOf(text);
+}
+
+std::string signPkcs7(const std::u16string& content, int32_t dwFlags, const SignerRef& signer,
+                      ErrorPair& status) {
+    if (!contentGiven(content, status)) return std::string();
+    SignerStore store;
+    if (store.open(signer, status) != 0) return std::string();
+    KeyProvInfo info = store.keyProvInfo(status);
+    if (!info) {
+        status.lastError = err::kSignFailed;
+        return std::string();
+    }
+    std::vector<uint8_t> bytes = contentBytes(content, dwFlags & kAnsiContent);
+    return buildMessage(store.certificate(), bytes, dwFlags, status);
+}

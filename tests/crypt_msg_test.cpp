@@ -1,0 +1,507 @@
+// PKCS#7 signed-data messages, checked by the openssl command line: `openssl cms
+// -verify` for the signature over the content or the attributes, and the structure
+// dumps of `openssl cms -cmsout -print` and `openssl pkcs7 -print_certs` for versions,
+// algorithms, the attribute set and the certificates.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/wincrypt.h"
+#include "platform/wincrypt_msg.h"
+#include "tests/signing_support.h"
+
+namespace {
+
+using namespace signing_test;
+
+class MsgHolder {
+  public:
+    explicit MsgHolder(HCRYPTMSG h = nullptr) : h_(h) {}
+    ~MsgHolder() { CryptMsgClose(h_); }
+    MsgHolder(const MsgHolder&) = delete;
+    MsgHolder& operator=(const MsgHolder&) = delete;
+    HCRYPTMSG get() const { return h_; }
+
+  private:
+    HCRYPTMSG h_;
+};
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+std::vector<BYTE> messageParam(HCRYPTMSG msg, DWORD param, DWORD index = 0) {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return {};
+    std::vector<BYTE> out(size);
+    if (!CryptMsgGetParam(msg, param, index, out.data(), &size)) return {};
+    out.resize(size);
+    return out;
+}
+
+// What one message is made of, in the shape the control fills the records.
+struct MessageSpec {
+    const char* digestOid = szOID_OIWSEC_sha1;
+    DWORD flags = 0;
+    std::vector<std::string> certificates = {"user1"};  // fixture names
+    const FILETIME* signingTime = nullptr;
+    DWORD keySpec = AT_SIGNATURE;
+    std::vector<CRYPT_ATTRIBUTE> extraAttributes;
+};
+
+class MessageBuilder {
+  public:
+    MessageBuilder(const SignerFixture& signer, const MessageSpec& spec) : spec_(spec) {
+        signerCert_ = store_test::parse(readBytes(pfxFixture("user1.der")));
+        for (const std::string& name : spec.certificates)
+            certBytes_.push_back(readBytes(pfxFixture(name + ".der")));
+        for (auto& bytes : certBytes_)
+            certBlobs_.push_back({static_cast<DWORD>(bytes.size()), bytes.data()});
+        if (spec.signingTime) {
+            DWORD size = 0;
+            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, spec.signingTime, nullptr, &size);
+            time_.resize(size);
+            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, spec.signingTime, time_.data(),
+                              &size);
+            timeBlob_ = {size, time_.data()};
+            attributes_.push_back({const_cast<char*>(szOID_RSA_signingTime), 1, &timeBlob_});
+        }
+        for (const CRYPT_ATTRIBUTE& a : spec.extraAttributes) attributes_.push_back(a);
+        signerInfo_.cbSize = sizeof signerInfo_;
+        signerInfo_.pCertInfo = signerCert_ ? signerCert_->pCertInfo : nullptr;
+        signerInfo_.hCryptProv = signer.prov();
+        signerInfo_.dwKeySpec = spec.keySpec;
+        signerInfo_.HashAlgorithm.pszObjId = const_cast<char*>(spec.digestOid);
+        signerInfo_.cAuthAttr = static_cast<DWORD>(attributes_.size());
+        signerInfo_.rgAuthAttr = attributes_.empty() ? nullptr : attributes_.data();
+        info_.cbSize = sizeof info_;
+        info_.cSigners = 1;
+        info_.rgSigners = &signerInfo_;
+        info_.cCertEncoded = static_cast<DWORD>(certBlobs_.size());
+        info_.rgCertEncoded = certBlobs_.empty() ? nullptr : certBlobs_.data();
+    }
+    CMSG_SIGNED_ENCODE_INFO& info() { return info_; }
+    CMSG_SIGNER_ENCODE_INFO& signerInfo() { return signerInfo_; }
+    DWORD openFlags() const {
+        return spec_.flags | (attributes_.empty() ? 0 : CMSG_AUTHENTICATED_ATTRIBUTES_FLAG);
+    }
+    HCRYPTMSG open() {
+        return CryptMsgOpenToEncode(kEncoding, openFlags(), CMSG_SIGNED, &info_, nullptr, nullptr);
+    }
+    // The encoded message made from `content` given in one final update, or empty with
+    // the last error of the failing call.
+    std::vector<BYTE> encode(const std::vector<BYTE>& content) {
+        MsgHolder msg(open());
+        if (!msg.get() ||
+            !CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE))
+            return {};
+        return messageParam(msg.get(), CMSG_CONTENT_PARAM);
+    }
+
+  private:
+    MessageSpec spec_;
+    ContextPtr signerCert_;
+    std::vector<std::vector<BYTE>> certBytes_;
+    std::vector<CERT_BLOB> certBlobs_;
+    std::vector<BYTE> time_;
+    CRYPT_ATTR_BLOB timeBlob_{};
+    std::vector<CRYPT_ATTRIBUTE> attributes_;
+    CMSG_SIGNER_ENCODE_INFO signerInfo_{};
+    CMSG_SIGNED_ENCODE_INFO info_{};
+};
+
+FILETIME fileTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME st{year, month, 0, day, hour, minute, second, 0};
+    FILETIME ft{};
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}
+
+// The lines of `text` that match `pattern`, each reduced to its first group.
+std::vector<std::string> grep(const std::string& text, const std::string& pattern) {
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+        out.push_back((*it)[1]);
+    return out;
+}
+
+class CryptMsg : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(signer_.ready()); }
+
+    // Verifies with openssl (the content file only for a detached message); the
+    // certificate file only when the message carries none.
+    std::string verify(const std::vector<BYTE>& message, const std::vector<BYTE>& content,
+                       bool detached, bool withCerts, int* status) {
+        writeBytes(signer_.file("msg.der"), message);
+        writeBytes(signer_.file("content.bin"), content);
+        std::remove(signer_.file("out.bin").c_str());
+        std::string command = "openssl cms -verify -binary -noverify -inform DER -in " +
+                              signer_.file("msg.der") + " -out " + signer_.file("out.bin");
+        if (detached) command += " -content " + signer_.file("content.bin");
+        if (!withCerts) command += " -certfile " + signer_.file("user1.pem");
+        std::string log;
+        *status = signer_.run(command, &log);
+        return log;
+    }
+    std::string dump(const std::vector<BYTE>& message) {
+        writeBytes(signer_.file("dump.der"), message);
+        std::string out;
+        signer_.run("openssl cms -cmsout -print -noout -inform DER -in " + signer_.file("dump.der"),
+                    &out);
+        return out;
+    }
+
+    SignerFixture signer_;
+};
+
+TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
+    const FILETIME time = fileTime(2024, 5, 17, 8, 30, 15);
+    struct Case {
+        const char* what;
+        MessageSpec spec;
+        const char* digestName;               // openssl's name of the digest algorithm written
+        std::vector<std::string> attributes;  // in encoded order
+    };
+    auto spec = [](const char* oid, DWORD flags, std::vector<std::string> certs,
+                   const FILETIME* signingTime) {
+        MessageSpec s;
+        s.digestOid = oid;
+        s.flags = flags;
+        s.certificates = std::move(certs);
+        s.signingTime = signingTime;
+        return s;
+    };
+    const std::vector<std::string> all = {"contentType", "signingTime", "messageDigest"};
+    // A caller's attribute whose encoding is shorter than contentType's sorts first.
+    std::vector<BYTE> name = fromHex("0C0178");
+    CRYPT_ATTR_BLOB nameValue{static_cast<DWORD>(name.size()), name.data()};
+    MessageSpec withName = spec(szOID_OIWSEC_sha1, 0, {"user1"}, &time);
+    withName.extraAttributes = {{const_cast<char*>(szOID_COMMON_NAME), 1, &nameValue}};
+    const Case cases[] = {
+        {"SHA-1, attached, signer", spec(szOID_OIWSEC_sha1, 0, {"user1"}, nullptr), "sha1", {}},
+        {"MD5 through md5RSA, attached",
+         spec(szOID_RSA_MD5RSA, 0, {"user1"}, nullptr),
+         "md5WithRSAEncryption",
+         {}},
+        {"SHA-1, detached",
+         spec(szOID_OIWSEC_sha1, CMSG_DETACHED_FLAG, {"user1"}, nullptr),
+         "sha1",
+         {}},
+        {"MD5, detached, signing time",
+         spec(szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, {"user1"}, &time), "md5WithRSAEncryption", all},
+        {"SHA-1, signing time, no certificate", spec(szOID_OIWSEC_sha1, 0, {}, &time), "sha1", all},
+        {"MD5, no certificate", spec(szOID_RSA_MD5RSA, 0, {}, nullptr), "md5WithRSAEncryption", {}},
+        {"SHA-1, three certificates, signing time",
+         spec(szOID_OIWSEC_sha1, 0, {"user1", "ca", "user2"}, &time), "sha1", all},
+        {"MD5 digest OID, attributes flag alone",
+         spec(szOID_RSA_MD5, CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, {"ca", "user1"}, nullptr),
+         "md5",
+         {"contentType", "messageDigest"}},
+        {"SHA-1, a caller's attribute and the signing time",
+         withName,
+         "sha1",
+         {"commonName", "contentType", "signingTime", "messageDigest"}},
+    };
+    // UTF-16LE text, as SignPkcs7 hands it over by default.
+    std::vector<BYTE> content = bytesOf(std::string("K\0e\0s\0t\0r\0u\0n\0e\0", 16));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MessageBuilder builder(signer_, c.spec);
+        std::vector<BYTE> message = builder.encode(content);
+        ASSERT_FALSE(message.empty()) << GetLastError();
+        bool detached = c.spec.flags & CMSG_DETACHED_FLAG;
+        int status = -1;
+        std::string log = verify(message, content, detached, !c.spec.certificates.empty(), &status);
+        EXPECT_EQ(status, 0) << log;
+        EXPECT_EQ(readBytes(signer_.file("out.bin")), content);
+        // Detached, the message does not verify without the content, nor with other bytes.
+        if (detached) {
+            std::vector<BYTE> other = content;
+            other[0] ^= 1;
+            verify(message, other, true, true, &status);
+            EXPECT_NE(status, 0);
+        }
+
+        std::string printed = dump(message);
+        // SignedData's version, then the SignerInfo's (a certificate's sits deeper).
+        EXPECT_EQ(grep(printed, R"(\n {4}version: (\d+))"), (std::vector<std::string>{"1"}));
+        EXPECT_EQ(grep(printed, R"(\n {8}version: (\d+))"), (std::vector<std::string>{"1"}));
+        EXPECT_EQ(grep(printed, R"(digestAlgorithms:\s*\n\s*algorithm: (\S+))"),
+                  (std::vector<std::string>{c.digestName}));
+        EXPECT_EQ(grep(printed, R"(digestAlgorithm:\s*\n\s*algorithm: (\S+))"),
+                  (std::vector<std::string>{c.digestName}))
+            << printed;
+        EXPECT_EQ(grep(printed, R"(signatureAlgorithm:\s*\n\s*algorithm: (\S+))"),
+                  (std::vector<std::string>{"rsaEncryption"}));
+        EXPECT_EQ(grep(printed, R"(\n\s*d\.(issuerAndSerialNumber):)"),
+                  (std::vector<std::string>{"issuerAndSerialNumber"}));
+        EXPECT_EQ(grep(printed, R"(\n\s*object: (\w+) \()"), c.attributes) << printed;
+        EXPECT_EQ(grep(printed, R"(eContent: <(ABSENT)>)").size(), detached ? 1u : 0u);
+        if (c.spec.signingTime) {
+            EXPECT_EQ(grep(printed, R"(UTCTIME:(.*))"),
+                      (std::vector<std::string>{"May 17 08:30:15 2024 GMT"}));
+        }
+
+        writeBytes(signer_.file("certs.der"), message);
+        std::string subjects;
+        signer_.run(
+            "openssl pkcs7 -inform DER -print_certs -noout -in " + signer_.file("certs.der"),
+            &subjects);
+        std::vector<std::string> names;
+        for (const std::string& name : c.spec.certificates)
+            names.push_back(name == "ca"      ? "Kestrune PFX CA"
+                            : name == "user1" ? "PFX User One"
+                                              : "PFX User Two");
+        EXPECT_EQ(grep(subjects, R"(subject=.*CN ?= ?([^,\n]+))"), names) << subjects;
+    }
+}
+
+// Every element of a detached message without certificates, as openssl asn1parse
+// reports them: depth, type and value (the signature's octets left out).
+TEST_F(CryptMsg, LayoutOfADetachedMessageWithoutCertificates) {
+    MessageSpec spec;
+    spec.certificates = {};
+    spec.flags = CMSG_DETACHED_FLAG;
+    MessageBuilder builder(signer_, spec);
+    std::vector<BYTE> message = builder.encode({});
+    ASSERT_FALSE(message.empty());
+    writeBytes(signer_.file("layout.der"), message);
+    std::string parsed;
+    ASSERT_EQ(
+        signer_.run("openssl asn1parse -inform DER -in " + signer_.file("layout.der"), &parsed), 0);
+    std::vector<std::string> elements;
+    std::regex line(
+        R"(d=(\d+) +hl=\d+ l= *\d+ (?:prim|cons): (.*?) *(\[HEX DUMP\])?(?::([^\n]*))?\n)");
+    for (std::sregex_iterator it(parsed.begin(), parsed.end(), line), end; it != end; ++it) {
+        std::string value = (*it)[3].matched ? "" : (*it)[4].str();
+        elements.push_back((*it)[1].str() + " " + (*it)[2].str() +
+                           (value.empty() ? "" : " " + value));
+    }
+    const std::vector<std::string> expected = {
+        "0 SEQUENCE",
+        "1 OBJECT pkcs7-signedData",
+        "1 cont [ 0 ]",
+        "2 SEQUENCE",
+        "3 INTEGER 01",  // SignedData version
+        "3 SET",
+        "4 SEQUENCE",
+        "5 OBJECT sha1",
+        "5 NULL",
+        "3 SEQUENCE",  // no content: detached
+        "4 OBJECT pkcs7-data",
+        "3 SET",  // no certificates before the signers
+        "4 SEQUENCE",
+        "5 INTEGER 01",  // SignerInfo version
+        "5 SEQUENCE",
+        "6 SEQUENCE",
+        "7 SET",
+        "8 SEQUENCE",
+        "9 OBJECT countryName",
+        "9 PRINTABLESTRING TW",
+        "7 SET",
+        "8 SEQUENCE",
+        "9 OBJECT organizationName",
+        "9 UTF8STRING Kestrune Test",
+        "7 SET",
+        "8 SEQUENCE",
+        "9 OBJECT commonName",
+        "9 UTF8STRING Kestrune PFX CA",
+        "6 INTEGER 1001",
+        "5 SEQUENCE",
+        "6 OBJECT sha1",
+        "6 NULL",
+        "5 SEQUENCE",
+        "6 OBJECT rsaEncryption",
+        "6 NULL",
+        "5 OCTET STRING",
+    };
+    EXPECT_EQ(elements, expected) << parsed;
+}
+
+TEST_F(CryptMsg, ContentInPiecesAndTheSizeProtocol) {
+    MessageSpec spec;
+    std::vector<BYTE> content = bytesOf("one two three four five");
+    MessageBuilder builder(signer_, spec);
+    std::vector<BYTE> whole = builder.encode(content);
+    ASSERT_FALSE(whole.empty());
+
+    MsgHolder msg(builder.open());
+    ASSERT_NE(msg.get(), nullptr);
+    DWORD size = 0;
+    SetLastError(0);
+    EXPECT_FALSE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_MSG_NOT_READY);
+    ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data(), 4, FALSE));
+    ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data() + 4, 0, FALSE));
+    ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data() + 4,
+                               static_cast<DWORD>(content.size() - 4), TRUE));
+    SetLastError(0);
+    EXPECT_FALSE(CryptMsgUpdate(msg.get(), content.data(), 1, TRUE));
+    EXPECT_EQ(GetLastError(), CRYPT_E_MSG_ERROR);
+
+    ASSERT_TRUE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(size, whole.size());
+    std::vector<BYTE> buffer(size + 256, 0);
+    DWORD shortSize = size - 1;
+    SetLastError(0);
+    EXPECT_FALSE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, buffer.data(), &shortSize));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(shortSize, size);
+    DWORD enlarged = static_cast<DWORD>(buffer.size());
+    ASSERT_TRUE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, buffer.data(), &enlarged));
+    EXPECT_EQ(enlarged, size);
+    buffer.resize(enlarged);
+    // PKCS#1 v1.5 is deterministic: the same key, digest and content give the same bytes.
+    EXPECT_EQ(buffer, whole);
+    DWORD type = 0, typeSize = sizeof type;
+    ASSERT_TRUE(CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &typeSize));
+    EXPECT_EQ(type, CMSG_SIGNED);
+}
+
+TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
+    std::vector<BYTE> value = fromHex("0500");
+    CRYPT_ATTR_BLOB blob{static_cast<DWORD>(value.size()), value.data()};
+    CRYPT_ATTRIBUTE ownContentType{const_cast<char*>(szOID_RSA_contentType), 1, &blob};
+    std::vector<BYTE> notElement = fromHex("0500FF");
+    CRYPT_ATTR_BLOB badBlob{static_cast<DWORD>(notElement.size()), notElement.data()};
+    CRYPT_ATTRIBUTE badValue{const_cast<char*>("1.2.3.4"), 1, &badBlob};
+    struct Case {
+        const char* what;
+        std::function<void(MessageBuilder&)> change;
+        DWORD encoding = kEncoding;
+        DWORD type = CMSG_SIGNED;
+        DWORD error;
+    };
+    HCRYPTPROV released = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&released, "signer", nullptr, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptReleaseContext(released, 0));
+    HCRYPTPROV verify = 0;
+    ASSERT_TRUE(
+        CryptAcquireContextA(&verify, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ContextPtr ecCert = store_test::parse(store_test::makeCert(7, "EC"));
+    auto none = [](MessageBuilder&) {};
+    const Case cases[] = {
+        {"data messages are not encoded", none, kEncoding, CMSG_DATA, CRYPT_E_INVALID_MSG_TYPE},
+        {"no PKCS#7 encoding", none, X509_ASN_ENCODING, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"message record size", [](MessageBuilder& b) { b.info().cbSize = 28; }, kEncoding,
+         CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"signer record size", [](MessageBuilder& b) { b.signerInfo().cbSize = 48; }, kEncoding,
+         CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"no certificate information",
+         [](MessageBuilder& b) { b.signerInfo().pCertInfo = nullptr; }, kEncoding, CMSG_SIGNED,
+         DWORD(E_INVALIDARG)},
+        {"auxiliary hash information", [](MessageBuilder& b) { b.signerInfo().pvHashAuxInfo = &b; },
+         kEncoding, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"unknown digest",
+         [](MessageBuilder& b) {
+             b.signerInfo().HashAlgorithm.pszObjId = const_cast<char*>("2.16.840.1.101.3.4.2.1");
+         },
+         kEncoding, CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
+        {"certificate of an EC key",
+         [&](MessageBuilder& b) { b.signerInfo().pCertInfo = ecCert->pCertInfo; }, kEncoding,
+         CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
+        {"empty key slot", [](MessageBuilder& b) { b.signerInfo().dwKeySpec = AT_KEYEXCHANGE; },
+         kEncoding, CMSG_SIGNED, NTE_NO_KEY},
+        {"released provider", [&](MessageBuilder& b) { b.signerInfo().hCryptProv = released; },
+         kEncoding, CMSG_SIGNED, NTE_BAD_UID},
+        {"verify context", [&](MessageBuilder& b) { b.signerInfo().hCryptProv = verify; },
+         kEncoding, CMSG_SIGNED, NTE_NO_KEY},
+        {"own contentType attribute",
+         [&](MessageBuilder& b) {
+             b.signerInfo().cAuthAttr = 1;
+             b.signerInfo().rgAuthAttr = &ownContentType;
+         },
+         kEncoding, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"attribute value with trailing bytes",
+         [&](MessageBuilder& b) {
+             b.signerInfo().cAuthAttr = 1;
+             b.signerInfo().rgAuthAttr = &badValue;
+         },
+         kEncoding, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+        {"certificate list without entries",
+         [](MessageBuilder& b) { b.info().rgCertEncoded = nullptr; }, kEncoding, CMSG_SIGNED,
+         DWORD(E_INVALIDARG)},
+    };
+    for (const Case& c : cases) {
+        MessageBuilder builder(signer_, MessageSpec{});
+        c.change(builder);
+        SetLastError(0);
+        HCRYPTMSG msg =
+            CryptMsgOpenToEncode(c.encoding, 0, c.type, &builder.info(), nullptr, nullptr);
+        EXPECT_EQ(msg, nullptr) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+        CryptMsgClose(msg);
+    }
+    CryptReleaseContext(verify, 0);
+
+    // Calls on a message that is not (or no longer) there, and other parameters.
+    MessageBuilder builder(signer_, MessageSpec{});
+    HCRYPTMSG closed = builder.open();
+    ASSERT_NE(closed, nullptr);
+    ASSERT_TRUE(CryptMsgClose(closed));
+    DWORD size = 0;
+    struct Call {
+        const char* what;
+        std::function<BOOL()> call;
+        DWORD error;
+    };
+    MsgHolder open(builder.open());
+    const Call calls[] = {
+        {"update a closed message", [&] { return CryptMsgUpdate(closed, value.data(), 1, TRUE); },
+         ERROR_INVALID_HANDLE},
+        {"parameter of a closed message",
+         [&] { return CryptMsgGetParam(closed, CMSG_CONTENT_PARAM, 0, nullptr, &size); },
+         ERROR_INVALID_HANDLE},
+        {"close twice", [&] { return CryptMsgClose(closed); }, ERROR_INVALID_HANDLE},
+        {"certificates of a message being encoded",
+         [&] { return CryptMsgGetParam(open.get(), CMSG_CERT_COUNT_PARAM, 0, nullptr, &size); },
+         CRYPT_E_INVALID_MSG_TYPE},
+        {"no size variable",
+         [&] { return CryptMsgGetParam(open.get(), CMSG_TYPE_PARAM, 0, nullptr, nullptr); },
+         DWORD(E_INVALIDARG)},
+        {"data without bytes", [&] { return CryptMsgUpdate(open.get(), nullptr, 4, FALSE); },
+         DWORD(E_INVALIDARG)},
+    };
+    for (const Call& c : calls) {
+        SetLastError(0);
+        EXPECT_FALSE(c.call()) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    EXPECT_TRUE(CryptMsgClose(nullptr));
+}
+
+// The message keeps its own reference to the signer's provider; a container removed
+// before the final update fails it with the provider's code.
+TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
+    std::vector<BYTE> content = bytesOf("late");
+    {
+        ProvHolder own;
+        ASSERT_TRUE(CryptAcquireContextA(own.out(), "signer", nullptr, PROV_RSA_FULL, 0));
+        MessageBuilder builder(signer_, MessageSpec{});
+        builder.signerInfo().hCryptProv = own.get();
+        MsgHolder msg(builder.open());
+        ASSERT_NE(msg.get(), nullptr);
+        CryptReleaseContext(own.release(), 0);
+        ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data(), 4, TRUE));
+        int status = -1;
+        verify(messageParam(msg.get(), CMSG_CONTENT_PARAM), content, false, true, &status);
+        EXPECT_EQ(status, 0);
+    }
+    MessageBuilder builder(signer_, MessageSpec{});
+    MsgHolder msg(builder.open());
+    ASSERT_NE(msg.get(), nullptr);
+    HCRYPTPROV gone = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&gone, "signer", nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+    SetLastError(0);
+    EXPECT_FALSE(CryptMsgUpdate(msg.get(), content.data(), 4, TRUE));
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+    DWORD size = 0;
+    SetLastError(0);
+    EXPECT_FALSE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_MSG_NOT_READY);
+}
+
+}  // namespace
