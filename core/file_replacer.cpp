@@ -26,14 +26,17 @@ bool failWithErrno() {
 class TemporaryName {
   public:
     explicit TemporaryName(std::string path) : path_(std::move(path)) {}
-    ~TemporaryName() {
+    ~TemporaryName() { close(); }
+    TemporaryName(const TemporaryName&) = delete;
+    TemporaryName& operator=(const TemporaryName&) = delete;
+    // Removes the file unless it was kept; idempotent.
+    void close() {
         if (path_.empty()) return;
         int saved = errno;
         ::unlink(path_.c_str());
         errno = saved;
+        path_.clear();
     }
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
     void keep() { path_.clear(); }
 
   private:

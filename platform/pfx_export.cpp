@@ -55,11 +55,14 @@ struct ExportContents {
 class AcquiredProvider {
   public:
     AcquiredProvider() = default;
-    ~AcquiredProvider() {
-        if (handle && callerFree) CryptReleaseContext(handle, 0);
-    }
+    ~AcquiredProvider() { close(); }
     AcquiredProvider(const AcquiredProvider&) = delete;
     AcquiredProvider& operator=(const AcquiredProvider&) = delete;
+    void close() {
+        if (handle && callerFree) CryptReleaseContext(handle, 0);
+        handle = 0;
+        callerFree = FALSE;
+    }
     HCRYPTPROV handle = 0;
     DWORD keySpec = 0;
     BOOL callerFree = FALSE;
@@ -68,11 +71,13 @@ class AcquiredProvider {
 class KeyHandle {
   public:
     KeyHandle() = default;
-    ~KeyHandle() {
-        if (handle) CryptDestroyKey(handle);
-    }
+    ~KeyHandle() { close(); }
     KeyHandle(const KeyHandle&) = delete;
     KeyHandle& operator=(const KeyHandle&) = delete;
+    void close() {
+        if (handle) CryptDestroyKey(handle);
+        handle = 0;
+    }
     HCRYPTKEY handle = 0;
 };
 

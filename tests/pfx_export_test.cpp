@@ -8,7 +8,6 @@
 
 #include "platform/codepage.h"
 #include "platform/key_container.h"
-#include "platform/pkcs12.h"
 #include "platform/wincrypt.h"
 #include "tests/openssl_cli.h"
 #include "tests/store_support.h"
@@ -307,37 +306,6 @@ TEST_F(PfxExport, SizeProtocolAndArguments) {
             << b.what;
         EXPECT_EQ(GetLastError(), b.error) << b.what;
     }
-}
-
-TEST_F(PfxExport, KeyBagsAreCountedWhetherImportKeepsThemOrNot) {
-    struct Case {
-        const char* file;
-        const char16_t* password;
-        DWORD keyBags;
-        DWORD error;
-    } cases[] = {
-        {"two_keys.pfx", u"secret", 2, 0},
-        {"key_only.pfx", u"secret", 1, 0},  // no certificate: the import keeps nothing
-        {"certs_only.pfx", u"secret", 0, 0},
-        {"no_password.pfx", u"", 1, 0},
-        {"modern.pfx", u"wrong", 0, ERROR_INVALID_PASSWORD},
-    };
-    for (const Case& c : cases) {
-        Blob blob(c.file);
-        DWORD n = 99;
-        SetLastError(0);
-        EXPECT_EQ(pfxCountKeyBags(blob.get(), c.password, &n), c.error ? FALSE : TRUE) << c.file;
-        if (c.error) {
-            EXPECT_EQ(GetLastError(), c.error) << c.file;
-        }
-        EXPECT_EQ(n, c.keyBags) << c.file;
-    }
-    // An EC key, which the import leaves out, is counted too.
-    std::string pfx = ecPfxFixture();
-    Blob ec(readBytes(pfx));
-    DWORD n = 0;
-    ASSERT_TRUE(pfxCountKeyBags(ec.get(), u"secret", &n));
-    EXPECT_EQ(n, 1u);
 }
 
 }  // namespace
