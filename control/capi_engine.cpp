@@ -1,14 +1,15 @@
 #include "control/capi_engine.h"
 
-#include <openssl/crypto.h>
-
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
 #include "enroll/accept_pkcs7.h"
 #include "enroll/pkcs10_request.h"
 #include "enroll/providers.h"
 #include "mobile/mobile_export.h"
+#include "pfx/password_change.h"
 #include "pfx/password_rules.h"
+#include "pfx/pfx_export.h"
+#include "pfx/pfx_import.h"
 #include "platform/codepage.h"
 #include "sign/signing.h"
 #include "status/environment.h"
@@ -39,18 +40,6 @@ CapiEngine::CapiEngine() {
 }
 
 CapiEngine::~CapiEngine() = default;
-
-namespace {
-
-// A password argument in the ANSI code page; the conversion's copy is wiped.
-SecretString secretAnsi(const std::u16string& text) {
-    std::string ansi = toAnsi(text);
-    SecretString secret(ansi);
-    OPENSSL_cleanse(ansi.data(), ansi.size());
-    return secret;
-}
-
-}  // namespace
 
 void CapiEngine::clearSigner() {
     signerSource = -1;
@@ -145,12 +134,11 @@ int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
     return 0;
 }
 
-int32_t CapiEngine::ImportPfxToIE(const std::u16string&, const std::u16string&,
-                                  const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ImportPfxToIE(const std::u16string& strPfxPath,
+                                  const std::u16string& strPfxName, const std::u16string& strPasswd,
+                                  int32_t dwFlags, int32_t dwKeyUsage) {
+    return importPfxToMy(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strPasswd), dwFlags,
+                         dwKeyUsage, dialogSettings(), *this);
 }
 
 int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
@@ -159,11 +147,18 @@ int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
     return 0;
 }
 
-int32_t CapiEngine::ExportPfxFromIE(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
+int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
+                                    const std::u16string& strPfxPath,
+                                    const std::u16string& strPassword, int32_t dwFlags,
+                                    int32_t dwKeyUsage) {
+    exportedPfxPath.clear();
+    exportedPfxName.clear();
+    ExportedPfxFile exported;
+    if (exportPfxFromMy(toAnsi(strSubject), toAnsi(strPfxPath), secretToAnsi(strPassword), dwFlags,
+                        dwKeyUsage, defaultPfxPrefix, dialogSettings(), exported, *this) == 0) {
+        exportedPfxPath = exported.folder;
+        exportedPfxName = exported.fileName;
+    }
     return lastError;
 }
 
@@ -174,9 +169,9 @@ std::string CapiEngine::ExportMobileFromPfx(const std::u16string& strPfxPath,
                                             int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    ui::PfxDialogRequest request{toAnsi(strPfxPath), toAnsi(strPfxName), defaultFolder,
-                                 passwordMinLength, passwordMaxLength};
-    return exportMobileFromPfx(request, secretAnsi(strPasswd), dwKeyUsage, *this);
+    return exportMobileFromPfx(
+        ui::makePfxDialogRequest(dialogSettings(), toAnsi(strPfxPath), toAnsi(strPfxName)),
+        secretToAnsi(strPasswd), dwKeyUsage, *this);
 }
 
 std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
@@ -184,16 +179,16 @@ std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
                                            int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    return exportMobileFromIE(toAnsi(strSubject), secretAnsi(strPasswd), dwFlags, dwKeyUsage,
+    return exportMobileFromIE(toAnsi(strSubject), secretToAnsi(strPasswd), dwFlags, dwKeyUsage,
                               *this);
 }
 
-int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, const std::u16string&, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ChangePfxPasswd(const std::u16string& strPfxPath,
+                                    const std::u16string& strPfxName,
+                                    const std::u16string& strOldPass,
+                                    const std::u16string& strNewPass, int32_t /*dwFlags*/) {
+    return changePfxPassword(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strOldPass),
+                             secretToAnsi(strNewPass), dialogSettings(), *this);
 }
 
 // ---- Signer selection and signing ----
@@ -203,9 +198,8 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     lastError = 0;
     capiError = 0;
     clearSigner();
-    SignerDialogSettings dialog{defaultFolder, passwordMinLength, passwordMaxLength};
     SelectedSigner chosen;
-    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialog, chosen, *this);
+    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialogSettings(), chosen, *this);
     if (chosen.source != -1) {
         signerSource = chosen.source;
         signerThumbprint = chosen.thumbprint;

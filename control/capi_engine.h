@@ -14,6 +14,7 @@
 #include "platform/sysinfo.h"
 #include "sign/signer_store.h"
 #include "status/error_pair.h"
+#include "ui/launchers.h"
 
 class CapiEngine : public ErrorPair {  // lastError, capiError come first
   public:
@@ -99,6 +100,10 @@ class CapiEngine : public ErrorPair {  // lastError, capiError come first
     SignerRef signer() const;
     // Clears the selected signer: source -1, strings empty, certificate emptied.
     void clearSigner();
+    // The default folder and password length range the PFX dialogs start with.
+    ui::DialogSettings dialogSettings() const {
+        return {defaultFolder, passwordMinLength, passwordMaxLength};
+    }
     // Records 5004 for an operation this build does not carry yet.
     void notSupported() { lastError = 5004; }
 };

@@ -593,3 +593,33 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dw
 // CRYPT_E_BAD_ENCODE (malformed file), NTE_BAD_ALGID (an algorithm this build lacks),
 // or the provider's and the database's codes.
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+
+// PFXExportCertStore flags.
+constexpr DWORD REPORT_NO_PRIVATE_KEY = 0x00000001;
+constexpr DWORD REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY = 0x00000002;
+constexpr DWORD EXPORT_PRIVATE_KEYS = 0x00000004;
+
+// Encodes every certificate of the store, in enumeration order, as a PFX protected by
+// szPassword (null: no password at all), written the way the platform writes it so that
+// every importer reads it: the private keys as shrouded key bags
+// (pbeWithSHAAnd3-KeyTripleDES-CBC) in a plain data safe, the certificates in one safe
+// encrypted with pbeWithSHAAnd3-KeyTripleDES-CBC, an HMAC-SHA-1 MAC, 2000 iterations
+// throughout. Each key bag names its provider (CSP-name attribute) and, for a key of
+// slot AT_SIGNATURE, carries the key usage "digital signature"; a key and its
+// certificates share a four-byte localKeyId (1, 2, ... least significant byte first).
+// Friendly names go with the certificates. With EXPORT_PRIVATE_KEYS each certificate's
+// key is taken through its key context or key-provider property: a certificate without
+// either is exported alone (FALSE with CRYPT_E_NOT_FOUND under REPORT_NO_PRIVATE_KEY);
+// one whose container or slot is gone fails with NTE_NO_KEY, since writing it alone
+// would drop a key the certificate claims; a key not created CRYPT_EXPORTABLE stays out
+// (FALSE with NTE_BAD_KEY under REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY). Two-call size
+// protocol on pPFX: pbData null stores the size in cbData and succeeds; a short cbData
+// fails with ERROR_MORE_DATA and the size needed; otherwise cbData becomes the length
+// written. pvReserved must be null. Other failures: E_INVALIDARG (null store or blob,
+// unknown flags, pvReserved), ERROR_INVALID_HANDLE (stale store), ERROR_CANCELLED (the
+// user refused a protected key's use), NTE_FAIL (encoding), the provider's codes.
+BOOL PFXExportCertStoreEx(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                          void* pvReserved, DWORD dwFlags);
+// PFXExportCertStoreEx without the reserved argument.
+BOOL PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                        DWORD dwFlags);
