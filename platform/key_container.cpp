@@ -542,21 +542,26 @@ openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey) {
     return openssl::EvpPkeyPtr((*object)->key.get());
 }
 
+BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    const KeyObject& key = **object;
+    if (!(key.flags & CRYPT_USER_PROTECTED)) return TRUE;
+    if (key.provider->silent) return fail(NTE_SILENT_CONTEXT);
+    KeyUseRequest request{key.provider->provider.name, key.provider->container, key.keySpec,
+                          operation ? operation : ""};
+    return askConsent(request) ? TRUE : fail(ERROR_CANCELLED);
+}
+
 openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation) {
     HCRYPTKEY hKey = 0;
     if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return nullptr;
-    std::optional<KeyPtr> object = keys().find(hKey);
+    openssl::EvpPkeyPtr pair;
+    if (cryptAllowKeyUse(hKey, operation)) pair = cryptKeyPair(hKey);
+    DWORD error = GetLastError();
     CryptDestroyKey(hKey);
-    if (!object) return nullWithLastError(ERROR_INVALID_HANDLE);
-    const KeyObject& key = **object;
-    if (key.flags & CRYPT_USER_PROTECTED) {
-        if (key.provider->silent) return nullWithLastError(NTE_SILENT_CONTEXT);
-        KeyUseRequest request{key.provider->provider.name, key.provider->container, dwKeySpec,
-                              operation ? operation : ""};
-        if (!askConsent(request)) return nullWithLastError(ERROR_CANCELLED);
-    }
-    EVP_PKEY_up_ref(key.key.get());
-    return openssl::EvpPkeyPtr(key.key.get());
+    SetLastError(error);
+    return pair;
 }
 
 bool listKeyContainers(std::vector<KeyContainerRecord>& out) {

@@ -59,6 +59,12 @@ openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey);
 // request signer take their keys through this.
 openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation);
 
+// Whether the private key behind hKey may be used for `operation` now: TRUE at once for
+// a key created without CRYPT_USER_PROTECTED, else when the user allows it (asked through
+// the consent hook). FALSE with ERROR_INVALID_HANDLE, NTE_SILENT_CONTEXT or
+// ERROR_CANCELLED. cryptUsePrivateKey and the private-key export ask through this.
+BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation);
+
 // One use of a protected private key the user is asked to allow.
 struct KeyUseRequest {
     std::string provider;   // UTF-8

@@ -544,7 +544,9 @@ static_assert(sizeof(BLOBHEADER) == 8 && sizeof(RSAPUBKEY) == 12);
 // NTE_BAD_KEY (an export key given, or a key the RSA layout cannot hold: more than two
 // primes, a public exponent above 32 bits, a prime wider than its field),
 // NTE_BAD_KEY_STATE (PRIVATEKEYBLOB of a key stored without CRYPT_EXPORTABLE),
-// ERROR_INVALID_PARAMETER (null pdwDataLen).
+// ERROR_INVALID_PARAMETER (null pdwDataLen); for the PRIVATEKEYBLOB of a key created
+// CRYPT_USER_PROTECTED, ERROR_CANCELLED when the user does not allow the export (asked
+// when the blob is written, not for its size) or NTE_SILENT_CONTEXT.
 BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
                     BYTE* pbData, DWORD* pdwDataLen);
 // The provider context of a certificate's private key. Without

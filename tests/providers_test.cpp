@@ -322,6 +322,34 @@ TEST_F(Providers, ProtectedKeysAreUsedOnlyWithTheUsersConsent) {
             EXPECT_EQ(asked[0].operation, "CryptSignHash");
         }
     }
+    // Exporting the private key is a use as well; its size is not.
+    {
+        int asked = 0;
+        bool allow = false;
+        ScopedConsent consent([&](const KeyUseRequest& r) {
+            ++asked;
+            EXPECT_EQ(r.operation, "export a private key");
+            return allow;
+        });
+        ProvHolder prov;
+        ASSERT_TRUE(
+            CryptAcquireContextA(prov.out(), "exported", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        HCRYPTKEY key = 0;
+        ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE,
+                                (512u << 16) | CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED, &key));
+        DWORD size = 0;
+        ASSERT_TRUE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+        EXPECT_EQ(asked, 0);
+        std::vector<BYTE> blob(size);
+        SetLastError(0);
+        EXPECT_FALSE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &size));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_CANCELLED));
+        allow = true;
+        EXPECT_TRUE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &size));
+        EXPECT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size));
+        EXPECT_EQ(asked, 2);
+        CryptDestroyKey(key);
+    }
     // An empty slot fails before anybody is asked.
     int asked = 0;
     ScopedConsent counting([&](const KeyUseRequest&) { return ++asked, true; });

@@ -14,6 +14,7 @@ constexpr OperationText kOperations[] = {
     {"sign a hash", u"簽署雜湊值"},
     {"sign a message", u"簽署訊息"},
     {"sign a certificate request", u"簽署憑證申請"},
+    {"export a private key", u"匯出私密金鑰"},
 };
 
 // What the user reads for an operation: its own text when there is one, else its name.
