@@ -2,6 +2,9 @@
 
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "enroll/accept_pkcs7.h"
+#include "enroll/pkcs10_request.h"
+#include "enroll/providers.h"
 #include "mobile/mobile_export.h"
 #include "pfx/password_change.h"
 #include "pfx/password_rules.h"
@@ -14,15 +17,13 @@
 #include "status/error_messages.h"
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
-
-EnrollmentState::EnrollmentState() {
-    // The provider list is filled once enrollment providers exist on this platform;
-    // until then it stays empty, which construction does not report.
-}
+#include "ui/key_access_dialog.h"
 
 // Construction order: enrollment record, strings and signer, numeric defaults, the
 // system's version record, then the folders file dialogs start in.
 CapiEngine::CapiEngine() {
+    // Keys created user-protected ask through this object's dialogs before each use.
+    ui::installKeyAccessConsent();
     signerSource = -1;
     lastError = 0;
     capiError = 0;
@@ -104,25 +105,23 @@ std::string CapiEngine::HashFile(const std::u16string& strFileName, int32_t dwFl
 
 // ---- Enrollment ----
 
-int32_t CapiEngine::SetProviderName(const std::u16string&) {
+int32_t CapiEngine::SetProviderName(const std::u16string& strProviderName) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return setProviderName(enrollment, toAnsi(strProviderName), *this);
 }
 
-std::string CapiEngine::CreatePKCS10(const std::u16string&, int32_t, int32_t) {
+std::string CapiEngine::CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                                     int32_t genKeyFlags) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return createPkcs10(enrollment, toAnsi(commonName), keyBits, genKeyFlags, *this);
 }
 
-int32_t CapiEngine::AcceptPKCS7(const std::u16string&) {
+int32_t CapiEngine::AcceptPKCS7(const std::u16string& strPkcs7) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return acceptPkcs7(enrollment, toAnsi(strPkcs7), *this);
 }
 
 // ---- PFX management and mobile export ----

@@ -10,24 +10,11 @@
 
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
+#include "enroll/enrollment_state.h"
 #include "platform/sysinfo.h"
 #include "sign/signer_store.h"
 #include "status/error_pair.h"
 #include "ui/launchers.h"
-
-// The enrollment sub-record, with its own error pair that the enrollment operations
-// copy into the engine's pair when they finish.
-struct EnrollmentState {
-    ErrorPair status;
-    int32_t keyBits = 1024;
-    std::string providerName;
-    uint32_t providerType = 1;  // the RSA-full provider type
-    uint32_t keySpec = 1;       // 1 exchange, 2 signature
-    uint32_t genKeyFlags = 1;
-    std::vector<std::string> providerNames;
-
-    EnrollmentState();
-};
 
 class CapiEngine : public ErrorPair {  // lastError, capiError come first
   public:

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -275,18 +276,6 @@ std::vector<size_t> certsOfKey(Contents& contents, const KeyItem& key,
     return found;
 }
 
-std::string newContainerName() {
-    UUID uuid;
-    if (UuidCreate(&uuid) != RPC_S_OK) return {};
-    RPC_CSTR text = nullptr;
-    if (UuidToStringA(&uuid, &text) != RPC_S_OK) return {};
-    std::string name(reinterpret_cast<const char*>(text));
-    RpcStringFreeA(&text);
-    for (char& c : name)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    return name;
-}
-
 // The key containers one import made, removed again unless the import succeeds.
 class CreatedContainers {
   public:
@@ -295,7 +284,7 @@ class CreatedContainers {
         DWORD saved = GetLastError();
         for (const auto& [name, provider] : made_) {
             HCRYPTPROV ignored = 0;
-            CryptAcquireContextA(&ignored, name.c_str(), provider, PROV_RSA_FULL,
+            CryptAcquireContextA(&ignored, name.c_str(), provider.c_str(), PROV_RSA_FULL,
                                  CRYPT_DELETEKEYSET);
         }
         SetLastError(saved);
@@ -304,16 +293,16 @@ class CreatedContainers {
     BOOL create(const CryptProviderInfo& provider, const KeyItem& key, DWORD flags,
                 std::string* name) {
         HCRYPTPROV prov = 0;
+        std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            *name = newContainerName();
-            if (name->empty()) return fail(NTE_FAIL);
-            if (CryptAcquireContextA(&prov, name->c_str(), provider.name, provider.type,
+            if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
+            if (CryptAcquireContextA(&prov, name->c_str(), ansiProvider.c_str(), provider.type,
                                      CRYPT_NEWKEYSET))
                 break;
             if (GetLastError() != NTE_EXISTS) return FALSE;
         }
         if (!prov) return FALSE;
-        made_.emplace_back(*name, provider.name);
+        made_.emplace_back(*name, ansiProvider);
         BOOL ok = cryptStoreKeyPair(prov, key.keySpec, key.key.get(), flags, nullptr);
         DWORD error = GetLastError();
         CryptReleaseContext(prov, 0);
@@ -322,7 +311,7 @@ class CreatedContainers {
     void keep() { kept_ = true; }
 
   private:
-    std::vector<std::pair<std::string, const char*>> made_;
+    std::vector<std::pair<std::string, std::string>> made_;
     bool kept_ = false;
 };
 
@@ -381,7 +370,7 @@ BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD ke
         std::vector<size_t> certs = certsOfKey(contents, key, bound);
         // A key without its certificate would be a container nothing refers to.
         if (certs.empty()) continue;
-        const CryptProviderInfo* provider = findCryptProvider(toUtf8(key.cspName));
+        std::optional<CryptProviderInfo> provider = findCryptProvider(toUtf8(key.cspName));
         if (!provider || provider->type != PROV_RSA_FULL)
             provider = defaultCryptProvider(PROV_RSA_FULL);
         std::string name;

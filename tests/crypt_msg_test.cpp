@@ -17,28 +17,7 @@ namespace {
 
 using namespace signing_test;
 
-class MsgHolder {
-  public:
-    explicit MsgHolder(HCRYPTMSG h = nullptr) : h_(h) {}
-    ~MsgHolder() { CryptMsgClose(h_); }
-    MsgHolder(const MsgHolder&) = delete;
-    MsgHolder& operator=(const MsgHolder&) = delete;
-    HCRYPTMSG get() const { return h_; }
-
-  private:
-    HCRYPTMSG h_;
-};
-
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-std::vector<BYTE> messageParam(HCRYPTMSG msg, DWORD param, DWORD index = 0) {
-    DWORD size = 0;
-    if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return {};
-    std::vector<BYTE> out(size);
-    if (!CryptMsgGetParam(msg, param, index, out.data(), &size)) return {};
-    out.resize(size);
-    return out;
-}
 
 // What one message is made of, in the shape the control fills the records.
 struct MessageSpec {
