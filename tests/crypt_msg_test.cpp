@@ -205,18 +205,12 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
         }
 
         std::string printed = dump(message);
-        // SignedData's version, then the SignerInfo's (a certificate's sits deeper).
-        EXPECT_EQ(grep(printed, R"(\n {4}version: (\d+))"), (std::vector<std::string>{"1"}));
-        EXPECT_EQ(grep(printed, R"(\n {8}version: (\d+))"), (std::vector<std::string>{"1"}));
+        // The digest algorithm as given, in the set and in the signer's fields (the rest
+        // of the layout is checked element by element below).
         EXPECT_EQ(grep(printed, R"(digestAlgorithms:\s*\n\s*algorithm: (\S+))"),
                   (std::vector<std::string>{c.digestName}));
         EXPECT_EQ(grep(printed, R"(digestAlgorithm:\s*\n\s*algorithm: (\S+))"),
-                  (std::vector<std::string>{c.digestName}))
-            << printed;
-        EXPECT_EQ(grep(printed, R"(signatureAlgorithm:\s*\n\s*algorithm: (\S+))"),
-                  (std::vector<std::string>{"rsaEncryption"}));
-        EXPECT_EQ(grep(printed, R"(\n\s*d\.(issuerAndSerialNumber):)"),
-                  (std::vector<std::string>{"issuerAndSerialNumber"}));
+                  (std::vector<std::string>{c.digestName}));
         EXPECT_EQ(grep(printed, R"(\n\s*object: (\w+) \()"), c.attributes) << printed;
         EXPECT_EQ(grep(printed, R"(eContent: <(ABSENT)>)").size(), detached ? 1u : 0u);
         if (c.spec.signingTime) {
