@@ -8,6 +8,7 @@
 #include "ui/chooser_filter.h"
 #include "ui/credentials_dialog.h"
 #include "ui/gtk_window.h"
+#include "ui/key_access_dialog.h"
 
 namespace ui {
 namespace {
@@ -248,8 +249,23 @@ class GtkBackend final : public DialogBackend {
         return window.run();
     }
 
-    // The key-access consent dialog of key use gets its window here the same way: a
-    // ResourceWindow over its model's resource, its buttons fed into the model.
+    // Only OK allows the key; Cancel, Escape and closing the window refuse it.
+    DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
+        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
+        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        StackedWindow shown(stack_, window.window());
+        if (GtkWidget* text = window.control(IDC_KEY_ACCESS_TEXT))
+            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        window.on(window.control(IDOK), "clicked", [&dialog, &window] {
+            dialog.pressOk();
+            window.end(DialogOutcome::Ok);
+        });
+        window.on(window.control(IDCANCEL), "clicked",
+                  [&window] { window.end(DialogOutcome::Cancel); });
+        DialogOutcome outcome = window.run();
+        if (outcome != DialogOutcome::Ok) dialog.pressCancel();
+        return outcome;
+    }
 
   private:
     // Runs a GTK chooser opened on the native folder `start`; Ok with the chosen path in

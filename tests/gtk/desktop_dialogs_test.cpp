@@ -37,6 +37,8 @@ const std::string kPfxChooserTitle = "請選擇憑證檔案";
 const std::string kHashChooserTitle = "請選擇檔案";
 const std::string kFolderTitle = "請選擇憑證檔案儲存路徑 :";
 const std::string kErrorCaption = "錯誤訊息";
+const std::string kImportTitle = "憑證匯入";
+const std::string kConsentTitle = "私密金鑰存取";
 
 std::string control(int id) {
     return "control-" + std::to_string(id);
@@ -472,6 +474,78 @@ TEST_F(DesktopDialogs, CertListColumnsAndViewButton) {
     EXPECT_EQ(opener.opened, (std::vector<std::string>{viewFile, viewFile}));
 }
 
+// ImportPfxToIE with empty arguments, answered through the window: the certificate is
+// in "MY" afterwards.
+TEST_F(DesktopDialogs, ImportPfxToIEAsksForTheFileAndItsPassword) {
+    DesktopUser user([&](DesktopUser& u) {
+        if (!u.waitFor(kImportTitle)) return;
+        u.key("space");  // the browse button has the focus
+        if (!u.waitFor(kPfxChooserTitle)) return;
+        u.key("ctrl+l");
+        u.paste(kPfxFixtures + "/modern.pfx");
+        u.key("Return");
+        if (!u.waitGone(kPfxChooserTitle) || !u.waitFor(kImportTitle)) return;
+        u.key("Tab Tab");
+        u.type("secret");
+        u.key("Return");
+        u.waitGone(kImportTitle);
+    });
+    int32_t code = engine().ImportPfxToIE(u"", u"", u"", 0, 0);
+    user.finish();
+    EXPECT_EQ(code, 0);
+    std::string listed = runCommand(std::string(KSCAPI_HOST_PATH) + " store list MY");
+    EXPECT_NE(listed.find(opensslThumbprint(kPfxFixtures + "/user1.der")), std::string::npos)
+        << listed;
+}
+
+// A user-protected key asks before its first use, signing the request: only OK lets the
+// request be made.
+TEST_F(DesktopDialogs, KeyAccessConsent) {
+    ASSERT_EQ(engine().SetProviderName(u"Microsoft Enhanced Cryptographic Provider v1.0"), 0);
+    struct Case {
+        const char* how;
+        const char* keys;  // the focus starts on OK
+        bool allowed;
+    } cases[] = {
+        {"OK", "Return", true},
+        {"Escape", "Escape", false},
+        {"the Cancel button", "Tab space", false},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::string shown;
+        DesktopUser user([&](DesktopUser& u) {
+            if (!u.waitFor(kConsentTitle)) return;
+            if (first) u.screenshot("KeyAccessDialog");
+            shown = onGuiThread<std::string>([] {
+                        return shownText(kConsentTitle, control(ui::IDC_KEY_ACCESS_TEXT));
+                    }).value_or("");
+            u.key(c.keys);
+            u.waitGone(kConsentTitle);
+        });
+        std::string request = engine().CreatePKCS10(u"Desktop Consent", 1024, 2);
+        user.finish();
+        first = false;
+        EXPECT_EQ(shown.rfind("有程式要求使用受保護的私密金鑰。\n金鑰容器：", 0), 0u) << shown;
+        EXPECT_NE(shown.find("\n作業：簽署憑證申請\n"), std::string::npos) << shown;
+        if (!c.allowed) {
+            // The request cannot be signed; the platform's value says the user refused.
+            EXPECT_EQ(request, "");
+            EXPECT_EQ(engine().GetErrorCode(), 5302);
+            EXPECT_EQ(engine().GetCapiErrorCode(), 1223);  // ERROR_CANCELLED
+            continue;
+        }
+        EXPECT_EQ(engine().GetErrorCode(), 0);
+        writeFile(dir_.file("req.b64"), request);
+        std::string verified = runCommand("base64 -d " + gui::quoted(dir_.file("req.b64")) +
+                                          " | openssl req -inform DER -verify -noout -subject "
+                                          "-nameopt RFC2253 2>&1");
+        EXPECT_NE(verified.find("verify OK"), std::string::npos) << verified;
+        EXPECT_NE(verified.find("CN=Desktop Consent"), std::string::npos) << verified;
+    }
+}
+
 // The mobile exports ask for what the page left out through the windows; the texts are
 // read back by the independent decoder (Python, openssl enc).
 TEST_F(DesktopDialogs, MobileExportsAskThroughTheWindows) {
@@ -617,6 +691,7 @@ TEST(DesktopWithoutDisplay, DialogsAreNotCreated) {
         {"gtk", "SelectSigner '\"\"' 0 0", 5002},   // the PFX file dialog
         {"gtk", "HashFile '\"\"' 0", 5070},         // a chooser not shown is not OK
         {"auto", "SelectSigner '\"\"' 0 0", 5002},  // no display, no terminal: none
+        {"gtk", "ImportPfxToIE '\"\"' '\"\"' '\"\"' 0 0", 5002},
     };
     for (const Case& c : cases) {
         int status = -1;
