@@ -1,11 +1,15 @@
 #include "control/capi_engine.h"
 
-#include <openssl/crypto.h>
-
 #include "core/cert_getters.h"
 #include "digest/hash_operations.h"
+#include "enroll/accept_pkcs7.h"
+#include "enroll/pkcs10_request.h"
+#include "enroll/providers.h"
 #include "mobile/mobile_export.h"
+#include "pfx/password_change.h"
 #include "pfx/password_rules.h"
+#include "pfx/pfx_export.h"
+#include "pfx/pfx_import.h"
 #include "platform/codepage.h"
 #include "sign/signing.h"
 #include "status/environment.h"
@@ -13,15 +17,13 @@
 #include "status/error_messages.h"
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
-
-EnrollmentState::EnrollmentState() {
-    // The provider list is filled once enrollment providers exist on this platform;
-    // until then it stays empty, which construction does not report.
-}
+#include "ui/key_access_dialog.h"
 
 // Construction order: enrollment record, strings and signer, numeric defaults, the
 // system's version record, then the folders file dialogs start in.
 CapiEngine::CapiEngine() {
+    // Keys created user-protected ask through this object's dialogs before each use.
+    ui::installKeyAccessConsent();
     signerSource = -1;
     lastError = 0;
     capiError = 0;
@@ -38,18 +40,6 @@ CapiEngine::CapiEngine() {
 }
 
 CapiEngine::~CapiEngine() = default;
-
-namespace {
-
-// A password argument in the ANSI code page; the conversion's copy is wiped.
-SecretString secretAnsi(const std::u16string& text) {
-    std::string ansi = toAnsi(text);
-    SecretString secret(ansi);
-    OPENSSL_cleanse(ansi.data(), ansi.size());
-    return secret;
-}
-
-}  // namespace
 
 void CapiEngine::clearSigner() {
     signerSource = -1;
@@ -115,25 +105,23 @@ std::string CapiEngine::HashFile(const std::u16string& strFileName, int32_t dwFl
 
 // ---- Enrollment ----
 
-int32_t CapiEngine::SetProviderName(const std::u16string&) {
+int32_t CapiEngine::SetProviderName(const std::u16string& strProviderName) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return setProviderName(enrollment, toAnsi(strProviderName), *this);
 }
 
-std::string CapiEngine::CreatePKCS10(const std::u16string&, int32_t, int32_t) {
+std::string CapiEngine::CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                                     int32_t genKeyFlags) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return std::string();
+    return createPkcs10(enrollment, toAnsi(commonName), keyBits, genKeyFlags, *this);
 }
 
-int32_t CapiEngine::AcceptPKCS7(const std::u16string&) {
+int32_t CapiEngine::AcceptPKCS7(const std::u16string& strPkcs7) {
     lastError = 0;
     capiError = 0;
-    notSupported();
-    return lastError;
+    return acceptPkcs7(enrollment, toAnsi(strPkcs7), *this);
 }
 
 // ---- PFX management and mobile export ----
@@ -146,12 +134,11 @@ int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
     return 0;
 }
 
-int32_t CapiEngine::ImportPfxToIE(const std::u16string&, const std::u16string&,
-                                  const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ImportPfxToIE(const std::u16string& strPfxPath,
+                                  const std::u16string& strPfxName, const std::u16string& strPasswd,
+                                  int32_t dwFlags, int32_t dwKeyUsage) {
+    return importPfxToMy(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strPasswd), dwFlags,
+                         dwKeyUsage, dialogSettings(), *this);
 }
 
 int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
@@ -160,11 +147,18 @@ int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
     return 0;
 }
 
-int32_t CapiEngine::ExportPfxFromIE(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, int32_t, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
+int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
+                                    const std::u16string& strPfxPath,
+                                    const std::u16string& strPassword, int32_t dwFlags,
+                                    int32_t dwKeyUsage) {
+    exportedPfxPath.clear();
+    exportedPfxName.clear();
+    ExportedPfxFile exported;
+    if (exportPfxFromMy(toAnsi(strSubject), toAnsi(strPfxPath), secretToAnsi(strPassword), dwFlags,
+                        dwKeyUsage, defaultPfxPrefix, dialogSettings(), exported, *this) == 0) {
+        exportedPfxPath = exported.folder;
+        exportedPfxName = exported.fileName;
+    }
     return lastError;
 }
 
@@ -175,9 +169,9 @@ std::string CapiEngine::ExportMobileFromPfx(const std::u16string& strPfxPath,
                                             int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    ui::PfxDialogRequest request{toAnsi(strPfxPath), toAnsi(strPfxName), defaultFolder,
-                                 passwordMinLength, passwordMaxLength};
-    return exportMobileFromPfx(request, secretAnsi(strPasswd), dwKeyUsage, *this);
+    return exportMobileFromPfx(
+        ui::makePfxDialogRequest(dialogSettings(), toAnsi(strPfxPath), toAnsi(strPfxName)),
+        secretToAnsi(strPasswd), dwKeyUsage, *this);
 }
 
 std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
@@ -185,16 +179,16 @@ std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
                                            int32_t dwKeyUsage) {
     lastError = 0;
     capiError = 0;
-    return exportMobileFromIE(toAnsi(strSubject), secretAnsi(strPasswd), dwFlags, dwKeyUsage,
+    return exportMobileFromIE(toAnsi(strSubject), secretToAnsi(strPasswd), dwFlags, dwKeyUsage,
                               *this);
 }
 
-int32_t CapiEngine::ChangePfxPasswd(const std::u16string&, const std::u16string&,
-                                    const std::u16string&, const std::u16string&, int32_t) {
-    lastError = 0;
-    capiError = 0;
-    notSupported();
-    return lastError;
+int32_t CapiEngine::ChangePfxPasswd(const std::u16string& strPfxPath,
+                                    const std::u16string& strPfxName,
+                                    const std::u16string& strOldPass,
+                                    const std::u16string& strNewPass, int32_t /*dwFlags*/) {
+    return changePfxPassword(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strOldPass),
+                             secretToAnsi(strNewPass), dialogSettings(), *this);
 }
 
 // ---- Signer selection and signing ----
@@ -204,9 +198,8 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     lastError = 0;
     capiError = 0;
     clearSigner();
-    SignerDialogSettings dialog{defaultFolder, passwordMinLength, passwordMaxLength};
     SelectedSigner chosen;
-    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialog, chosen, *this);
+    selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialogSettings(), chosen, *this);
     if (chosen.source != -1) {
         signerSource = chosen.source;
         signerThumbprint = chosen.thumbprint;

@@ -10,23 +10,11 @@
 
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
+#include "enroll/enrollment_state.h"
 #include "platform/sysinfo.h"
 #include "sign/signer_store.h"
 #include "status/error_pair.h"
-
-// The enrollment sub-record, with its own error pair that the enrollment operations
-// copy into the engine's pair when they finish.
-struct EnrollmentState {
-    ErrorPair status;
-    int32_t keyBits = 1024;
-    std::string providerName;
-    uint32_t providerType = 1;  // the RSA-full provider type
-    uint32_t keySpec = 1;       // 1 exchange, 2 signature
-    uint32_t genKeyFlags = 1;
-    std::vector<std::string> providerNames;
-
-    EnrollmentState();
-};
+#include "ui/launchers.h"
 
 class CapiEngine : public ErrorPair {  // lastError, capiError come first
   public:
@@ -112,6 +100,10 @@ class CapiEngine : public ErrorPair {  // lastError, capiError come first
     SignerRef signer() const;
     // Clears the selected signer: source -1, strings empty, certificate emptied.
     void clearSigner();
+    // The default folder and password length range the PFX dialogs start with.
+    ui::DialogSettings dialogSettings() const {
+        return {defaultFolder, passwordMinLength, passwordMaxLength};
+    }
     // Records 5004 for an operation this build does not carry yet.
     void notSupported() { lastError = 5004; }
 };

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include "platform/codepage.h"
+
 template <class T>
 void SecretString::WipingAllocator<T>::deallocate(T* p, size_t n) {
     OPENSSL_cleanse(p, n * sizeof(T));
@@ -49,4 +51,11 @@ void SecretString::eraseTail(size_t count) {
 void SecretString::clear() {
     if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
     bytes_.clear();
+}
+
+SecretString secretToAnsi(std::u16string_view text) {
+    std::string ansi = toAnsi(text);
+    SecretString secret(ansi);
+    OPENSSL_cleanse(ansi.data(), ansi.size());
+    return secret;
 }

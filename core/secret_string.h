@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -59,3 +60,7 @@ class SecretString {
     // The content and a terminating zero, or nothing at all.
     std::vector<char, WipingAllocator<char>> bytes_;
 };
+
+// The text in the process's ANSI code page as a secret; the conversion's own copy is
+// wiped.
+SecretString secretToAnsi(std::u16string_view text);

@@ -22,6 +22,9 @@
 #include "platform/com_runtime.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
+#ifdef KSCAPI_HAVE_GTK
+#include "ui/gtk_backend.h"
+#endif
 
 namespace {
 
@@ -45,7 +48,9 @@ constexpr const char* kUsage =
     "  --home DIR   per-user state folder (default $KSCAPI_HOME, else\n"
     "               ${XDG_DATA_HOME:-~/.local/share}/kestrune)\n"
     "  --acp N      ANSI code page of the control's texts (default $KSCAPI_ACP, else 950)\n"
-    "  --ui MODE    script, tty, gtk, none or auto (default): how dialogs are shown\n"
+    "  --ui MODE    how dialogs are shown: auto (default: desktop windows when a display\n"
+    "               opens, else the terminal when standard input is one, else none), gtk,\n"
+    "               tty, script or none\n"
     "\n"
     "Script lines: OP ARG... (a call; string arguments as JSON string literals, bare\n"
     "words or null; int arguments decimal or 0x hex), @new NAME, @use NAME,\n"
@@ -79,6 +84,20 @@ void printOperations() {
     }
 }
 
+// The desktop backend when this build has it: always for `gtk` (whose dialogs fail to
+// be created without a display), for `auto` only when a display opens. False otherwise.
+bool installDesktopBackend(const std::string& mode) {
+#ifdef KSCAPI_HAVE_GTK
+    if (mode == "gtk" || ui::gtkDisplayReachable()) {
+        ui::setBackend(ui::makeGtkBackend());
+        return true;
+    }
+#else
+    (void)mode;
+#endif
+    return false;
+}
+
 // Installs the dialog backend for `mode`. Returns the scripted backend when that is the
 // one chosen, so that scripts can queue answers; false for an unknown or unavailable mode.
 bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
@@ -96,6 +115,8 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
         ui::setBackend(ui::makeNoneBackend());
         return true;
     }
+    if (mode == "gtk") return installDesktopBackend(mode);
+    if (mode == "auto" && installDesktopBackend(mode)) return true;
     if (mode == "tty" || mode == "auto") {
         std::FILE* tty = std::fopen("/dev/tty", "r+");
         if (tty && (mode == "tty" || isatty(STDIN_FILENO))) {
@@ -108,7 +129,6 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
         ui::setBackend(ui::makeNoneBackend());
         return true;
     }
-    // The desktop backend is not part of this build.
     return false;
 }
 

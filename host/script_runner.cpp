@@ -259,7 +259,8 @@ bool ScriptRunner::runLine(const std::string& raw, int lineNumber) {
         if (outcome == "ok") {
             o = ui::DialogOutcome::Ok;
             try {
-                values = nlohmann::json::parse(json);
+                // A dialog whose ok answer has no fields may leave the object out.
+                values = json.empty() ? nlohmann::json::object() : nlohmann::json::parse(json);
             } catch (const nlohmann::json::exception&) {
                 error("!dialog " + kind + " ok needs a JSON object", lineNumber);
                 return false;

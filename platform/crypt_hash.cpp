@@ -143,10 +143,8 @@ BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdw
             return giveOutDword(hash->size(), pbData, pdwDataLen);
         case HP_HASHVAL: {
             // A size query or a short buffer leaves the hash open for more data.
-            if (!pbData || *pdwDataLen < hash->size()) {
-                *pdwDataLen = hash->size();
-                return pbData ? fail(ERROR_MORE_DATA) : TRUE;
-            }
+            if (needsSizeOnly(hash->size(), pbData, pdwDataLen))
+                return giveOutSize(hash->size(), pbData, pdwDataLen);
             const std::vector<BYTE>* value = hash->value();
             if (!value) return fail(NTE_FAIL);
             return giveOutBytes(value->data(), static_cast<DWORD>(value->size()), pbData,
@@ -166,10 +164,8 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
     std::lock_guard lock(hash->mutex);
     DWORD length = 0;
     if (!cryptSignatureLength(hash->provider(), dwKeySpec, &length)) return FALSE;
-    if (!pbSignature || *pdwSigLen < length) {
-        *pdwSigLen = length;
-        return pbSignature ? fail(ERROR_MORE_DATA) : TRUE;
-    }
+    if (needsSizeOnly(length, pbSignature, pdwSigLen))
+        return giveOutSize(length, pbSignature, pdwSigLen);
     const std::vector<BYTE>* value = hash->value();
     if (!value) return fail(NTE_FAIL);
     std::vector<BYTE> signature;

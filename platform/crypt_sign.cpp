@@ -2,6 +2,7 @@
 #include "platform/crypt_sign.h"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/rsa.h>
 
 #include <memory>
@@ -54,6 +55,20 @@ BOOL cryptSignatureLength(HCRYPTPROV hProv, DWORD dwKeySpec, DWORD* length) {
     CryptDestroyKey(key);
     if (!pair) return fail(NTE_BAD_KEY);
     *length = static_cast<DWORD>(EVP_PKEY_get_size(pair.get()));
+    return TRUE;
+}
+
+BOOL cryptPublicKeyBits(HCRYPTPROV hProv, DWORD dwKeySpec, std::vector<BYTE>& bits) {
+    HCRYPTKEY key = 0;
+    if (!CryptGetUserKey(hProv, dwKeySpec, &key)) return FALSE;
+    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
+    CryptDestroyKey(key);
+    unsigned char* der = nullptr;
+    int length = pair ? i2d_PublicKey(pair.get(), &der) : 0;
+    openssl::Bytes owned(der);
+    ERR_clear_error();
+    if (length <= 0) return fail(NTE_BAD_KEY);
+    bits.assign(der, der + length);
     return TRUE;
 }
 

@@ -28,6 +28,10 @@ bool cryptDigestBytes(ALG_ID algorithm, const BYTE* data, size_t size, std::vect
 // modulus length), found without using the private key. FALSE with CryptGetUserKey's
 // codes (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET, NTE_BAD_DATA).
 BOOL cryptSignatureLength(HCRYPTPROV hProv, DWORD dwKeySpec, DWORD* length);
+// The public half of the key pair in slot dwKeySpec of hProv as RSAPublicKey DER (RFC 8017
+// appendix A.1.1), the bits a certificate's key holds. FALSE with CryptGetUserKey's
+// codes, NTE_BAD_KEY when it does not encode.
+BOOL cryptPublicKeyBits(HCRYPTPROV hProv, DWORD dwKeySpec, std::vector<BYTE>& bits);
 // Signs a finished digest of `algorithm` with the key in slot dwKeySpec of hProv: RSA
 // PKCS#1 v1.5 over the algorithm's DigestInfo (RFC 8017 section 9.2), the signature as
 // the big-endian integer, as long as the modulus. The key is taken for `operation`

@@ -90,6 +90,13 @@ bool DerCursor::expect(BYTE tag, DerElement& out, DWORD* error) {
     return true;
 }
 
+bool derIsOneElement(const BYTE* bytes, size_t size) {
+    if (!bytes || size == 0) return false;
+    DerCursor cursor(bytes, size);
+    DerElement element;
+    return cursor.next(element, nullptr) && cursor.atEnd();
+}
+
 std::string derOidText(const BYTE* content, size_t length) {
     std::string text;
     if (!content || length == 0) return text;

@@ -67,6 +67,9 @@ class DerCursor {
     int depth_;
 };
 
+// True when `size` bytes at `bytes` hold exactly one complete DER element.
+bool derIsOneElement(const BYTE* bytes, size_t size);
+
 // The dotted text of an OBJECT IDENTIFIER's contents octets (X.690 section 8.19), or an
 // empty string when they are malformed.
 std::string derOidText(const BYTE* content, size_t length);

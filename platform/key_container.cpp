@@ -7,6 +7,7 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -25,22 +26,33 @@
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
 #include "platform/openssl_holders.h"
+#include "platform/registry.h"
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
 #include "platform/wincrypt_ids.h"
 
 namespace {
 
-// In the platform's enumeration order (by name); the default of PROV_RSA_FULL is
-// marked by kDefaultRsaFull.
-constexpr CryptProviderInfo kProviders[] = {
-    {MS_DEF_PROV_A, PROV_RSA_FULL},
-    {MS_ENHANCED_PROV_A, PROV_RSA_FULL},
-    {MS_STRONG_PROV_A, PROV_RSA_FULL},
+struct BuiltInProvider {
+    const char* name;
+    DWORD type;
+    DWORD defaultKeyBits;
 };
-constexpr const char* kDefaultRsaFull = MS_ENHANCED_PROV_A;
+// In the platform's enumeration order. The defaults of the types are named below.
+constexpr BuiltInProvider kBuiltIns[] = {
+    {MS_DEF_PROV_A, PROV_RSA_FULL, 512},
+    {MS_ENHANCED_PROV_A, PROV_RSA_FULL, 1024},
+    {MS_STRONG_PROV_A, PROV_RSA_FULL, 1024},
+    {MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 1024},
+};
+// The set of containers the built-in providers share. Registered providers get
+// "provider:" and their folded name, which never equals it.
+constexpr const char* kBuiltInKeyset = "rsa";
 constexpr DWORD kMaxProvType = 999;
 constexpr DWORD kKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
+constexpr DWORD kMinKeyBits = 512;
+constexpr DWORD kMaxKeyBits = 16384;
+constexpr DWORD kKeyBitsStep = 8;
 
 constexpr auto& fail = failWithLastError;
 
@@ -59,7 +71,8 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }
 
 struct ProviderContext {
-    const CryptProviderInfo* provider = nullptr;
+    CryptProviderInfo provider;
+    bool silent = false;      // CRYPT_SILENT: nobody may be asked
     std::string database;     // the user database the context was opened on
     int64_t containerId = 0;  // 0 for a verify context
     std::string container;    // UTF-8
@@ -105,10 +118,9 @@ DbConnection* databaseOf(const ProviderContext& context) {
 int findContainer(DbConnection& db, const CryptProviderInfo& provider, std::string_view name,
                   int64_t* id, std::string* stored = nullptr) {
     DbStatement st;
-    int rc =
-        st.prepare(db, "SELECT id, name FROM key_containers WHERE provider = ?1 AND fold = ?2");
+    int rc = st.prepare(db, "SELECT id, name FROM key_containers WHERE keyset = ?1 AND fold = ?2");
     if (rc != SQLITE_OK) return rc;
-    st.bindText(1, provider.name);
+    st.bindText(1, provider.keyset);
     st.bindText(2, fold(name));
     rc = st.step();
     if (rc == SQLITE_ROW) {
@@ -133,12 +145,14 @@ BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const 
     if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
     if (rc != SQLITE_DONE) return fail(NTE_FAIL);
     DbStatement st;
-    if (st.prepare(db, "INSERT INTO key_containers(provider, name, fold) VALUES (?1, ?2, ?3)") !=
-        SQLITE_OK)
+    if (st.prepare(db,
+                   "INSERT INTO key_containers(provider, keyset, name, fold) "
+                   "VALUES (?1, ?2, ?3, ?4)") != SQLITE_OK)
         return fail(NTE_FAIL);
     st.bindText(1, provider.name);
-    st.bindText(2, name);
-    st.bindText(3, fold(name));
+    st.bindText(2, provider.keyset);
+    st.bindText(3, name);
+    st.bindText(4, fold(name));
     if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
     *id = db.lastInsertId();
     return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
@@ -227,15 +241,14 @@ BOOL giveText(const std::string& text, BYTE* pbData, DWORD* pdwDataLen) {
 }
 
 // The provider a call names, with the platform's order of checks.
-BOOL resolveProvider(const std::string* name, DWORD type, const CryptProviderInfo** out) {
+BOOL resolveProvider(const std::string* name, DWORD type, CryptProviderInfo* out) {
     if (type == 0 || type > kMaxProvType) return fail(NTE_BAD_PROV_TYPE);
-    if (!name || name->empty()) {
-        *out = defaultCryptProvider(type);
-        return *out ? TRUE : fail(NTE_PROV_TYPE_NOT_DEF);
-    }
-    *out = findCryptProvider(*name);
-    if (!*out) return fail(NTE_KEYSET_NOT_DEF);
-    return (*out)->type == type ? TRUE : fail(NTE_PROV_TYPE_NO_MATCH);
+    std::optional<CryptProviderInfo> found =
+        !name || name->empty() ? defaultCryptProvider(type) : findCryptProvider(*name);
+    if (!found) return fail(!name || name->empty() ? NTE_PROV_TYPE_NOT_DEF : NTE_KEYSET_NOT_DEF);
+    if (found->type != type) return fail(NTE_PROV_TYPE_NO_MATCH);
+    *out = std::move(*found);
+    return TRUE;
 }
 
 // CryptAcquireContext on UTF-8 names (null: not given).
@@ -246,7 +259,7 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     constexpr DWORD kKnown = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
                              CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
     if (flags & ~kKnown) return fail(NTE_BAD_FLAGS);
-    const CryptProviderInfo* info = nullptr;
+    CryptProviderInfo info;
     if (!resolveProvider(provider, type, &info)) return FALSE;
     // Only the user's own keys exist here.
     if (flags & CRYPT_MACHINE_KEYSET) return fail(NTE_BAD_FLAGS);
@@ -254,6 +267,7 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     bool named = container && !container->empty();
     auto context = std::make_shared<ProviderContext>();
     context->provider = info;
+    context->silent = flags & CRYPT_SILENT;
     if (mode == CRYPT_VERIFYCONTEXT) {
         if (named) return fail(NTE_BAD_FLAGS);
         context->database = userDatabasePath();
@@ -265,12 +279,12 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     std::string name = named ? *container : defaultKeyContainerName();
     DbConnection* db = userDatabase();
     if (!db) return fail(NTE_FAIL);
-    if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, *info, name);
+    if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, info, name);
     int64_t id = 0;
     if (mode == CRYPT_NEWKEYSET) {
-        if (!createContainer(*db, *info, name, &id)) return FALSE;
+        if (!createContainer(*db, info, name, &id)) return FALSE;
     } else {
-        int rc = findContainer(*db, *info, name, &id, &name);
+        int rc = findContainer(*db, info, name, &id, &name);
         if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
         if (rc != SQLITE_ROW) return fail(NTE_FAIL);
     }
@@ -299,10 +313,10 @@ BOOL enumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, D
     if (!db) return fail(NTE_FAIL);
     DbStatement st;
     if (st.prepare(*db,
-                   "SELECT id, name FROM key_containers WHERE provider = ?1 AND id > ?2 "
+                   "SELECT id, name FROM key_containers WHERE keyset = ?1 AND id > ?2 "
                    "ORDER BY id LIMIT 1") != SQLITE_OK)
         return fail(NTE_FAIL);
-    st.bindText(1, context.provider->name);
+    st.bindText(1, context.provider.keyset);
     st.bind(2, context.enumAfter);
     int rc = st.step();
     if (rc == SQLITE_DONE) return fail(ERROR_NO_MORE_ITEMS);
@@ -322,6 +336,107 @@ bool keyMatchesCertificate(PCCERT_CONTEXT cert, HCRYPTKEY key) {
     return match;
 }
 
+// ---- providers registered for the user
+
+// A REG_DWORD value; 0 when it is missing or of another type.
+DWORD readDwordValue(HKEY key, const char* name) {
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return 0;
+    return value;
+}
+
+// A REG_SZ value without the terminators it was stored with; nullopt when it is
+// missing or of another type.
+std::optional<std::string> readStringValue(HKEY key, const char* name) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return std::nullopt;
+    std::string text(size, '\0');
+    if (size && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                                 &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    text.resize(std::min<size_t>(size, text.size()));
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+// Appends the usable entries under kRegisteredProvidersKey, in the registry's order.
+// Only the software backend exists so far; entries naming another are not offered.
+void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
+    RegKeyHolder root;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegisteredProvidersKey, 0, KEY_READ, root.out()) !=
+        ERROR_SUCCESS)
+        return;
+    // A key name is at most 255 UTF-16 units, two bytes each in a double-byte code page.
+    std::vector<char> name(2 * kMaxKeyNameChars + 1);
+    for (DWORD index = 0;; ++index) {
+        auto size = static_cast<DWORD>(name.size());
+        LONG rc = RegEnumKeyExA(root.get(), index, name.data(), &size, nullptr, nullptr, nullptr,
+                                nullptr);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) return;
+        RegKeyHolder entry;
+        if (RegOpenKeyExA(root.get(), name.data(), 0, KEY_QUERY_VALUE, entry.out()) !=
+            ERROR_SUCCESS)
+            continue;
+        DWORD type = readDwordValue(entry.get(), "Type");
+        std::optional<std::string> backend = readStringValue(entry.get(), "Backend");
+        if (type == 0 || type > kMaxProvType || !backend ||
+            !equalsIgnoringAsciiCase(*backend, "software"))
+            continue;
+        std::string utf8 = ansiToUtf8(std::string_view(name.data(), size));
+        bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
+            return equalsIgnoringAsciiCase(p.name, utf8);
+        });
+        if (!taken) out.push_back({utf8, type, "provider:" + fold(utf8), 1024, false});
+    }
+}
+
+// ---- consent for protected keys
+
+std::mutex& consentMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+KeyConsentHook& consentHook() {
+    static KeyConsentHook hook;
+    return hook;
+}
+
+bool askConsent(const KeyUseRequest& request) {
+    KeyConsentHook hook;
+    {
+        std::lock_guard lock(consentMutex());
+        hook = consentHook();
+    }
+    if (!hook) return false;
+    try {
+        return hook(request);
+    } catch (...) {
+        // Whatever went wrong while asking, the key was not allowed.
+        return false;
+    }
+}
+
+// The key-slot of a CryptGenKey algorithm; 0 for another algorithm.
+DWORD slotOfAlgorithm(ALG_ID algid) {
+    switch (algid) {
+        case AT_KEYEXCHANGE:
+        case CALG_RSA_KEYX:
+            return AT_KEYEXCHANGE;
+        case AT_SIGNATURE:
+        case CALG_RSA_SIGN:
+            return AT_SIGNATURE;
+        default:
+            return 0;
+    }
+}
+
 // The certificate's key-provider property, in storage aligned for the record.
 bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
     DWORD size = 0;
@@ -336,18 +451,35 @@ bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
 
 // ---- layer helpers (key_container.h)
 
-std::span<const CryptProviderInfo> cryptProviders() {
-    return kProviders;
+std::vector<CryptProviderInfo> cryptProviders() {
+    std::vector<CryptProviderInfo> out;
+    for (const BuiltInProvider& p : kBuiltIns)
+        out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true});
+    appendRegisteredProviders(out);
+    return out;
 }
 
-const CryptProviderInfo* findCryptProvider(std::string_view name) {
-    for (const CryptProviderInfo& p : kProviders)
-        if (equalsIgnoringAsciiCase(p.name, name)) return &p;
-    return nullptr;
+std::optional<CryptProviderInfo> findCryptProvider(std::string_view name) {
+    for (CryptProviderInfo& p : cryptProviders())
+        if (equalsIgnoringAsciiCase(p.name, name)) return std::move(p);
+    return std::nullopt;
 }
 
-const CryptProviderInfo* defaultCryptProvider(DWORD type) {
-    return type == PROV_RSA_FULL ? findCryptProvider(kDefaultRsaFull) : nullptr;
+std::optional<CryptProviderInfo> defaultCryptProvider(DWORD type) {
+    switch (type) {
+        case PROV_RSA_FULL:
+            return findCryptProvider(MS_ENHANCED_PROV_A);
+        case PROV_RSA_AES:
+            return findCryptProvider(MS_ENH_RSA_AES_PROV_A);
+        default:
+            return std::nullopt;
+    }
+}
+
+KeyConsentHook setKeyConsentHook(KeyConsentHook hook) {
+    std::lock_guard lock(consentMutex());
+    std::swap(consentHook(), hook);
+    return hook;
 }
 
 std::string defaultKeyContainerName() {
@@ -410,11 +542,25 @@ openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey) {
     return openssl::EvpPkeyPtr((*object)->key.get());
 }
 
-openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char*) {
+BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    const KeyObject& key = **object;
+    if (!(key.flags & CRYPT_USER_PROTECTED)) return TRUE;
+    if (key.provider->silent) return fail(NTE_SILENT_CONTEXT);
+    KeyUseRequest request{key.provider->provider.name, key.provider->container, key.keySpec,
+                          operation ? operation : ""};
+    return askConsent(request) ? TRUE : fail(ERROR_CANCELLED);
+}
+
+openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation) {
     HCRYPTKEY hKey = 0;
     if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return nullptr;
-    openssl::EvpPkeyPtr pair = cryptKeyPair(hKey);
+    openssl::EvpPkeyPtr pair;
+    if (cryptAllowKeyUse(hKey, operation)) pair = cryptKeyPair(hKey);
+    DWORD error = GetLastError();
     CryptDestroyKey(hKey);
+    SetLastError(error);
     return pair;
 }
 
@@ -450,9 +596,9 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
 
 // ---- the platform's calls
 //
-// Key generation, import, export and signing (CryptGenKey, CryptImportKey,
-// CryptExportKey, CryptSignHashA) go with these: they put key pairs into a slot with
-// cryptStoreKeyPair and work on a key handle's pair from cryptKeyPair.
+// Key generation and import put key pairs into a slot with cryptStoreKeyPair; export
+// works on a key handle's pair from cryptKeyPair; every use of a private key goes
+// through cryptUsePrivateKey.
 
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
                           DWORD dwProvType, DWORD dwFlags) {
@@ -468,6 +614,17 @@ BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR pszContainer, LPCWSTR pszP
     std::optional<std::string> provider = optionalWide(pszProvider);
     return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
                    dwProvType, dwFlags);
+}
+
+BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
+                         LPSTR szProvName, DWORD* pcbProvName) {
+    if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    std::vector<CryptProviderInfo> all = cryptProviders();
+    if (dwIndex >= all.size()) return fail(ERROR_NO_MORE_ITEMS);
+    const CryptProviderInfo& provider = all[dwIndex];
+    if (pdwProvType) *pdwProvType = provider.type;
+    return giveText(utf8ToAnsi(provider.name), reinterpret_cast<BYTE*>(szProvName), pcbProvName);
 }
 
 BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) {
@@ -496,9 +653,9 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
             if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
             return giveText(utf8ToAnsi(context->container), pbData, pdwDataLen);
         case PP_NAME:
-            return giveText(context->provider->name, pbData, pdwDataLen);
+            return giveText(utf8ToAnsi(context->provider.name), pbData, pdwDataLen);
         case PP_PROVTYPE:
-            return giveDword(context->provider->type, pbData, pdwDataLen);
+            return giveDword(context->provider.type, pbData, pdwDataLen);
         case PP_ENUMCONTAINERS:
             if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
             return enumContainers(*context, pbData, pdwDataLen, dwFlags);
@@ -537,6 +694,29 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     *phUserKey = addKeyHandle(context, dwKeySpec, static_cast<DWORD>(st.columnInt64(0)),
                               static_cast<DWORD>(st.columnInt64(1)), std::move(key));
     return TRUE;
+}
+
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+    if (!phKey) return fail(ERROR_INVALID_PARAMETER);
+    *phKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    DWORD slot = slotOfAlgorithm(Algid);
+    if (!slot) return fail(NTE_BAD_ALGID);
+    DWORD keyFlags = dwFlags & 0xFFFF;
+    if (keyFlags & ~kKeyFlags) return fail(NTE_BAD_FLAGS);
+    DWORD bits = dwFlags >> 16;
+    if (bits == 0) bits = context->provider.defaultKeyBits;
+    if (bits < kMinKeyBits || bits > kMaxKeyBits) return fail(ERROR_INVALID_PARAMETER);
+    if (bits % kKeyBitsStep) return fail(NTE_BAD_FLAGS);
+    if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+    // OpenSSL's RSA generator uses the public exponent 65537 unless told otherwise.
+    openssl::EvpPkeyPtr pair(EVP_RSA_gen(bits));
+    if (!pair) {
+        ERR_clear_error();
+        return fail(NTE_FAIL);
+    }
+    return cryptStoreKeyPair(hProv, slot, pair.get(), keyFlags, phKey);
 }
 
 BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,

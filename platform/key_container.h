@@ -1,11 +1,13 @@
 // Helpers of the layer around the providers and key containers of
-// platform/key_container.cpp: the one table of providers, storing and reading key
-// pairs (for the PKCS#12 import now; key generation, signing and export later), and a
-// listing of the user's containers for tools.
+// platform/key_container.cpp: the providers (built-in and registered for the user),
+// storing and reading key pairs, the one entry point for every use of a private key with
+// the user's consent for protected keys, and a listing of the user's containers for
+// tools.
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,18 +16,26 @@
 #include "platform/wincrypt.h"
 
 struct CryptProviderInfo {
-    const char* name;
-    DWORD type;
+    std::string name;  // UTF-8
+    DWORD type = 0;
+    std::string keyset;  // the set of containers it works on; shared by the built-ins
+    DWORD defaultKeyBits = 1024;
+    bool builtIn = false;
 };
 
-// The providers this layer offers, in the platform's enumeration order (by name).
+// Where the per-user provider entries live, below HKEY_CURRENT_USER.
+constexpr const char* kRegisteredProvidersKey =
+    "Software\\Microsoft\\Cryptography\\Defaults\\Provider";
+
+// The providers in the platform's enumeration order: the built-in ones, then the ones
+// registered for the user (read again on every call; see CryptEnumProvidersA).
 // CryptEnumProvidersA lists them from here.
-std::span<const CryptProviderInfo> cryptProviders();
-// The provider of that name, ASCII case ignored; null when there is none.
-const CryptProviderInfo* findCryptProvider(std::string_view name);
-// The default provider of a provider type (MS_ENHANCED_PROV_A for PROV_RSA_FULL); null
-// for a type without providers.
-const CryptProviderInfo* defaultCryptProvider(DWORD type);
+std::vector<CryptProviderInfo> cryptProviders();
+// The provider of that name (UTF-8), ASCII case ignored; nullopt when there is none.
+std::optional<CryptProviderInfo> findCryptProvider(std::string_view name);
+// The default provider of a provider type (MS_ENHANCED_PROV_A for PROV_RSA_FULL,
+// MS_ENH_RSA_AES_PROV_A for PROV_RSA_AES); nullopt for a type without a default.
+std::optional<CryptProviderInfo> defaultCryptProvider(DWORD type);
 
 // Puts an RSA key pair into slot dwKeySpec (AT_KEYEXCHANGE or AT_SIGNATURE) of the
 // container hProv is open on, replacing what the slot held, with dwFlags
@@ -41,12 +51,34 @@ BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD d
 openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey);
 
 // The key pair in slot dwKeySpec of the container hProv is open on, for one use of the
-// private key named by `operation` (shown to the user when the key was created
+// private key named by `operation` (ASCII, shown to the user when the key was created
 // CRYPT_USER_PROTECTED and consent is asked). Success: a new reference the caller owns.
 // Failure: null with CryptGetUserKey's codes (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET,
-// NTE_BAD_DATA) or ERROR_CANCELLED when the user refuses. CryptSignHashA, the message
-// encoder and the request signer take their keys through this.
+// NTE_BAD_DATA), NTE_SILENT_CONTEXT (a protected key on a CRYPT_SILENT context) or
+// ERROR_CANCELLED when the user refuses. CryptSignHashA, the message encoder and the
+// request signer take their keys through this.
 openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation);
+
+// Whether the private key behind hKey may be used for `operation` now: TRUE at once for
+// a key created without CRYPT_USER_PROTECTED, else when the user allows it (asked through
+// the consent hook). FALSE with ERROR_INVALID_HANDLE, NTE_SILENT_CONTEXT or
+// ERROR_CANCELLED. cryptUsePrivateKey and the private-key export ask through this.
+BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation);
+
+// One use of a protected private key the user is asked to allow.
+struct KeyUseRequest {
+    std::string provider;   // UTF-8
+    std::string container;  // UTF-8
+    DWORD keySpec = 0;
+    std::string operation;
+};
+// Asks the user; true when this one use is allowed.
+using KeyConsentHook = std::function<bool(const KeyUseRequest&)>;
+// Installs the process's way of asking (the dialog layer does so when an engine starts)
+// and returns the previous one; an empty hook removes it. Without a hook every use of a
+// protected key is refused: nobody can be asked. The hook is called without any lock
+// held, on the thread that uses the key.
+KeyConsentHook setKeyConsentHook(KeyConsentHook hook);
 
 struct KeyContainerSlot {
     DWORD keySpec;  // AT_KEYEXCHANGE or AT_SIGNATURE

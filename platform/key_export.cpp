@@ -129,6 +129,9 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
         *pdwDataLen = needed;
         return fail(ERROR_MORE_DATA);
     }
+    // A user-protected key leaves its container only with the user's consent; the size
+    // query above asks nothing.
+    if (withPrivate && !cryptAllowKeyUse(hKey, "export a private key")) return FALSE;
     writeBlob(numbers, withPrivate, algorithm, pbData);
     *pdwDataLen = needed;
     return TRUE;

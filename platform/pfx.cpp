@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "platform/der.h"
 #include "platform/key_container.h"
 #include "platform/openssl_holders.h"
+#include "platform/pkcs12.h"
 #include "platform/rpc.h"
 #include "platform/wincrypt.h"
 
@@ -67,30 +69,7 @@ DWORD cryptoFailure() {
     return code;
 }
 
-// A password in OpenSSL's form: UTF-8, or none at all (RFC 7292 appendix B.1 tells the
-// empty password, a BMPString of two zero octets, from no password, zero octets).
-class Password {
-  public:
-    static Password none() { return Password(); }
-    explicit Password(std::u16string_view text) {
-        std::string utf8 = toUtf8(text);
-        bytes_ = SecretBytes(reinterpret_cast<const BYTE*>(utf8.c_str()), utf8.size() + 1);
-        OPENSSL_cleanse(utf8.data(), utf8.size());
-        present_ = true;
-    }
-    const char* text() const {
-        return present_ ? reinterpret_cast<const char*>(bytes_.data()) : nullptr;
-    }
-    int length() const { return present_ ? static_cast<int>(bytes_.size() - 1) : 0; }
-    bool emptyOrNone() const { return length() == 0; }
-    // The other of the empty password and no password.
-    Password other() const { return present_ ? none() : Password(std::u16string_view()); }
-
-  private:
-    Password() = default;
-    SecretBytes bytes_;
-    bool present_ = false;
-};
+using pkcs12::Password;
 
 // Decodes the blob. Null with the platform's ASN.1 error.
 openssl::Pkcs12Ptr decode(const CRYPT_DATA_BLOB* blob) {
@@ -127,6 +106,7 @@ struct KeyItem {
 struct Contents {
     std::vector<CertItem> certs;
     std::vector<KeyItem> keys;
+    DWORD keyBags = 0;  // every key bag met, also those not kept in `keys`
 };
 
 std::vector<BYTE> octets(const ASN1_TYPE* type) {
@@ -172,6 +152,7 @@ const ASN1_TYPE* keyUsageAttribute(const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_K
 }
 
 BOOL addKey(const PKCS12_SAFEBAG* bag, const PKCS8_PRIV_KEY_INFO* p8, Contents& out) {
+    ++out.keyBags;
     KeyItem item;
     item.key.reset(EVP_PKCS82PKEY(p8));
     ERR_clear_error();
@@ -295,18 +276,6 @@ std::vector<size_t> certsOfKey(Contents& contents, const KeyItem& key,
     return found;
 }
 
-std::string newContainerName() {
-    UUID uuid;
-    if (UuidCreate(&uuid) != RPC_S_OK) return {};
-    RPC_CSTR text = nullptr;
-    if (UuidToStringA(&uuid, &text) != RPC_S_OK) return {};
-    std::string name(reinterpret_cast<const char*>(text));
-    RpcStringFreeA(&text);
-    for (char& c : name)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    return name;
-}
-
 // The key containers one import made, removed again unless the import succeeds.
 class CreatedContainers {
   public:
@@ -315,7 +284,7 @@ class CreatedContainers {
         DWORD saved = GetLastError();
         for (const auto& [name, provider] : made_) {
             HCRYPTPROV ignored = 0;
-            CryptAcquireContextA(&ignored, name.c_str(), provider, PROV_RSA_FULL,
+            CryptAcquireContextA(&ignored, name.c_str(), provider.c_str(), PROV_RSA_FULL,
                                  CRYPT_DELETEKEYSET);
         }
         SetLastError(saved);
@@ -324,16 +293,16 @@ class CreatedContainers {
     BOOL create(const CryptProviderInfo& provider, const KeyItem& key, DWORD flags,
                 std::string* name) {
         HCRYPTPROV prov = 0;
+        std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            *name = newContainerName();
-            if (name->empty()) return fail(NTE_FAIL);
-            if (CryptAcquireContextA(&prov, name->c_str(), provider.name, provider.type,
+            if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
+            if (CryptAcquireContextA(&prov, name->c_str(), ansiProvider.c_str(), provider.type,
                                      CRYPT_NEWKEYSET))
                 break;
             if (GetLastError() != NTE_EXISTS) return FALSE;
         }
         if (!prov) return FALSE;
-        made_.emplace_back(*name, provider.name);
+        made_.emplace_back(*name, ansiProvider);
         BOOL ok = cryptStoreKeyPair(prov, key.keySpec, key.key.get(), flags, nullptr);
         DWORD error = GetLastError();
         CryptReleaseContext(prov, 0);
@@ -342,7 +311,7 @@ class CreatedContainers {
     void keep() { kept_ = true; }
 
   private:
-    std::vector<std::pair<std::string, const char*>> made_;
+    std::vector<std::pair<std::string, std::string>> made_;
     bool kept_ = false;
 };
 
@@ -401,7 +370,7 @@ BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD ke
         std::vector<size_t> certs = certsOfKey(contents, key, bound);
         // A key without its certificate would be a container nothing refers to.
         if (certs.empty()) continue;
-        const CryptProviderInfo* provider = findCryptProvider(toUtf8(key.cspName));
+        std::optional<CryptProviderInfo> provider = findCryptProvider(toUtf8(key.cspName));
         if (!provider || provider->type != PROV_RSA_FULL)
             provider = defaultCryptProvider(PROV_RSA_FULL);
         std::string name;
@@ -437,6 +406,17 @@ HCERTSTORE importStore(PKCS12* p12, const Password& password, DWORD flags) {
     return store.release();
 }
 
+// The password that opens the file: `given`, or for files protected with "the empty
+// password", which come both ways, the other of the two. FALSE with the last error.
+BOOL openingPassword(PKCS12* p12, LPCWSTR given, Password& out) {
+    out = Password::from(given);
+    if (passwordOpens(p12, out)) return TRUE;
+    DWORD error = GetLastError();
+    if (!out.emptyOrNone() || error != ERROR_INVALID_PASSWORD) return fail(error);
+    out = out.other();
+    return passwordOpens(p12, out);
+}
+
 }  // namespace
 
 BOOL PFXIsPFXBlob(const CRYPT_DATA_BLOB* pPFX) {
@@ -448,8 +428,7 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD /*
     openssl::Pkcs12Ptr p12 = decode(pPFX);
     if (!p12) return FALSE;
     try {
-        Password password = szPassword ? Password(szPassword) : Password::none();
-        return passwordOpens(p12.get(), password);
+        return passwordOpens(p12.get(), Password::from(szPassword));
     } catch (const std::bad_alloc&) {
         return fail(static_cast<DWORD>(E_OUTOFMEMORY));
     }
@@ -462,16 +441,29 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, D
     openssl::Pkcs12Ptr p12 = decode(pPFX);
     if (!p12) return nullptr;
     try {
-        Password password = szPassword ? Password(szPassword) : Password::none();
-        // Files protected with "the empty password" come both ways: take the one that opens.
-        if (!passwordOpens(p12.get(), password)) {
-            DWORD error = GetLastError();
-            if (!password.emptyOrNone() || error != ERROR_INVALID_PASSWORD) return failNull(error);
-            password = password.other();
-            if (!passwordOpens(p12.get(), password)) return nullptr;
-        }
+        Password password = Password::none();
+        if (!openingPassword(p12.get(), szPassword, password)) return nullptr;
         return importStore(p12.get(), password, dwFlags);
     } catch (const std::bad_alloc&) {
         return failNull(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
+}
+
+BOOL pfxCountKeyBags(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD* pcKeyBags) {
+    if (!pcKeyBags) return fail(kInvalidArg);
+    *pcKeyBags = 0;
+    loadLegacyAlgorithms();
+    openssl::Pkcs12Ptr p12 = decode(pPFX);
+    if (!p12) return FALSE;
+    try {
+        Password password = Password::none();
+        Contents contents;
+        if (!openingPassword(p12.get(), szPassword, password) ||
+            !readContents(p12.get(), password, contents))
+            return FALSE;
+        *pcKeyBags = contents.keyBags;
+        return TRUE;
+    } catch (const std::bad_alloc&) {
+        return fail(static_cast<DWORD>(E_OUTOFMEMORY));
     }
 }

@@ -47,3 +47,18 @@ RPC_STATUS RpcStringFreeA(RPC_CSTR* String) {
     *String = nullptr;
     return RPC_S_OK;
 }
+
+RPC_STATUS newUpperCaseUuidText(std::string& text) {
+    text.clear();
+    UUID uuid{};
+    RPC_STATUS status = UuidCreate(&uuid);
+    if (status != RPC_S_OK) return status;
+    RPC_CSTR string = nullptr;
+    status = UuidToStringA(&uuid, &string);
+    if (status != RPC_S_OK) return status;
+    text = reinterpret_cast<const char*>(string);
+    RpcStringFreeA(&string);
+    for (char& c : text)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    return RPC_S_OK;
+}

@@ -1,6 +1,8 @@
 // The RPC run-time's unique identifiers: key container names are made from them.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 using UUID = GUID;
@@ -21,3 +23,7 @@ RPC_STATUS UuidCreate(UUID* Uuid);
 RPC_STATUS UuidToStringA(const UUID* Uuid, RPC_CSTR* StringUuid);
 // Frees a string of UuidToStringA and sets *String to null.
 RPC_STATUS RpcStringFreeA(RPC_CSTR* String);
+
+// The text of a new identifier in upper case (36 characters, 8-4-4-4-12), as key
+// containers are named. RPC_S_OK, or the status of the failing call with `text` empty.
+RPC_STATUS newUpperCaseUuidText(std::string& text);

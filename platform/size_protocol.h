@@ -9,19 +9,23 @@
 #include "platform/last_error.h"
 #include "platform/types.h"
 
+// True when pvData cannot take `size` bytes: a size query, or a short buffer.
+inline bool needsSizeOnly(size_t size, const void* pvData, const DWORD* pcbData) {
+    return !pvData || *pcbData < size;
+}
+// Answers a size query (TRUE) or a short buffer (ERROR_MORE_DATA) with the size, for a
+// result not made yet.
+inline BOOL giveOutSize(size_t size, const void* pvData, DWORD* pcbData) {
+    if (size > 0xFFFFFFFFu) return failWithLastError(ERROR_NOT_ENOUGH_MEMORY);
+    *pcbData = static_cast<DWORD>(size);
+    return pvData ? failWithLastError(ERROR_MORE_DATA) : TRUE;
+}
+
 // Copies `size` bytes into pvData under the protocol; *pcbData must be valid. Sizes past
 // 32 bits fail with ERROR_NOT_ENOUGH_MEMORY.
 inline BOOL giveOutBytes(const void* data, size_t size, void* pvData, DWORD* pcbData) {
-    if (size > 0xFFFFFFFFu) return failWithLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (needsSizeOnly(size, pvData, pcbData)) return giveOutSize(size, pvData, pcbData);
     DWORD needed = static_cast<DWORD>(size);
-    if (!pvData) {
-        *pcbData = needed;
-        return TRUE;
-    }
-    if (*pcbData < needed) {
-        *pcbData = needed;
-        return failWithLastError(ERROR_MORE_DATA);
-    }
     if (needed) std::memcpy(pvData, data, needed);
     *pcbData = needed;
     return TRUE;

@@ -85,10 +85,31 @@ CREATE TABLE container_keys(
 );
 )sql";
 
+// The built-in RSA providers share one set of containers (`keyset` 'rsa'); a provider
+// registered for the user has its own ('provider:' and its upper-cased name). A name
+// that existed under several built-in providers before they shared keeps its oldest
+// container in the shared set; the younger ones stay in sets of their own, listed but
+// no longer opened, so that no key is lost.
+constexpr char kSharedKeysetSchema[] = R"sql(
+ALTER TABLE key_containers ADD COLUMN keyset TEXT NOT NULL DEFAULT '';
+UPDATE key_containers SET keyset = 'rsa'
+ WHERE provider IN ('Microsoft Base Cryptographic Provider v1.0',
+                    'Microsoft Enhanced Cryptographic Provider v1.0',
+                    'Microsoft Strong Cryptographic Provider')
+   AND NOT EXISTS (SELECT 1 FROM key_containers AS older
+                    WHERE older.fold = key_containers.fold AND older.id < key_containers.id
+                      AND older.provider IN ('Microsoft Base Cryptographic Provider v1.0',
+                                             'Microsoft Enhanced Cryptographic Provider v1.0',
+                                             'Microsoft Strong Cryptographic Provider'));
+UPDATE key_containers SET keyset = 'provider:' || upper(provider) WHERE keyset = '';
+CREATE UNIQUE INDEX key_containers_by_keyset ON key_containers(keyset, fold);
+)sql";
+
 constexpr DbMigration kMigrations[] = {
     {1, kRegistrySchema},
     {2, kCertStoreSchema},
     {3, kKeyContainerSchema},
+    {4, kSharedKeysetSchema},
 };
 
 // SQLite gives the -wal and -shm files the mode of the database file, so making the

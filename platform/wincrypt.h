@@ -353,17 +353,24 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 
 // ---- Providers, key containers and keys (platform/key_container.cpp)
 //
-// The software RSA providers of type PROV_RSA_FULL below keep named key containers in
-// the user database, each holding up to two RSA key pairs: slot AT_KEYEXCHANGE and
-// slot AT_SIGNATURE, each with its CRYPT_EXPORTABLE and CRYPT_USER_PROTECTED flags and
-// the private key as PKCS#8 DER. Container names are compared without regard to ASCII
-// case. Handles are table entries valid in any thread: a released or unknown provider
-// handle gives NTE_BAD_UID, a destroyed or unknown key handle ERROR_INVALID_HANDLE.
+// The software RSA providers keep named key containers in the user database, each
+// holding up to two RSA key pairs: slot AT_KEYEXCHANGE and slot AT_SIGNATURE, each with
+// its CRYPT_EXPORTABLE and CRYPT_USER_PROTECTED flags and the private key as PKCS#8 DER.
+// The built-in providers below share one set of containers, as the platform's RSA
+// providers share their key files; a provider registered for the user (a key
+// Software\Microsoft\Cryptography\Defaults\Provider\<name> of HKEY_CURRENT_USER with
+// the REG_DWORD value "Type" and the string value "Backend" "software") has its own.
+// Container names are compared without regard to ASCII case. Handles are table entries
+// valid in any thread: a released or unknown provider handle gives NTE_BAD_UID, a
+// destroyed or unknown key handle ERROR_INVALID_HANDLE.
 
 constexpr DWORD PROV_RSA_FULL = 1;
+constexpr DWORD PROV_RSA_AES = 24;
 constexpr const char* MS_DEF_PROV_A = "Microsoft Base Cryptographic Provider v1.0";
 constexpr const char* MS_ENHANCED_PROV_A = "Microsoft Enhanced Cryptographic Provider v1.0";
 constexpr const char* MS_STRONG_PROV_A = "Microsoft Strong Cryptographic Provider";
+constexpr const char* MS_ENH_RSA_AES_PROV_A =
+    "Microsoft Enhanced RSA and AES Cryptographic Provider";
 
 // CryptAcquireContext flags.
 constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000;
@@ -419,19 +426,34 @@ constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
 constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
 constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
 constexpr DWORD NTE_FAIL = 0x80090020;
+constexpr DWORD NTE_SILENT_CONTEXT = 0x80090022;
+
+// The providers in the platform's order: the built-in ones, then those registered for
+// the user (in the registry's order of their key names; an entry without a REG_DWORD
+// "Type" from 1 to 999, with another "Backend", or named like a built-in one is passed
+// over). dwIndex counts from 0. *pdwProvType (optional) receives the type. With
+// szProvName null *pcbProvName receives the size of the name with its terminator; with
+// a buffer, *pcbProvName is its size on entry and the name's size on return, and a short
+// buffer gives ERROR_MORE_DATA with the size needed. Failure: FALSE with
+// ERROR_NO_MORE_ITEMS past the last provider, ERROR_INVALID_PARAMETER (pdwReserved not
+// null, pcbProvName null), NTE_BAD_FLAGS (dwFlags not 0).
+BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
+                         LPSTR szProvName, DWORD* pcbProvName);
 
 // Opens a provider context on a key container. pszProvider names the provider (null:
-// the default provider of dwProvType, MS_ENHANCED_PROV_A for PROV_RSA_FULL); provider
-// names compare without regard to ASCII case. pszContainer names the container (null
-// or empty: the default container, named after the user). Flags: CRYPT_NEWKEYSET
-// creates the container (NTE_EXISTS when it exists); CRYPT_DELETEKEYSET removes it with
-// its keys and sets *phProv to 0 (no handle); CRYPT_VERIFYCONTEXT opens no container
-// (the name must be null or empty); CRYPT_SILENT is accepted (nothing here asks the
-// user). Success: TRUE and a handle the caller releases with CryptReleaseContext.
-// Failure: FALSE with NTE_BAD_KEYSET (no such container), NTE_EXISTS,
-// NTE_KEYSET_NOT_DEF (unknown provider), NTE_PROV_TYPE_NO_MATCH (known provider, other
-// type), NTE_BAD_PROV_TYPE (type 0 or above 999), NTE_PROV_TYPE_NOT_DEF (no provider of
-// that type), NTE_BAD_FLAGS (other flags, CRYPT_MACHINE_KEYSET, a container name with
+// the default provider of dwProvType: MS_ENHANCED_PROV_A for PROV_RSA_FULL,
+// MS_ENH_RSA_AES_PROV_A for PROV_RSA_AES); provider names compare without regard to
+// ASCII case. pszContainer names the container (null or empty: the default container,
+// named after the user). Flags: CRYPT_NEWKEYSET creates the container (NTE_EXISTS when
+// it exists); CRYPT_DELETEKEYSET removes it with its keys and sets *phProv to 0 (no
+// handle); CRYPT_VERIFYCONTEXT opens no container (the name must be null or empty);
+// CRYPT_SILENT makes the context ask the user nothing: a private key created
+// CRYPT_USER_PROTECTED is then refused with NTE_SILENT_CONTEXT instead of asked for.
+// Success: TRUE and a handle the caller releases with CryptReleaseContext. Failure:
+// FALSE with NTE_BAD_KEYSET (no such container), NTE_EXISTS, NTE_KEYSET_NOT_DEF
+// (unknown provider), NTE_PROV_TYPE_NO_MATCH (known provider, other type),
+// NTE_BAD_PROV_TYPE (type 0 or above 999), NTE_PROV_TYPE_NOT_DEF (no provider of that
+// type), NTE_BAD_FLAGS (other flags, CRYPT_MACHINE_KEYSET, a container name with
 // CRYPT_VERIFYCONTEXT), ERROR_INVALID_PARAMETER (null phProv), NTE_FAIL (database).
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
                           DWORD dwProvType, DWORD dwFlags);
@@ -458,6 +480,18 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
 // has no container), NTE_BAD_KEYSET when the container was removed meanwhile,
 // NTE_BAD_UID, NTE_BAD_DATA for a stored key that does not decode.
 BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+// Generates an RSA key pair (public exponent 65537) into a slot of the open container,
+// replacing what the slot held: Algid AT_KEYEXCHANGE or CALG_RSA_KEYX, AT_SIGNATURE or
+// CALG_RSA_SIGN. The upper 16 bits of dwFlags give the modulus length, 512 to 16384 in
+// steps of 8 (0: the provider's default, 512 for MS_DEF_PROV_A and 1024 for the others;
+// OpenSSL makes no keys shorter than 512, the platform's own minimum of 384 is not
+// offered); the lower bits may hold CRYPT_EXPORTABLE and CRYPT_USER_PROTECTED. Success:
+// TRUE and a handle to the new key the caller destroys with CryptDestroyKey. Failure:
+// FALSE, the slot unchanged, with NTE_BAD_ALGID, NTE_BAD_FLAGS (other flags, a length
+// that is no multiple of 8), ERROR_INVALID_PARAMETER (length out of range, null phKey),
+// NTE_BAD_KEYSET (verify context, or the container is gone), NTE_BAD_UID, NTE_FAIL.
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
+constexpr DWORD RSA1024BIT_KEY = 0x04000000;
 // KP_ALGID (CALG_RSA_KEYX / CALG_RSA_SIGN), KP_KEYLEN (bits), KP_PERMISSIONS (CRYPT_EXPORT
 // only for an exportable key) as DWORDs, with the two-call size protocol. NTE_BAD_TYPE
 // for another parameter, NTE_BAD_FLAGS, ERROR_INVALID_HANDLE.
@@ -510,7 +544,9 @@ static_assert(sizeof(BLOBHEADER) == 8 && sizeof(RSAPUBKEY) == 12);
 // NTE_BAD_KEY (an export key given, or a key the RSA layout cannot hold: more than two
 // primes, a public exponent above 32 bits, a prime wider than its field),
 // NTE_BAD_KEY_STATE (PRIVATEKEYBLOB of a key stored without CRYPT_EXPORTABLE),
-// ERROR_INVALID_PARAMETER (null pdwDataLen).
+// ERROR_INVALID_PARAMETER (null pdwDataLen); for the PRIVATEKEYBLOB of a key created
+// CRYPT_USER_PROTECTED, ERROR_CANCELLED when the user does not allow the export (asked
+// when the blob is written, not for its size) or NTE_SILENT_CONTEXT.
 BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
                     BYTE* pbData, DWORD* pdwDataLen);
 // The provider context of a certificate's private key. Without
@@ -559,3 +595,33 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dw
 // CRYPT_E_BAD_ENCODE (malformed file), NTE_BAD_ALGID (an algorithm this build lacks),
 // or the provider's and the database's codes.
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+
+// PFXExportCertStore flags.
+constexpr DWORD REPORT_NO_PRIVATE_KEY = 0x00000001;
+constexpr DWORD REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY = 0x00000002;
+constexpr DWORD EXPORT_PRIVATE_KEYS = 0x00000004;
+
+// Encodes every certificate of the store, in enumeration order, as a PFX protected by
+// szPassword (null: no password at all), written the way the platform writes it so that
+// every importer reads it: the private keys as shrouded key bags
+// (pbeWithSHAAnd3-KeyTripleDES-CBC) in a plain data safe, the certificates in one safe
+// encrypted with pbeWithSHAAnd3-KeyTripleDES-CBC, an HMAC-SHA-1 MAC, 2000 iterations
+// throughout. Each key bag names its provider (CSP-name attribute) and, for a key of
+// slot AT_SIGNATURE, carries the key usage "digital signature"; a key and its
+// certificates share a four-byte localKeyId (1, 2, ... least significant byte first).
+// Friendly names go with the certificates. With EXPORT_PRIVATE_KEYS each certificate's
+// key is taken through its key context or key-provider property: a certificate without
+// either is exported alone (FALSE with CRYPT_E_NOT_FOUND under REPORT_NO_PRIVATE_KEY);
+// one whose container or slot is gone fails with NTE_NO_KEY, since writing it alone
+// would drop a key the certificate claims; a key not created CRYPT_EXPORTABLE stays out
+// (FALSE with NTE_BAD_KEY under REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY). Two-call size
+// protocol on pPFX: pbData null stores the size in cbData and succeeds; a short cbData
+// fails with ERROR_MORE_DATA and the size needed; otherwise cbData becomes the length
+// written. pvReserved must be null. Other failures: E_INVALIDARG (null store or blob,
+// unknown flags, pvReserved), ERROR_INVALID_HANDLE (stale store), ERROR_CANCELLED (the
+// user refused a protected key's use), NTE_FAIL (encoding), the provider's codes.
+BOOL PFXExportCertStoreEx(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                          void* pvReserved, DWORD dwFlags);
+// PFXExportCertStoreEx without the reserved argument.
+BOOL PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                        DWORD dwFlags);

@@ -31,9 +31,11 @@ constexpr DWORD CRYPT_E_INVALID_MSG_TYPE = 0x80091004;
 constexpr DWORD CRYPT_E_UNEXPECTED_ENCODING = 0x80091005;
 constexpr DWORD CRYPT_E_INVALID_INDEX = 0x80091008;
 constexpr DWORD CRYPT_E_ALREADY_DECRYPTED = 0x80091009;
-constexpr DWORD CRYPT_E_UNEXPECTED_MSG_TYPE = 0x8009100A;
+constexpr DWORD CRYPT_E_UNEXPECTED_MSG_TYPE = 0x8009200A;
 constexpr DWORD CRYPT_E_STREAM_MSG_NOT_READY = 0x80091010;
-constexpr DWORD CRYPT_E_NOT_CHAR_STRING = 0x80092014;
+constexpr DWORD CRYPT_E_INVALID_PRINTABLE_STRING = 0x80092021;
+constexpr DWORD CRYPT_E_INVALID_IA5_STRING = 0x80092022;
+constexpr DWORD CRYPT_E_NOT_CHAR_STRING = 0x80092024;
 // Smart-card conditions a signing call may end with.
 constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006B;
 constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006C;
@@ -145,22 +147,26 @@ struct CMSG_STREAM_INFO;  // streaming is not offered: always null
 HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                CMSG_STREAM_INFO* pStreamInfo);
-// A message to decode: dwMsgType 0 (whatever type the bytes hold) or CMSG_SIGNED;
-// hCryptProv, pRecipientInfo and pStreamInfo must be 0/null, dwFlags 0. Failure: null
-// with E_INVALIDARG or CRYPT_E_INVALID_MSG_TYPE.
+// A message to decode, DER or BER (indefinite lengths, OCTET STRINGs in pieces): dwMsgType
+// 0 (a ContentInfo of signed-data or data), CMSG_DATA, or CMSG_SIGNED (a ContentInfo of
+// signed-data, or a SignedData without it). Certificates-only messages are signed-data
+// without signers. hCryptProv, pRecipientInfo and pStreamInfo must be 0/null, dwFlags 0.
+// Failure: null with E_INVALIDARG or CRYPT_E_INVALID_MSG_TYPE.
 HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                HCRYPTPROV hCryptProv, PCERT_INFO pRecipientInfo,
                                CMSG_STREAM_INFO* pStreamInfo);
 // Encoding: the content (several calls allowed; fFinal on the last) — signing happens on
 // the final block, which may ask the user's consent (ERROR_CANCELLED) and fails with the
 // provider's code. Decoding: the encoded message, complete on fFinal; a malformed one
-// fails with CRYPT_E_ASN1_* or CRYPT_E_INVALID_MSG_TYPE (not signed-data, when
-// CMSG_SIGNED was asked). CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a
+// fails with CRYPT_E_ASN1_* (a certificate's DER: CRYPT_E_ASN1_BADTAG; bytes after the
+// message: CRYPT_E_ASN1_CORRUPT) or CRYPT_E_INVALID_MSG_TYPE (another content type, or
+// not the type asked for). CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a
 // length without bytes, ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
-// CMSG_CONTENT_PARAM (encoding: the encoded ContentInfo; decoding: the inner content),
-// CMSG_TYPE_PARAM (a DWORD), CMSG_CERT_COUNT_PARAM (a DWORD), CMSG_CERT_PARAM (the DER of
-// certificate dwIndex). Two-call size protocol: pvData null gives the size, a short
+// CMSG_CONTENT_PARAM (encoding: the encoded ContentInfo; decoding: the inner content,
+// empty when detached), CMSG_TYPE_PARAM (a DWORD), CMSG_CERT_COUNT_PARAM (a DWORD),
+// CMSG_CERT_PARAM (the DER of certificate dwIndex, in the message's order; decoding of
+// signed-data only). Two-call size protocol: pvData null gives the size, a short
 // buffer ERROR_MORE_DATA with the size, success the true length in *pcbData.
 // CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed),
 // CRYPT_E_INVALID_INDEX, CRYPT_E_INVALID_MSG_TYPE for another parameter, E_INVALIDARG
@@ -221,27 +227,37 @@ struct CERT_REQUEST_INFO {
 };
 
 // Encodes a structure. PKCS_UTC_TIME or szOID_RSA_signingTime: a FILETIME as UTCTime for
-// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3). X509_NAME_STRUCT:
-// a CERT_NAME_INFO as a Name (RFC 5280 section 4.1.2.4), each attribute in its value
-// type (CERT_RDN_BMP_STRING: BMPString of the given code units). Two-call size protocol
-// (pbEncoded null: the size; short: ERROR_MORE_DATA and the size). Failure: FALSE with
-// ERROR_FILE_NOT_FOUND (a structure type this layer does not encode), E_INVALIDARG,
-// CRYPT_E_BAD_ENCODE (a time before 1601 or past 9999), CRYPT_E_NOT_CHAR_STRING.
+// the years 1950 to 2049, GeneralizedTime otherwise (RFC 5652 section 11.3), to the
+// second. X509_NAME_STRUCT: a CERT_NAME_INFO as a Name (RFC 5280 section 4.1.2.4), the
+// RDNs in the given order, the attributes of one RDN in DER order, each in its value
+// type: CERT_RDN_PRINTABLE_STRING and CERT_RDN_IA5_STRING take bytes,
+// CERT_RDN_BMP_STRING (BMPString of the given code units) and CERT_RDN_UTF8_STRING
+// (UTF-8 of them) host-order UTF-16 code units. X509_CERT_REQUEST_TO_BE_SIGNED: the
+// CertificationRequestInfo that CryptSignAndEncodeCertificate signs. Two-call size
+// protocol (pbEncoded null: the size; short: ERROR_MORE_DATA and the size). Failure:
+// FALSE with ERROR_FILE_NOT_FOUND (a structure type this layer does not encode, an
+// encoding type without X509_ASN_ENCODING), E_INVALIDARG, CRYPT_E_BAD_ENCODE (a time past
+// 9999), CRYPT_E_OID_FORMAT, CRYPT_E_INVALID_PRINTABLE_STRING, CRYPT_E_INVALID_IA5_STRING,
+// CRYPT_E_NOT_CHAR_STRING (another value type).
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded);
 // Encodes X509_CERT_REQUEST_TO_BE_SIGNED (a CERT_REQUEST_INFO, RFC 2986 section 4.1) and
 // signs it with the key in slot dwKeySpec of hCryptProv with pSignatureAlgorithm
 // (szOID_RSA_SHA1RSA or szOID_RSA_MD5RSA; the AlgorithmIdentifier's parameters are an
 // explicit NULL), giving the DER CertificationRequest. The request's attributes are an
-// empty [0] set when none are given. Two-call size protocol. Failure: FALSE with
-// ERROR_FILE_NOT_FOUND, NTE_BAD_ALGID, NTE_NO_KEY, ERROR_CANCELLED, E_INVALIDARG.
+// empty [0] set when none are given. Two-call size protocol; the size query and a short
+// buffer do not use the private key. Failure: FALSE with ERROR_FILE_NOT_FOUND,
+// NTE_BAD_ALGID, NTE_BAD_UID, NTE_NO_KEY, ERROR_CANCELLED, E_INVALIDARG (version other
+// than CERT_REQUEST_V1, a subject that is not one encoded name, malformed fields).
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                                    LPCSTR lpszStructType, const void* pvStructInfo,
                                    const CRYPT_ALGORITHM_IDENTIFIER* pSignatureAlgorithm,
                                    const void* pvHashAuxInfo, BYTE* pbEncoded, DWORD* pcbEncoded);
 // The public key of slot dwKeySpec as a CERT_PUBLIC_KEY_INFO (rsaEncryption with NULL
 // parameters, the RSAPublicKey DER as the bit string), written into pInfo with the
-// pointed-to bytes after the record; two-call size protocol. NTE_NO_KEY, NTE_BAD_UID.
+// pointed-to bytes after the record (pInfo aligned for the record); two-call size
+// protocol. NTE_NO_KEY, NTE_BAD_UID, NTE_BAD_KEYSET, ERROR_FILE_NOT_FOUND (an encoding
+// type without X509_ASN_ENCODING), E_INVALIDARG (no pcbInfo).
 BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                               CERT_PUBLIC_KEY_INFO* pInfo, DWORD* pcbInfo);
 

@@ -2,12 +2,11 @@
 
 #include "store/filter.h"
 
-#include <openssl/crypto.h>
-
 #include <cerrno>
 #include <string>
 
 #include "core/byte_buffer.h"
+#include "core/wide_password.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "status/error_codes.h"
@@ -15,19 +14,6 @@
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-// A wide copy of a password, wiped when it goes.
-class WidePassword {
-  public:
-    explicit WidePassword(const std::string& ansi) : text_(fromAnsi(ansi)) {}
-    ~WidePassword() { OPENSSL_cleanse(text_.data(), text_.size() * sizeof(char16_t)); }
-    WidePassword(const WidePassword&) = delete;
-    WidePassword& operator=(const WidePassword&) = delete;
-    LPCWSTR get() const { return text_.c_str(); }
-
-  private:
-    std::u16string text_;
-};
 
 // Why a file could not be loaded, as the platform would say it: the open's error, or
 // for a file that opened, "access denied" for a folder and "end of file" for an empty
@@ -96,7 +82,7 @@ PfxStore::~PfxStore() {
     Close();
 }
 
-ErrorCode PfxStore::Load(const std::string& path, const std::string& password, int32_t flags) {
+ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int32_t flags) {
     platformError_ = 0;
     Close();
     if (path.empty()) return err::kBadParameter;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/wincrypt.h"
 #include "store/cert_list.h"
@@ -88,7 +89,7 @@ class PfxStore {
     // (empty path), 5401 (file missing, unreadable or empty), 5207 (not a PFX) or 5208
     // (password rejected or import failed); platformError tells the platform's reason.
     // The password's wide copy and the file's bytes are wiped.
-    ErrorCode Load(const std::string& path, const std::string& password, int32_t flags);
+    ErrorCode Load(const std::string& path, std::string_view password, int32_t flags);
     // Deletes the key containers of the store's certificates if deleteKeysOnClose(),
     // then closes the store; platformError becomes 0 (failed deletions are not
     // reported). Idempotent.

@@ -1,9 +1,7 @@
 #include "store/signer_selection.h"
 
-#include <openssl/crypto.h>
-
 #include "core/cert_view.h"
-#include "platform/files.h"
+#include "core/paths.h"
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"
@@ -75,20 +73,12 @@ ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKey
         status.lastError = err::kAccessDenied;
         return status.lastError;
     }
-    ui::PfxDialogRequest request;
-    request.defaultFolder = dialog.defaultFolder;
-    request.minLength = dialog.passwordMinLength;
-    request.maxLength = dialog.passwordMaxLength;
-    ui::PfxDialogResult answer = ui::launchPfxDialog(ui::PfxDialogUse::SelectSigner, request);
+    ui::PfxDialogResult answer = ui::launchPfxDialog(ui::PfxDialogUse::SelectSigner,
+                                                     ui::makePfxDialogRequest(dialog, "", ""));
     status.lastError = answer.code;
     if (status.lastError != 0) return status.lastError;
 
-    std::string path = answer.folder;
-    path.push_back(kPathSeparator);
-    path += answer.fileName;
-    std::string password(answer.password.view());
-    status.lastError = pfx.Load(path, password, 1);
-    OPENSSL_cleanse(password.data(), password.size());
+    status.lastError = pfx.Load(joinPath(answer.folder, answer.fileName), answer.password.view(), 1);
     status.capiError = pfx.platformError();
     if (status.lastError != 0) {
         if (status.capiError == static_cast<uint32_t>(NTE_PERM)) status.lastError = err::kAccessDenied;

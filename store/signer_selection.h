@@ -8,6 +8,7 @@
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
 #include "status/error_pair.h"
+#include "ui/launchers.h"
 
 // The selected signer, as the engine keeps it between calls.
 struct SelectedSigner {
@@ -22,11 +23,7 @@ struct SelectedSigner {
 };
 
 // What the PFX file dialog is given.
-struct SignerDialogSettings {
-    std::string defaultFolder;
-    int32_t passwordMinLength = 0;
-    int32_t passwordMaxLength = 16;
-};
+using SignerDialogSettings = ui::DialogSettings;
 
 // Looks in "MY" with the filter (the list dialog chooses when the mode says so), and
 // otherwise asks for a PFX file and takes its first acceptable certificate. `signer` is

@@ -17,28 +17,7 @@ namespace {
 
 using namespace signing_test;
 
-class MsgHolder {
-  public:
-    explicit MsgHolder(HCRYPTMSG h = nullptr) : h_(h) {}
-    ~MsgHolder() { CryptMsgClose(h_); }
-    MsgHolder(const MsgHolder&) = delete;
-    MsgHolder& operator=(const MsgHolder&) = delete;
-    HCRYPTMSG get() const { return h_; }
-
-  private:
-    HCRYPTMSG h_;
-};
-
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-std::vector<BYTE> messageParam(HCRYPTMSG msg, DWORD param, DWORD index = 0) {
-    DWORD size = 0;
-    if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return {};
-    std::vector<BYTE> out(size);
-    if (!CryptMsgGetParam(msg, param, index, out.data(), &size)) return {};
-    out.resize(size);
-    return out;
-}
 
 // What one message is made of, in the shape the control fills the records.
 struct MessageSpec {
@@ -226,18 +205,12 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
         }
 
         std::string printed = dump(message);
-        // SignedData's version, then the SignerInfo's (a certificate's sits deeper).
-        EXPECT_EQ(grep(printed, R"(\n {4}version: (\d+))"), (std::vector<std::string>{"1"}));
-        EXPECT_EQ(grep(printed, R"(\n {8}version: (\d+))"), (std::vector<std::string>{"1"}));
+        // The digest algorithm as given, in the set and in the signer's fields (the rest
+        // of the layout is checked element by element below).
         EXPECT_EQ(grep(printed, R"(digestAlgorithms:\s*\n\s*algorithm: (\S+))"),
                   (std::vector<std::string>{c.digestName}));
         EXPECT_EQ(grep(printed, R"(digestAlgorithm:\s*\n\s*algorithm: (\S+))"),
-                  (std::vector<std::string>{c.digestName}))
-            << printed;
-        EXPECT_EQ(grep(printed, R"(signatureAlgorithm:\s*\n\s*algorithm: (\S+))"),
-                  (std::vector<std::string>{"rsaEncryption"}));
-        EXPECT_EQ(grep(printed, R"(\n\s*d\.(issuerAndSerialNumber):)"),
-                  (std::vector<std::string>{"issuerAndSerialNumber"}));
+                  (std::vector<std::string>{c.digestName}));
         EXPECT_EQ(grep(printed, R"(\n\s*object: (\w+) \()"), c.attributes) << printed;
         EXPECT_EQ(grep(printed, R"(eContent: <(ABSENT)>)").size(), detached ? 1u : 0u);
         if (c.spec.signingTime) {

@@ -1,4 +1,4 @@
-// The layer's DER writer against `openssl asn1parse -genstr`, and the BER walk the
+// The layer's DER writer against `openssl asn1parse -genconf`, and the BER walk the
 // message decoder reads other encoders' messages with.
 #include "platform/der.h"
 
@@ -14,25 +14,13 @@ namespace {
 
 using namespace signing_test;
 
-// The DER openssl makes of an ASN1_generate_nconf string (through a file: long values
-// do not fit one command-line argument).
-std::vector<BYTE> generated(const std::string& genstr) {
-    testing_support::TempDir dir;
-    testing_support::writeFile(dir.file("gen.cnf"), "asn1 = " + genstr + "\n");
-    int status = -1;
-    testing_support::runCommand(
-        "openssl asn1parse -genconf " + dir.file("gen.cnf") + " -noout -out " + dir.file("out.der"),
-        &status);
-    return status == 0 ? readBytes(dir.file("out.der")) : std::vector<BYTE>{};
-}
-
 TEST(DerWriter, LengthsInTheFewestOctets) {
     for (size_t length : {0, 1, 127, 128, 255, 256, 65535, 65536}) {
         std::vector<BYTE> content(length, 0xA5);
         DerBytes out;
         derAppend(out, kDerOctetString, content);
         std::vector<BYTE> expected =
-            generated(length ? "FORMAT:HEX,OCTETSTRING:" + toHex(content) : "OCTETSTRING:");
+            opensslAsn1(length ? "FORMAT:HEX,OCTETSTRING:" + toHex(content) : "OCTETSTRING:");
         ASSERT_FALSE(expected.empty()) << length;
         EXPECT_TRUE(out == expected)
             << length << ": " << toHex(DerBytes(out.begin(), out.begin() + 6));
@@ -44,7 +32,7 @@ TEST(DerWriter, ObjectIdentifiers) {
                             "2.999.3", "1.2.18446744073709551615"}) {
         DerBytes out;
         ASSERT_TRUE(derAppendOid(out, oid)) << oid;
-        EXPECT_EQ(toHex(out), toHex(generated(std::string("OID:") + oid))) << oid;
+        EXPECT_EQ(toHex(out), toHex(opensslAsn1(std::string("OID:") + oid))) << oid;
         EXPECT_EQ(derOidText(out.data() + 2, out.size() - 2), oid);
     }
     for (const char* bad : {"", "1", "3.1", "0.40", "1.40", "1..2", "1.2.", ".1.2", "1.2a", "1.-2",

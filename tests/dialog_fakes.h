@@ -1,9 +1,13 @@
 // Fakes for driving dialog models without a user: a shell that records message boxes and
 // answers choosers with prepared picks, an opener that records what it was asked to
-// show, and certificate contexts of the fixtures for the list dialog.
+// show, certificate contexts of the fixtures for the list dialog, and the scripted
+// backend installed for a scope with the lines it reports.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <vector>
@@ -11,6 +15,7 @@
 #include "cert_fixtures.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialogs.h"
+#include "ui/scripted_backend.h"
 
 struct ShownMessage {
     std::string text;
@@ -69,4 +74,28 @@ class FixtureContexts {
   private:
     std::vector<PCCERT_CONTEXT> contexts_;
     std::vector<std::string> encodings_;
+};
+
+// A scripted backend installed as the process's backend for the scope; its report lines
+// are collected.
+class ScriptedDialogs {
+  public:
+    ScriptedDialogs()
+        : backend_([this](const std::string& line) {
+              raw.push_back(line);
+              lines.push_back(nlohmann::json::parse(line));
+          }),
+          scope_(ui::makeForwardingBackend(backend_)) {}
+    void queue(const std::string& kind, ui::DialogOutcome outcome,
+               const nlohmann::json& values = nullptr) {
+        std::string reason;
+        ASSERT_TRUE(backend_.queue(kind, outcome, values, reason)) << reason;
+    }
+    ui::ScriptedBackend& backend() { return backend_; }
+    std::vector<std::string> raw;
+    std::vector<nlohmann::json> lines;
+
+  private:
+    ui::ScriptedBackend backend_;
+    ui::ScopedBackend scope_;
 };

@@ -26,29 +26,6 @@ static_assert(ui::kLaunchNoCertificate == err::kCertNotFound);
 
 namespace {
 
-// A scripted backend installed as the process's backend for the scope; its report lines
-// are collected.
-class Script {
-  public:
-    Script()
-        : backend_([this](const std::string& line) {
-              raw.push_back(line);
-              lines.push_back(json::parse(line));
-          }),
-          scope_(ui::makeForwardingBackend(backend_)) {}
-    void queue(const std::string& kind, DialogOutcome outcome, const json& values = nullptr) {
-        std::string reason;
-        ASSERT_TRUE(backend_.queue(kind, outcome, values, reason)) << reason;
-    }
-    ui::ScriptedBackend& backend() { return backend_; }
-    std::vector<std::string> raw;
-    std::vector<json> lines;
-
-  private:
-    ui::ScriptedBackend backend_;
-    ui::ScopedBackend scope_;
-};
-
 ui::PfxDialogRequest request(std::string folder = "", std::string name = "") {
     ui::PfxDialogRequest r;
     r.folder = std::move(folder);
@@ -76,13 +53,13 @@ TEST(DialogLaunch, EachOperationOpensItsDialog) {
          R"({"dialog":"PfxSaveDialog","title":"憑證匯出","path":"/home/user/Desktop/Kestrune.pfx","min":0,"max":16,"folderMode":true})"},
     };
     for (const Case& c : cases) {
-        Script script;
+        ScriptedDialogs script;
         script.queue(json::parse(c.open)["dialog"], DialogOutcome::Cancel);
         EXPECT_EQ(ui::launchPfxDialog(c.use, c.request).code, 5070);
         ASSERT_EQ(script.raw.size(), 1u);
         EXPECT_EQ(script.raw[0], c.open);
     }
-    Script script;
+    ScriptedDialogs script;
     script.queue("ChangePasswordDialog", DialogOutcome::Cancel);
     ui::PfxDialogRequest range = request();
     range.minLength = 9;
@@ -128,7 +105,7 @@ TEST(DialogLaunch, OutcomesAndValues) {
         {"not created", DialogOutcome::Failed, nullptr, 5002, "", "", "", 0},
     };
     for (const Case& c : cases) {
-        Script script;
+        ScriptedDialogs script;
         script.queue("PfxFileDialog", c.outcome, c.values);
         ui::PfxDialogResult result =
             ui::launchPfxDialog(ui::PfxDialogUse::ImportPfx, request(dir.path(), "a.pfx"));
@@ -140,7 +117,7 @@ TEST(DialogLaunch, OutcomesAndValues) {
         EXPECT_EQ(script.backend().pending(), 0u) << c.what;
     }
 
-    Script script;
+    ScriptedDialogs script;
     script.queue("ChangePasswordDialog", DialogOutcome::Ok,
                  {{"browse", dir.file("a.pfx")}, {"old", "o"}, {"new", "n"}, {"confirm", "c"}});
     ui::ChangePasswordResult change = ui::launchChangePasswordDialog(request());
@@ -208,7 +185,7 @@ TEST(DialogLaunch, ScriptedValidationAndDisabledOk) {
          "12345678"},
     };
     for (const Case& c : cases) {
-        Script script;
+        ScriptedDialogs script;
         for (const auto& [kind, values] : c.answers) script.queue(kind, DialogOutcome::Ok, values);
         ui::PfxDialogRequest r = request(dir.path(), "");
         r.minLength = c.min;
@@ -225,7 +202,7 @@ TEST(DialogLaunch, ScriptedValidationAndDisabledOk) {
 TEST(DialogLaunch, FolderModeThroughTheScript) {
     ScopedCodePage cp(950);
     TempDir dir;
-    Script script;
+    ScriptedDialogs script;
     script.queue("PfxSaveDialog", DialogOutcome::Ok,
                  {{"browse", dir.file("new")}, {"password", "pw"}});
     ui::PfxDialogResult result =
@@ -264,7 +241,7 @@ TEST(DialogLaunch, PickCertificate) {
         {"not created", DialogOutcome::Failed, nullptr, 5010, -1, 0, {}},
     };
     for (const Case& c : cases) {
-        Script script;
+        ScriptedDialogs script;
         script.queue("CertListDialog", c.outcome, c.values);
         RecordingOpener opener;
         int32_t lastError = -1;
@@ -286,7 +263,7 @@ TEST(DialogLaunch, PickCertificate) {
     // A search's list is handed over as it is; an empty one has nothing to choose from
     // and opens no dialog.
     CertList found;
-    Script script;
+    ScriptedDialogs script;
     script.queue("CertListDialog", DialogOutcome::Ok, {{"index", 1}});
     for (PCCERT_CONTEXT c : certs.list()) found.append(CertDuplicateCertificateContext(c));
     int32_t lastError = -1;

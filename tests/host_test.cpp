@@ -100,7 +100,7 @@ TEST(Host, ScriptStatementsAndErrors) {
 }
 
 TEST(Host, UsageErrors) {
-    for (const char* args : {"", "frobnicate", "--acp 12345 call GetVersion", "--ui gtk call GetVersion",
+    for (const char* args : {"", "frobnicate", "--acp 12345 call GetVersion", "--ui windows call GetVersion",
                              "--home", "run a b"}) {
         HostRun r = kscapi(args);
         EXPECT_EQ(r.status, 2) << args;

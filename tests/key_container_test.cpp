@@ -41,10 +41,13 @@ TEST_F(KeyContainers, AcquireRefusesWithThePlatformsCodes) {
         {"creating what is there", "PRESENT", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET, NTE_EXISTS},
         {"unknown provider", "present", "Kestrune Smart Card CSP", PROV_RSA_FULL, 0,
          NTE_KEYSET_NOT_DEF},
-        {"provider of another type", "present", MS_ENHANCED_PROV_A, 24, 0, NTE_PROV_TYPE_NO_MATCH},
+        {"provider of another type", "present", MS_ENHANCED_PROV_A, PROV_RSA_AES, 0,
+         NTE_PROV_TYPE_NO_MATCH},
+        {"AES provider as RSA full", "present", MS_ENH_RSA_AES_PROV_A, PROV_RSA_FULL, 0,
+         NTE_PROV_TYPE_NO_MATCH},
         {"type 0", "present", nullptr, 0, 0, NTE_BAD_PROV_TYPE},
         {"type 1000", "present", nullptr, 1000, 0, NTE_BAD_PROV_TYPE},
-        {"no provider of the type", "present", nullptr, 24, 0, NTE_PROV_TYPE_NOT_DEF},
+        {"no provider of the type", "present", nullptr, 13, 0, NTE_PROV_TYPE_NOT_DEF},
         {"verify context with a name", "present", nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT,
          NTE_BAD_FLAGS},
         {"machine keys", "present", nullptr, PROV_RSA_FULL, CRYPT_MACHINE_KEYSET, NTE_BAD_FLAGS},
@@ -98,15 +101,21 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
                                       &size, 0));
         EXPECT_EQ(type, PROV_RSA_FULL);
     }
-    // Container names compare without regard to case, per provider.
+    // Container names compare without regard to case. The built-in providers share their
+    // containers, whatever their type; each still names itself.
     ProvHolder upper;
     ASSERT_TRUE(CryptAcquireContextA(upper.out(), "MIXED CASE", nullptr, PROV_RSA_FULL, 0));
     EXPECT_EQ(provParam(upper.get(), PP_CONTAINER), "Mixed Case");
-    ProvHolder elsewhere;
+    ProvHolder aes;
+    ASSERT_TRUE(
+        CryptAcquireContextA(aes.out(), "mixed case", MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 0));
+    EXPECT_EQ(provParam(aes.get(), PP_CONTAINER), "Mixed Case");
+    EXPECT_EQ(provParam(aes.get(), PP_NAME), MS_ENH_RSA_AES_PROV_A);
+    ProvHolder again;
     SetLastError(0);
-    EXPECT_FALSE(
-        CryptAcquireContextA(elsewhere.out(), "Mixed Case", MS_STRONG_PROV_A, PROV_RSA_FULL, 0));
-    EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+    EXPECT_FALSE(CryptAcquireContextA(again.out(), "Mixed Case", MS_DEF_PROV_A, PROV_RSA_FULL,
+                                      CRYPT_NEWKEYSET));
+    EXPECT_EQ(GetLastError(), NTE_EXISTS);
 
     // A null name is the user's default container, named after the login name.
     std::string user = testing_support::runCommand("id -un");
@@ -120,13 +129,13 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
                                      CRYPT_VERIFYCONTEXT | CRYPT_SILENT));
     EXPECT_EQ(provParam(verify.get(), PP_CONTAINER), "<" + std::to_string(NTE_BAD_KEYSET) + ">");
 
-    // The containers of one provider, oldest first, one per call.
+    // The containers of the provider's set, oldest first, one per call.
     std::vector<std::string> names;
     DWORD flags = CRYPT_FIRST;
     for (std::string n; (n = provParam(verify.get(), PP_ENUMCONTAINERS, flags))[0] != '<';
          flags = CRYPT_NEXT)
         names.push_back(n);
-    EXPECT_EQ(names, (std::vector<std::string>{"Mixed Case", user}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Mixed Case", "base", "strong", user}));
     EXPECT_EQ(provParam(verify.get(), PP_ENUMCONTAINERS, CRYPT_NEXT),
               "<" + std::to_string(ERROR_NO_MORE_ITEMS) + ">");
     char shortBuffer[3];

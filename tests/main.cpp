@@ -1,33 +1,13 @@
-// Test entry point: every run gets a fresh per-user folder and the default code page,
-// so no test reads or writes the developer's own state.
+// Test entry point: a fresh per-user folder for the run, and no display, so that no test
+// here (nor a host it starts) opens a window on the developer's desktop.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <string>
-
-namespace {
-class FreshHome : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kscapi-test-XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        ASSERT_NE(dir, nullptr);
-        home_ = dir;
-        setenv("KSCAPI_HOME", home_.c_str(), 1);
-        unsetenv("KSCAPI_ACP");
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(home_, ec);
-    }
-
-private:
-    std::string home_;
-};
-}  // namespace
+#include "fresh_home.h"
 
 int main(int argc, char** argv) {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new FreshHome);
     return RUN_ALL_TESTS();

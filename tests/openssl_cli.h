@@ -1,5 +1,5 @@
-// What the openssl command line says about a fixture's RSA key and certificate, for
-// comparing the control's key blobs and records with an independent tool.
+// What the openssl command line says about a fixture's RSA key and certificate, and
+// about a PFX file, for comparing what the control writes with an independent tool.
 #pragma once
 
 #include <cctype>
@@ -103,6 +103,42 @@ inline CertFields certFields(const std::string& derPath, const std::string& time
     f.notBefore = localTime(x509Field(derPath, "-startdate", "notBefore"), timeZone);
     f.notAfter = localTime(x509Field(derPath, "-enddate", "notAfter"), timeZone);
     return f;
+}
+
+// What `openssl pkcs12 -info -nodes` says about a PFX file opened with the password: its
+// notes on safes, bags and algorithms, and apart from them (they go to another stream)
+// the bags with their attributes as PEM. `opened` is false when openssl refuses the file
+// or the password.
+struct Pkcs12Dump {
+    bool opened = false;
+    std::string notes;
+    std::string pem;
+};
+
+inline Pkcs12Dump pkcs12Dump(const std::string& path, const std::string& password) {
+    testing_support::TempDir dir;
+    int status = -1;
+    testing_support::runCommand("openssl pkcs12 -in '" + path +
+                                    "' -info -nodes -passin 'pass:" + password + "' -out " +
+                                    dir.file("out.pem") + " 2>" + dir.file("notes"),
+                                &status);
+    return {status == 0, testing_support::readFile(dir.file("notes")),
+            testing_support::readFile(dir.file("out.pem"))};
+}
+
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The private keys and certificates openssl finds in the file as "keys/certificates", or
+// "refused".
+inline std::string pkcs12Counts(const std::string& path, const std::string& password) {
+    Pkcs12Dump dump = pkcs12Dump(path, password);
+    if (!dump.opened) return "refused";
+    return std::to_string(occurrences(dump.pem, "BEGIN PRIVATE KEY")) + "/" +
+           std::to_string(occurrences(dump.pem, "BEGIN CERTIFICATE"));
 }
 
 }  // namespace openssl_cli

@@ -15,17 +15,6 @@ namespace {
 
 using namespace store_test;
 
-struct Blob {
-    explicit Blob(const std::string& file) : bytes(readBytes(pfxFixture(file))) {}
-    explicit Blob(std::vector<BYTE> b) : bytes(std::move(b)) {}
-    const CRYPT_DATA_BLOB* get() {
-        blob = {static_cast<DWORD>(bytes.size()), bytes.data()};
-        return &blob;
-    }
-    std::vector<BYTE> bytes;
-    CRYPT_DATA_BLOB blob{};
-};
-
 TEST(PFXIsPFXBlob, TellsFilesFromOtherBytes) {
     for (const char* file : {"modern.pfx", "legacy.pfx", "two_keys.pfx", "no_password.pfx",
                              "empty_password.pfx", "certs_only.pfx", "key_only.pfx"}) {
@@ -142,13 +131,7 @@ TEST_F(PfxImport, EveryCertificateInBagOrderAndEveryKeyInItsProviderAndSlot) {
         std::vector<KeyContainerRecord> all = containers();
         ASSERT_EQ(all.size(), c.keyed.size()) << c.file;
         for (const KeyedCert& k : c.keyed) {
-            BYTE hash[20];
-            std::string hex = sha1_[k.cert];
-            for (int i = 0; i < 20; ++i)
-                hash[i] = BYTE(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-            CRYPT_HASH_BLOB wanted{20, hash};
-            ContextPtr cert(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
-                                                       CERT_FIND_SHA1_HASH, &wanted, nullptr));
+            ContextPtr cert = findBySha1(store.get(), sha1_[k.cert]);
             ASSERT_NE(cert, nullptr) << c.file << " " << k.cert;
             std::vector<uint64_t> buffer(64);
             DWORD size = DWORD(buffer.size() * 8);

@@ -45,6 +45,44 @@ inline void writeBytes(const std::string& path, const std::vector<BYTE>& bytes) 
     testing_support::writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
+// The DER `openssl asn1parse -genconf` makes of a configuration whose top is `asn1` (in
+// a file: long values do not fit one command-line argument); empty when openssl fails.
+inline std::vector<BYTE> opensslAsn1Conf(const std::string& conf) {
+    testing_support::TempDir dir;
+    testing_support::writeFile(dir.file("gen.cnf"), conf);
+    int status = -1;
+    testing_support::runCommand("openssl asn1parse -genconf " + dir.file("gen.cnf") +
+                                    " -noout -out " + dir.file("out.der") + " 2>/dev/null",
+                                &status);
+    return status == 0 ? readBytes(dir.file("out.der")) : std::vector<BYTE>{};
+}
+// The same for one ASN1_generate_nconf string.
+inline std::vector<BYTE> opensslAsn1(const std::string& genstr) {
+    return opensslAsn1Conf("asn1 = " + genstr + "\n");
+}
+
+class MsgHolder {
+  public:
+    explicit MsgHolder(HCRYPTMSG h = nullptr) : h_(h) {}
+    ~MsgHolder() { CryptMsgClose(h_); }
+    MsgHolder(const MsgHolder&) = delete;
+    MsgHolder& operator=(const MsgHolder&) = delete;
+    HCRYPTMSG get() const { return h_; }
+
+  private:
+    HCRYPTMSG h_;
+};
+
+// A message parameter with the two-call size protocol; empty when refused.
+inline std::vector<BYTE> messageParam(HCRYPTMSG msg, DWORD param, DWORD index = 0) {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return {};
+    std::vector<BYTE> out(size);
+    if (size && !CryptMsgGetParam(msg, param, index, out.data(), &size)) return {};
+    out.resize(size);
+    return out;
+}
+
 // A private home with a container "signer" holding the key `keyName` (a fixture of
 // tests/fixtures/pfx) in slot `slot`, the fixture certificates as PEM files for openssl,
 // and a folder for the files the tests hand to openssl.

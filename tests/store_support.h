@@ -17,6 +17,7 @@
 
 #include "core/byte_buffer.h"
 #include "platform/wincrypt.h"
+#include "tests/test_support.h"
 
 namespace store_test {
 
@@ -104,6 +105,15 @@ inline std::vector<std::string> thumbprints(HCERTSTORE store) {
     return out;
 }
 
+// The store's first certificate with the thumbprint (40 hex digits).
+inline ContextPtr findBySha1(HCERTSTORE store, const std::string& hex) {
+    BYTE hash[20];
+    for (int i = 0; i < 20; ++i) hash[i] = BYTE(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    CRYPT_HASH_BLOB wanted{20, hash};
+    return ContextPtr(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH,
+                                                 &wanted, nullptr));
+}
+
 // A user property (CERT_FIRST_USER_PROP_ID + offset) as text; empty when absent.
 inline std::string userProperty(PCCERT_CONTEXT ctx, DWORD offset) {
     DWORD size = 0;
@@ -142,6 +152,18 @@ inline std::map<std::string, std::string> fixtureThumbprints() {
     return out;
 }
 
+// A fixture's bytes (or any bytes) as the data blob the PKCS#12 calls take.
+struct Blob {
+    explicit Blob(const std::string& file) : bytes(readBytes(pfxFixture(file))) {}
+    explicit Blob(std::vector<BYTE> b) : bytes(std::move(b)) {}
+    const CRYPT_DATA_BLOB* get() {
+        blob = {static_cast<DWORD>(bytes.size()), bytes.data()};
+        return &blob;
+    }
+    std::vector<BYTE> bytes;
+    CRYPT_DATA_BLOB blob{};
+};
+
 struct PkeyFree {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };
@@ -154,6 +176,26 @@ inline PkeyPtr fixtureKey(const std::string& name) {
     PkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     std::fclose(f);
     return key;
+}
+
+// A PFX file with an EC key (a self-signed P-256 certificate, CN=EC, password "secret"),
+// made once per run by the openssl command line in a folder removed at exit.
+inline std::string ecPfxFixture() {
+    static testing_support::TempDir dir;
+    static const bool made = [] {
+        const std::string d = dir.path() + "/";
+        int status = -1;
+        testing_support::runCommand(
+            "(openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=EC "
+            "-keyout " +
+                d + "ec.key -out " + d + "ec.pem && openssl pkcs12 -export -in " + d +
+                "ec.pem -inkey " + d + "ec.key -passout pass:secret -out " + d +
+                "ec.pfx) >/dev/null 2>&1",
+            &status);
+        return status == 0;
+    }();
+    (void)made;
+    return dir.file("ec.pfx");
 }
 
 }  // namespace store_test

@@ -33,6 +33,9 @@ class ForwardingBackend final : public DialogBackend {
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
         return target_.runCertListDialog(dialog);
     }
+    DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
+        return target_.runKeyAccessDialog(dialog);
+    }
 
   private:
     DialogBackend& target_;
@@ -52,6 +55,10 @@ DialogOutcome DialogBackend::runCredentialsDialog(CredentialsDialog&) {
 }
 
 DialogOutcome DialogBackend::runCertListDialog(CertListDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runKeyAccessDialog(KeyAccessDialog&) {
     return DialogOutcome::Failed;
 }
 
@@ -90,6 +97,10 @@ DialogOutcome runDialog(CredentialsDialog& dialog) {
 
 DialogOutcome runDialog(CertListDialog& dialog) {
     return backend().runCertListDialog(dialog);
+}
+
+DialogOutcome runDialog(KeyAccessDialog& dialog) {
+    return backend().runKeyAccessDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

@@ -65,6 +65,12 @@ constexpr DialogControl kCertListControls[] = {
     {IDC_VIEW_CERT, ControlKind::Button, u"檢視憑證", {36, 123, 50, 14}},
 };
 
+constexpr DialogControl kKeyAccessControls[] = {
+    {IDC_KEY_ACCESS_TEXT, ControlKind::Label, u"", {7, 7, 186, 44}},
+    {IDOK, ControlKind::DefaultButton, kOk, {47, 56, 50, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {103, 56, 50, 14}},
+};
+
 }  // namespace
 
 const DialogResource kPfxFileResource{202, u"輸入憑證檔案資訊", 151,
@@ -75,6 +81,8 @@ const DialogResource kChangePasswordResource{203, u"變更憑證檔密碼", 141,
 const DialogResource kPasswordResource{205, u"執行憑證匯出", 141, 59, u"System", kPasswordControls};
 const DialogResource kCertListResource{
     204, u"選擇憑證匯出至憑證交換檔", 352, 144, kFixedsys, kCertListControls};
+const DialogResource kKeyAccessResource{207, u"私密金鑰存取", 200,
+                                        77,  kFixedsys,       kKeyAccessControls};
 
 std::string DialogControl::ansiText() const {
     return toAnsi(text);

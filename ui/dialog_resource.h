@@ -19,6 +19,7 @@ constexpr int IDC_NEW_PASSWORD = 304;
 constexpr int IDC_CONFIRM_PASSWORD = 305;
 constexpr int IDC_CERT_LIST = 301;
 constexpr int IDC_VIEW_CERT = 302;
+constexpr int IDC_KEY_ACCESS_TEXT = 301;
 
 enum class ControlKind {
     Label,
@@ -56,11 +57,13 @@ struct DialogResource {
     const DialogControl* labelBefore(int id) const;
 };
 
-// Resources 202, 206, 203, 205 and 204.
+// Resources 202, 206, 203, 205, 204 and 207. The message label of 207 is empty in the
+// resource: its model gives the text.
 extern const DialogResource kPfxFileResource;
 extern const DialogResource kPfxSaveResource;
 extern const DialogResource kChangePasswordResource;
 extern const DialogResource kPasswordResource;
 extern const DialogResource kCertListResource;
+extern const DialogResource kKeyAccessResource;
 
 }  // namespace ui

@@ -54,11 +54,16 @@ struct FolderBrowserAnswer {
 // Message-box styles and answers used by the dialogs.
 constexpr UINT MB_OK = 0x00000000;
 constexpr UINT MB_ICONERROR = 0x00000010;
+constexpr UINT MB_ICONQUESTION = 0x00000020;
+constexpr UINT MB_ICONWARNING = 0x00000030;
+constexpr UINT MB_ICONINFORMATION = 0x00000040;
+constexpr UINT MB_ICONMASK = 0x000000F0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
 class CredentialsDialog;
 class CertListDialog;
+class KeyAccessDialog;
 
 // How dialogs are shown. One backend serves the whole process; hosts choose it. A
 // backend only presents: every rule of a dialog is in its model, so a backend that
@@ -79,6 +84,9 @@ class DialogBackend {
     virtual DialogOutcome runCredentialsDialog(CredentialsDialog& dialog);
     // The same for the certificate list. Default: Failed.
     virtual DialogOutcome runCertListDialog(CertListDialog& dialog);
+    // The same for the consent to use a protected key: Ok only when the model's pressOk
+    // was called. Default: Failed (the use is refused).
+    virtual DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog);
 };
 
 // The process's backend (the `none` backend until a host installs another).
@@ -113,6 +121,7 @@ FolderBrowserAnswer showFolderBrowser(const FolderBrowserModel& model);
 // Runs a dialog modally through the process's backend (see DialogBackend).
 DialogOutcome runDialog(CredentialsDialog& dialog);
 DialogOutcome runDialog(CertListDialog& dialog);
+DialogOutcome runDialog(KeyAccessDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

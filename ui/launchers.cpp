@@ -1,5 +1,7 @@
 #include "ui/launchers.h"
 
+#include <utility>
+
 #include "platform/codepage.h"
 #include "ui/credentials_dialog.h"
 
@@ -56,6 +58,17 @@ PfxDialogResult runPfxDialog(const CredentialsSettings& settings) {
 }
 
 }  // namespace
+
+PfxDialogRequest makePfxDialogRequest(const DialogSettings& settings, std::string folder,
+                                      std::string fileName) {
+    PfxDialogRequest request;
+    request.folder = std::move(folder);
+    request.fileName = std::move(fileName);
+    request.defaultFolder = settings.defaultFolder;
+    request.minLength = settings.passwordMinLength;
+    request.maxLength = settings.passwordMaxLength;
+    return request;
+}
 
 PfxDialogResult launchPfxDialog(PfxDialogUse use, const PfxDialogRequest& request) {
     const PfxLaunch* launch = &kPfxLaunches[0];

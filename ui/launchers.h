@@ -35,6 +35,17 @@ struct PfxDialogRequest {
     int32_t maxLength = 16;
 };
 
+// The engine's settings that every PFX dialog launch reads.
+struct DialogSettings {
+    std::string defaultFolder;
+    int32_t passwordMinLength = 0;
+    int32_t passwordMaxLength = 16;
+};
+
+// The request for the operation's folder and file name under the engine's settings.
+PfxDialogRequest makePfxDialogRequest(const DialogSettings& settings, std::string folder,
+                                      std::string fileName);
+
 // Folder, file name and password are set only when code is kLaunchOk.
 struct PfxDialogResult {
     int32_t code = kLaunchCancelled;

@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
+#include "ui/key_access_dialog.h"
 
 namespace ui {
 
@@ -53,6 +54,7 @@ const std::vector<KindFormat>& formats() {
         {"PasswordDialog", {{"password", FieldType::Text, false, IDC_PASSWORD}}},
         {"CertListDialog",
          {{"index", FieldType::Index, false, 0}, {"view", FieldType::Rows, false, 0}}},
+        {"KeyAccessDialog", {}},
     };
     return table;
 }
@@ -90,7 +92,9 @@ std::string misfit(const KindFormat& format, const nlohmann::json& values) {
         const AnswerField* field = nullptr;
         for (const AnswerField& f : format.fields)
             if (key == f.key) field = &f;
-        if (!field) return std::string(format.kind) + " answers take " + keys + ", not " + key;
+        if (!field)
+            return std::string(format.kind) + " answers take " + (keys.empty() ? "no keys" : keys) +
+                   ", not " + key;
         if (!fits(field->type, value)) {
             const char* wanted = field->type == FieldType::Text    ? "a string"
                                  : field->type == FieldType::Index ? "an integer from -1"
@@ -323,6 +327,25 @@ DialogOutcome ScriptedBackend::runCertListDialog(CertListDialog& dialog) {
             dialog.clearSelection();
         else if (!choose(index))
             return DialogOutcome::Cancel;
+    }
+    dialog.pressOk();
+    return DialogOutcome::Ok;
+}
+
+DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
+    const std::string kind = KeyAccessDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(dialog.caption());
+    open["text"] = ansiToReport(dialog.message());
+    open["container"] = ansiToReport(dialog.container());
+    open["operation"] = ansiToReport(dialog.operation());
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressCancel();
+        return DialogOutcome::Cancel;
     }
     dialog.pressOk();
     return DialogOutcome::Ok;

@@ -21,6 +21,8 @@
 //                   issuer],...]} on open; ok {"index":N,"view":[ROW,...]}: view presses
 //                   the view button on each row first, index is the row highlighted at
 //                   OK (-1: none); both optional.
+//   KeyAccessDialog {"dialog":"KeyAccessDialog","title","text","container",
+//                   "operation"} on open; ok {} allows the use, cancel refuses it.
 //   message boxes   {"messageBox":TEXT,"caption":TEXT}
 // A dialog with no answer queued for it prints {"note":WHY} and is cancelled; "fail"
 // makes a dialog fail to be created before it shows anything.
@@ -46,6 +48,7 @@ class ScriptedBackend final : public DialogBackend {
     int messageBox(const std::string& text, const std::string& caption, UINT type) override;
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override;
     DialogOutcome runCertListDialog(CertListDialog& dialog) override;
+    DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);

@@ -8,6 +8,7 @@
 #include "core/secret_string.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
+#include "ui/key_access_dialog.h"
 #include "ui/scripted_backend.h"
 
 namespace ui {
@@ -149,6 +150,20 @@ class TerminalBackend final : public DialogBackend {
             dialog.pressOk();
             return DialogOutcome::Ok;
         }
+    }
+
+    DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
+        print("\n== " + ansiToReport(dialog.caption()) + " ==\n" + ansiToReport(dialog.message()) +
+              "\n");
+        // Only an explicit yes allows the key: Enter, the end of the input or anything else
+        // refuses it.
+        std::string line;
+        if (ask("[y/N] ", line) && (line == "y" || line == "Y")) {
+            dialog.pressOk();
+            return DialogOutcome::Ok;
+        }
+        dialog.pressCancel();
+        return DialogOutcome::Cancel;
     }
 
   private:

@@ -1,0 +1,210 @@
+#include "enroll/accept_pkcs7.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/byte_buffer.h"
+#include "core/crypt_holders.h"
+#include "platform/codepage.h"
+#include "platform/wincrypt_msg.h"
+#include "status/error_codes.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+inline void closeMessage(HCRYPTMSG m) {
+    CryptMsgClose(m);
+}
+using CryptMsgHolder = crypt_holders::Holder<HCRYPTMSG, closeMessage>;
+
+// The whole X.500 text of a name (no quoting). The size is asked first: a fixed buffer
+// would make every long name empty, and two empty names equal.
+std::string nameText(const CERT_NAME_BLOB& name) {
+    const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG;
+    DWORD size = CertNameToStrA(X509_ASN_ENCODING, &name, type, nullptr, 0);
+    std::string text(size, '\0');
+    size = CertNameToStrA(X509_ASN_ENCODING, &name, type, text.data(), size);
+    text.resize(size ? size - 1 : 0);
+    return text;
+}
+
+enum class Kind { Root, Intermediate, EndEntity };
+
+Kind classify(PCCERT_CONTEXT certificate) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    if (nameText(info->Subject) == nameText(info->Issuer)) return Kind::Root;
+    // cRLSign alone does not make an authority here.
+    BYTE usage = 0;
+    if (CertGetIntendedKeyUsage(X509_ASN_ENCODING, info, &usage, 1) &&
+        (usage & CERT_KEY_CERT_SIGN_KEY_USAGE))
+        return Kind::Intermediate;
+    return Kind::EndEntity;
+}
+
+// Failures here are not reported: the certificate's class stands either way.
+void installAuthority(PCCERT_CONTEXT certificate, const char* storeName) {
+    CertStoreHolder store(CertOpenSystemStoreA(0, storeName));
+    if (store)
+        CertAddCertificateContextToStore(
+            store.get(), certificate, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr);
+}
+
+// Installs the message's authority certificates and gives the DER of its last end-entity
+// certificate (empty when it has none). False, with 5040, when the certificates cannot
+// be counted.
+bool takeMessageCertificates(HCRYPTMSG message, std::vector<BYTE>& candidate, ErrorPair& status) {
+    DWORD count = 0, size = sizeof count;
+    if (!CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
+        status.failWithPlatform(err::kCertFormat);
+        return false;
+    }
+    for (DWORD index = 0; index < count; ++index) {
+        DWORD length = 0;
+        if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, nullptr, &length)) continue;
+        std::vector<BYTE> der(length);
+        if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, der.data(), &length)) continue;
+        der.resize(length);
+        CertContextHolder certificate(
+            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), length));
+        if (!certificate) continue;  // what cannot be parsed cannot be classified
+        switch (classify(certificate.get())) {
+            case Kind::Root:
+                installAuthority(certificate.get(), "ROOT");
+                break;
+            case Kind::Intermediate:
+                installAuthority(certificate.get(), "CA");
+                break;
+            case Kind::EndEntity:
+                candidate = std::move(der);
+                break;
+        }
+    }
+    return true;
+}
+
+// True when slot `keySpec` of the open container holds the public key `bits`.
+bool slotHolds(HCRYPTPROV provider, DWORD keySpec, const CRYPT_BIT_BLOB& bits) {
+    DWORD size = 0;
+    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, nullptr, &size)) return false;
+    // In 8-byte units: the record's pointers must be aligned.
+    std::vector<uint64_t> storage((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(storage.data());
+    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, info, &size)) return false;
+    return info->PublicKey.cbData == bits.cbData &&
+           (bits.cbData == 0 || std::memcmp(info->PublicKey.pbData, bits.pbData, bits.cbData) == 0);
+}
+
+struct KeyContainer {
+    std::string provider;   // ANSI
+    std::string container;  // ANSI
+    DWORD keySpec = 0;
+};
+
+// The first container, in provider and then container order, whose exchange or (next)
+// signature key pair is the one of `bits`. Only providers whose name contains
+// "Microsoft" are searched.
+bool findKeyContainer(const CRYPT_BIT_BLOB& bits, KeyContainer& found) {
+    char provider[100];
+    for (DWORD index = 0;; ++index) {
+        DWORD type = 0, size = sizeof provider;
+        if (!CryptEnumProvidersA(index, nullptr, 0, &type, provider, &size)) return false;
+        if (!std::strstr(provider, "Microsoft")) continue;
+        CryptProvHolder verify;
+        if (!CryptAcquireContextA(verify.out(), nullptr, provider, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT))
+            continue;
+        char container[1024];
+        for (DWORD flags = CRYPT_FIRST;; flags = 0) {
+            DWORD length = sizeof container;
+            if (!CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS,
+                                   reinterpret_cast<BYTE*>(container), &length, flags))
+                break;
+            CryptProvHolder opened;
+            if (!CryptAcquireContextA(opened.out(), container, provider, PROV_RSA_FULL, 0))
+                continue;
+            for (DWORD keySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+                if (slotHolds(opened.get(), keySpec, bits)) {
+                    found = {provider, container, keySpec};
+                    return true;
+                }
+            }
+        }
+    }
+}
+
+// Binds the issued certificate to its key container and adds it to "MY".
+void bindAndInstall(PCCERT_CONTEXT issued, ErrorPair& status) {
+    KeyContainer key;
+    if (!findKeyContainer(issued->pCertInfo->SubjectPublicKeyInfo.PublicKey, key)) {
+        status.fail(err::kNoPrivateKey);
+        return;
+    }
+    std::u16string container = fromAnsi(key.container), provider = fromAnsi(key.provider);
+    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
+                             nullptr,          key.keySpec};
+    if (!CertSetCertificateContextProperty(issued, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
+        status.failWithPlatform(err::kMyStoreDenied);
+        return;
+    }
+    CryptProvHolder context;
+    if (!CryptAcquireContextA(context.out(), key.container.c_str(), key.provider.c_str(),
+                              PROV_RSA_FULL, 0)) {
+        status.failWithPlatform(err::kNoCsp);
+        return;
+    }
+    CERT_KEY_CONTEXT keyContext{sizeof(CERT_KEY_CONTEXT), context.get(), key.keySpec};
+    if (!CertSetCertificateContextProperty(issued, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext)) {
+        status.failWithPlatform(err::kMyStoreDenied);
+        return;
+    }
+    context.release();  // the certificate's now: it releases the context when it goes
+    CertStoreHolder my(CertOpenSystemStoreA(0, "MY"));
+    if (!my) {
+        status.failWithPlatform(err::kOpenMyStore);
+        return;
+    }
+    if (!CertAddCertificateContextToStore(my.get(), issued, CERT_STORE_ADD_ALWAYS, nullptr))
+        status.failWithPlatform(err::kMyStoreDenied);
+}
+
+void accept(const std::string& text, ErrorPair& status) {
+    ByteBuffer der;
+    if (!der.decodeBase64Text(text.c_str())) {
+        status.fail(err::kBase64);
+        return;
+    }
+    std::vector<BYTE> candidate;
+    CryptMsgHolder message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (message &&
+        CryptMsgUpdate(message.get(), der.data(), static_cast<DWORD>(der.length()), TRUE)) {
+        if (!takeMessageCertificates(message.get(), candidate, status)) return;
+    } else {
+        // Not a message: the bytes are the issued certificate itself, unclassified.
+        candidate.assign(der.data(), der.data() + der.length());
+    }
+    if (candidate.empty()) {
+        status.fail(err::kNoKey);
+        return;
+    }
+    CertContextHolder issued(CertCreateCertificateContext(X509_ASN_ENCODING, candidate.data(),
+                                                          static_cast<DWORD>(candidate.size())));
+    if (!issued) {
+        status.failWithPlatform(err::kCertFormat);
+        return;
+    }
+    bindAndInstall(issued.get(), status);
+}
+
+}  // namespace
+
+ErrorCode acceptPkcs7(EnrollmentState& state, const std::string& text, ErrorPair& result) {
+    if (text.empty()) {
+        result.fail(err::kBadParameter);
+        return result.lastError;
+    }
+    state.status = ErrorPair{};
+    accept(text, state.status);
+    result = state.status;
+    return result.lastError;
+}

@@ -1,0 +1,27 @@
+// CreatePKCS10: a new key pair in a new container of the chosen provider, and a PKCS#10
+// certificate request for it (RFC 2986) as one line of Base64.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "enroll/enrollment_state.h"
+#include "enroll/key_generation.h"
+#include "platform/wincrypt.h"
+#include "status/error_pair.h"
+
+// The request for the key pair in slot keySpec of `provider`: version 0, the subject one
+// CN attribute holding commonName (ANSI) as a BMPString, the slot's public key,
+// no attributes, signed SHA-1 with RSA by that key; DER in standard Base64 on one line.
+// Failure: empty, with 5302 and the platform error when encoding, export or signing is
+// refused (a refused consent included), 5002 when a buffer cannot be had.
+std::string buildPkcs10Request(HCRYPTPROV provider, DWORD keySpec, const std::string& commonName,
+                               ErrorPair& status);
+
+// CreatePKCS10(commonName, keyBits, genKeyFlags): the key-length step (5301 before any
+// container exists), the key options, provider type 1 and the exchange slot, then the
+// key pair and its request. `result` receives the outcome (the record's pair); the
+// request text, or empty.
+std::string createPkcs10(EnrollmentState& state, const std::string& commonName, int32_t keyBits,
+                         int32_t genKeyFlags, ErrorPair& result,
+                         ContainerNamer name = newUpperCaseUuidText);

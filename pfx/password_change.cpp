@@ -1,0 +1,111 @@
+#include "pfx/password_change.h"
+
+#include <set>
+
+#include "core/byte_buffer.h"
+#include "core/paths.h"
+#include "core/wide_password.h"
+#include "pfx/pfx_file.h"
+#include "platform/pkcs12.h"
+#include "status/error_codes.h"
+#include "store/cert_store.h"
+
+namespace {
+
+struct Passwords {
+    std::string folder;
+    std::string fileName;
+    SecretString oldPassword;
+    SecretString newPassword;
+};
+
+// Whether the loaded store holds every key the file holds: the load keeps only RSA keys
+// whose certificate is in the file, and a rewrite of the store would drop the others.
+// 0, 5205 with NTE_BAD_KEY when a key would be lost, or 5401 when the file cannot be
+// read again.
+ErrorCode checkEveryKeyKept(const std::string& path, const SecretString& password, PfxStore& pfx,
+                            ErrorPair& status) {
+    ByteBuffer file;
+    if (!file.loadFromFile(path)) {
+        status.failWithPlatform(err::kExchangeFileRead);
+        return status.lastError;
+    }
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(file.length()), file.data()};
+    WidePassword widePassword(password.view());
+    DWORD keyBags = 0;
+    if (!pfxCountKeyBags(&blob, widePassword.get(), &keyBags)) {
+        status.failWithPlatform(err::kExchangeFileRead);
+        return status.lastError;
+    }
+    std::set<std::u16string> containers;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
+        KeyProvInfo info = pfx.GetKeyProvInfo(cert);
+        if (info && info->pwszContainerName) containers.insert(info->pwszContainerName);
+    }
+    if (containers.size() < keyBags) {
+        status.capiError = NTE_BAD_KEY;
+        status.lastError = err::kKeyNotExportable;
+    }
+    return status.lastError;
+}
+
+ErrorCode encodingFailure(DWORD platformError) {
+    switch (platformError) {
+        case ERROR_CANCELLED:
+            return err::kCancelled;
+        case NTE_NO_KEY:
+            return err::kNoPrivateKey;
+        case NTE_BAD_KEY:
+            return err::kKeyNotExportable;
+        default:
+            return err::kPfxStoreDenied;
+    }
+}
+
+}  // namespace
+
+ErrorCode changePfxPassword(const std::string& folder, const std::string& fileName,
+                            const SecretString& oldPassword, const SecretString& newPassword,
+                            const ui::DialogSettings& dialog, ErrorPair& status,
+                            const FileReplacer& writer) {
+    status = ErrorPair{};
+    Passwords chosen{folder, fileName, oldPassword, newPassword};
+    if (folder.empty() || fileName.empty() || oldPassword.empty() || newPassword.empty()) {
+        ui::ChangePasswordResult answer =
+            ui::launchChangePasswordDialog(ui::makePfxDialogRequest(dialog, folder, fileName));
+        status.lastError = answer.code;
+        if (status.lastError != 0) return status.lastError;
+        if (answer.newPassword != answer.confirmPassword) {
+            status.lastError = err::kPasswordMismatch;
+            return status.lastError;
+        }
+        chosen = {answer.folder, answer.fileName, answer.oldPassword, answer.newPassword};
+    }
+
+    std::string path = joinPath(chosen.folder, chosen.fileName);
+    PfxStore pfx;
+    // Loaded exportable, whatever the file's keys were before, so that all can be written.
+    if (loadPfxFile(path, chosen.oldPassword.view(), 1, pfx, status) != 0) return status.lastError;
+    if (!pfx.handle()) {
+        status.lastError = err::kPfxStoreDenied;
+        return status.lastError;
+    }
+    if (checkEveryKeyKept(path, chosen.oldPassword, pfx, status) != 0) return status.lastError;
+    ByteBuffer content;
+    DWORD platformError = 0;
+    switch (encodePfx(pfx.handle(), chosen.newPassword.view(), content, platformError)) {
+        case PfxEncodeFailure::None:
+            break;
+        case PfxEncodeFailure::Allocation:
+            status.lastError = err::kUndefined1103;
+            return status.lastError;
+        case PfxEncodeFailure::Sizing:
+        case PfxEncodeFailure::Encoding:
+            status.capiError = platformError;
+            status.lastError = encodingFailure(platformError);
+            return status.lastError;
+    }
+    if (!writer.replace(path, content)) status.lastError = err::kUndefined1103;
+    return status.lastError;
+}

@@ -1,0 +1,77 @@
+#include "pfx/pfx_import.h"
+
+#include "core/cert_view.h"
+#include "core/paths.h"
+#include "pfx/pfx_file.h"
+#include "status/error_codes.h"
+#include "store/cert_store.h"
+
+namespace {
+
+// Why a certificate of the file cannot go into "MY"; 0 when it can.
+ErrorCode refusal(PCCERT_CONTEXT cert, int32_t dwKeyUsage) {
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+    // Cached on the certificate, which releases it; the add does not copy the cache.
+    if (!CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &provider,
+                                           &keySpec, nullptr))
+        return err::kNoPrivateKey;
+    if (dwKeyUsage > 0) {
+        CertView view(cert);
+        auto wanted = static_cast<uint32_t>(dwKeyUsage);
+        if ((view.keyUsage() & wanted) != wanted) return err::kCertUsage;
+    }
+    return err::kSuccess;
+}
+
+}  // namespace
+
+ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
+                        const SecretString& password, int32_t dwFlags, int32_t dwKeyUsage,
+                        const ui::DialogSettings& dialog, ErrorPair& status) {
+    status = ErrorPair{};
+    ui::PfxDialogResult chosen;
+    chosen.folder = folder;
+    chosen.fileName = fileName;
+    chosen.password = password;
+    if (folder.empty() || fileName.empty() || password.empty()) {
+        chosen = ui::launchPfxDialog(ui::PfxDialogUse::ImportPfx,
+                                     ui::makePfxDialogRequest(dialog, folder, fileName));
+        status.lastError = chosen.code;
+        if (status.lastError != 0) return status.lastError;
+    }
+
+    PfxStore pfx;
+    if (loadPfxFile(joinPath(chosen.folder, chosen.fileName), chosen.password.view(), dwFlags, pfx,
+                    status) != 0)
+        return status.lastError;
+    CertStore my;
+    status.lastError = my.OpenMy();
+    if (status.lastError != 0) {
+        status.capiError = my.platformError();
+        return status.lastError;
+    }
+
+    status.lastError = err::kCertNotFound;
+    int added = 0;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
+        ErrorCode reason = refusal(cert, dwKeyUsage);
+        if (reason == 0 &&
+            CertAddCertificateContextToStore(
+                my.handle(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr)) {
+            ++added;
+            // The keys of the file now belong to certificates of "MY".
+            pfx.setDeleteKeysOnClose(false);
+            status.lastError = 0;
+            continue;
+        }
+        if (added > 0) continue;
+        if (reason == 0) {
+            status.failWithPlatform(err::kCertNotFound);
+        } else {
+            status.lastError = reason;
+        }
+    }
+    return status.lastError;
+}
