@@ -13,7 +13,7 @@ fx=../tests/fixtures
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p $c/base64 $c/filter $c/cert_view $c/pfx_load $c/script $c/invoke $c/codepage \
-         $c/digest $c/des
+         $c/digest $c/des $c/accept_pkcs7
 
 # base64: bare, armoured with CRLF and 64-column lines, padded forms, broken armour.
 printf 'TWFu' >$c/base64/bare
@@ -51,6 +51,16 @@ done
 openssl x509 -inform DER -in $fx/pfx/user1.der -out "$work/user1.pem"
 openssl pkcs12 -export -in "$work/user1.pem" -inkey $fx/pfx/user1.key.pem -keypbe NONE \
     -certpbe NONE -nomac -passout pass:secret -out $c/pfx_load/plain_nomac.pfx
+
+# accept_pkcs7: the bytes the target Base64-encodes: an issued certificate whose key the
+# target's home holds, alone and in a certificates-only message with its CA; a message
+# with no end-entity certificate; a certificate whose key is nowhere.
+cp $fx/pfx/user1.der $c/accept_pkcs7/user1.der
+cp $fx/pfx/user2.der $c/accept_pkcs7/user2.der
+openssl x509 -inform DER -in $fx/pfx/ca.der -out "$work/ca.pem"
+openssl crl2pkcs7 -nocrl -certfile "$work/user1.pem" -certfile "$work/ca.pem" -outform DER \
+    -out $c/accept_pkcs7/user1_with_ca.p7b
+openssl crl2pkcs7 -nocrl -certfile "$work/ca.pem" -outform DER -out $c/accept_pkcs7/ca_only.p7b
 
 # script: statements of every kind the reader knows.
 cat >$c/script/calls <<'KSC'
