@@ -257,8 +257,11 @@ int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std:
                      {"bits", s.bits},
                      {"exportable", (s.flags & CRYPT_EXPORTABLE) != 0},
                      {"userProtected", (s.flags & CRYPT_USER_PROTECTED) != 0}});
-        printLine(out,
-                  Json{{"provider", c.provider}, {"container", c.container}, {"slots", slots}});
+        // A temporary container names the process it belongs to.
+        printLine(out, Json{{"provider", c.provider},
+                            {"container", c.container},
+                            {"slots", slots},
+                            {"owner", c.ownerPid ? Json(c.ownerPid) : Json(nullptr)}});
     }
     return 0;
 }

@@ -27,7 +27,16 @@ DWORD loadFailure(const std::string& path, int savedErrno) {
     return ERROR_HANDLE_EOF;
 }
 
+std::function<void()>& loadObserver() {
+    static std::function<void()> observer;
+    return observer;
+}
+
 }  // namespace
+
+void PfxStore::setLoadObserver(std::function<void()> observer) {
+    loadObserver() = std::move(observer);
+}
 
 KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
     KeyProvInfo info;
@@ -113,6 +122,7 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
         platformError_ = GetLastError();
         return err::kPkcs12Password;
     }
+    if (const std::function<void()>& observer = loadObserver()) observer();
     return err::kSuccess;
 }
 

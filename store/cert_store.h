@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -103,6 +104,10 @@ class PfxStore {
 
     HCERTSTORE handle() const { return store_; }
     DWORD platformError() const { return platformError_; }
+    // Installs the process's observer of loads, called after each successful Load while
+    // the key containers it made exist (the host stops there when told to, so that its
+    // tests can kill it in the middle of a PFX operation); an empty one removes it.
+    static void setLoadObserver(std::function<void()> observer);
     // True from construction; an import that installs the file's certificates for good
     // clears it, so that their key containers outlive the holder.
     bool deleteKeysOnClose() const { return deleteKeysOnClose_; }
