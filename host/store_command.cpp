@@ -200,9 +200,7 @@ int importPfx(const std::string& pathAnsi, std::string& passwordAnsi, bool expor
                                                nullptr, nullptr))
             continue;
         PCCERT_CONTEXT inMy = nullptr;
-        if (!CertAddCertificateContextToStore(
-                my.handle(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &inMy))
-            continue;
+        if (!my.AddKeyedCertificate(cert, &inMy)) continue;
         pfx.setDeleteKeysOnClose(false);
         ++added;
         printLine(out, certificateJson(inMy));

@@ -58,6 +58,15 @@ class CertStore {
     void Close();
     // readKeyProvInfo with this holder's platformError.
     KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
+    // Adds a certificate that has a private key, replacing the one with its thumbprint
+    // (CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES). When a certificate was
+    // replaced and its key container is not the new one, that container is deleted,
+    // but only when the new key is the certificate's own and no certificate of "MY",
+    // "CA" or "ROOT" names the old container any more: a re-import leaves no container
+    // nothing refers to. TRUE, *added (optional) receiving the store's context, which
+    // the caller frees; FALSE when the add fails, with platformError set (a failed
+    // deletion is not reported).
+    BOOL AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added);
 
     // The open store (null when closed); it stays the holder's.
     HCERTSTORE handle() const { return store_; }

@@ -19,6 +19,7 @@
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
 #include "tests/host_script.h"
+#include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"
 
@@ -196,22 +197,7 @@ void newContainer(const std::string& name, bool temporary) {
 
 // Puts the certificate into MY with a key-provider property naming `container`.
 void certificateNaming(const std::string& derPath, const std::string& container) {
-    std::string der = testing_support::readFile(derPath);
-    PCCERT_CONTEXT cert =
-        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                     static_cast<DWORD>(der.size()));
-    ASSERT_NE(cert, nullptr);
-    std::u16string wide(container.begin(), container.end());
-    CRYPT_KEY_PROV_INFO info{};
-    info.pwszContainerName = wide.data();
-    info.dwProvType = PROV_RSA_FULL;
-    info.dwKeySpec = AT_KEYEXCHANGE;
-    ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
-    ASSERT_NE(my, nullptr);
-    EXPECT_TRUE(CertAddCertificateContextToStore(my, cert, CERT_STORE_ADD_ALWAYS, nullptr));
-    CertCloseStore(my, 0);
-    CertFreeCertificateContext(cert);
+    store_test::addNamingContainer("MY", derPath, container);
 }
 
 TEST(KeyLeftovers, OpeningTheDatabaseRemovesWhatDeadProcessesLeft) {
