@@ -10,6 +10,11 @@
 
 #include "platform/types.h"
 
+// Standard padded Base64 (RFC 4648 section 4) of `count` bytes on one line, as
+// ByteBuffer::encodeBase64 makes it, written into `out` (replaced) without a buffer
+// between. False, `out` empty, for a null source, count < 1 or above INT32_MAX.
+bool base64Text(const void* src, size_t count, std::string& out);
+
 class ByteBuffer {
 public:
     ByteBuffer() = default;

@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "core/byte_buffer.h"
 
@@ -42,31 +44,51 @@ bool ByteBuffer::encodeHex(const void* src, int32_t count) {
     return true;
 }
 
+namespace {
+
+// Writes the Base64 of `count` bytes (4 * ((count + 2) / 3) characters) at `out`.
+void writeBase64(const BYTE* s, size_t count, char* out) {
+    size_t i = 0;
+    for (; i + 3 <= count; i += 3) {
+        uint32_t v = (uint32_t{s[i]} << 16) | (uint32_t{s[i + 1]} << 8) | s[i + 2];
+        *out++ = kAlphabet[(v >> 18) & 63];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = kAlphabet[(v >> 6) & 63];
+        *out++ = kAlphabet[v & 63];
+    }
+    size_t rest = count - i;
+    if (rest > 0) {
+        uint32_t v = uint32_t{s[i]} << 16;
+        if (rest == 2) v |= uint32_t{s[i + 1]} << 8;
+        *out++ = kAlphabet[(v >> 18) & 63];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        *out++ = '=';
+    }
+}
+
+}  // namespace
+
 bool ByteBuffer::encodeBase64(const void* src, int32_t count) {
     release();
     if (!src || count < 1) return false;
     int64_t outLength = 4 * ((static_cast<int64_t>(count) + 2) / 3);
     if (outLength > INT32_MAX) return false;
     if (!allocate(static_cast<int32_t>(outLength))) return false;
-    const auto* s = static_cast<const BYTE*>(src);
-    BYTE* out = data_;
-    int32_t i = 0;
-    for (; i + 3 <= count; i += 3) {
-        uint32_t v = (uint32_t{s[i]} << 16) | (uint32_t{s[i + 1]} << 8) | s[i + 2];
-        *out++ = static_cast<BYTE>(kAlphabet[(v >> 18) & 63]);
-        *out++ = static_cast<BYTE>(kAlphabet[(v >> 12) & 63]);
-        *out++ = static_cast<BYTE>(kAlphabet[(v >> 6) & 63]);
-        *out++ = static_cast<BYTE>(kAlphabet[v & 63]);
+    writeBase64(static_cast<const BYTE*>(src), static_cast<size_t>(count),
+                reinterpret_cast<char*>(data_));
+    return true;
+}
+
+bool base64Text(const void* src, size_t count, std::string& out) {
+    out.clear();
+    if (!src || count < 1 || count > INT32_MAX) return false;
+    try {
+        out.resize(4 * ((count + 2) / 3));
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    int32_t rest = count - i;
-    if (rest > 0) {
-        uint32_t v = uint32_t{s[i]} << 16;
-        if (rest == 2) v |= uint32_t{s[i + 1]} << 8;
-        *out++ = static_cast<BYTE>(kAlphabet[(v >> 18) & 63]);
-        *out++ = static_cast<BYTE>(kAlphabet[(v >> 12) & 63]);
-        *out++ = static_cast<BYTE>(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
-        *out++ = '=';
-    }
+    writeBase64(static_cast<const BYTE*>(src), count, out.data());
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -20,6 +21,7 @@
 #include "host/store_command.h"
 #include "platform/codepage.h"
 #include "platform/com_runtime.h"
+#include "store/cert_store.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 #ifdef KSCAPI_HAVE_GTK
@@ -57,7 +59,24 @@ constexpr const char* kUsage =
     "Script lines: OP ARG... (a call; string arguments as JSON string literals, bare\n"
     "words or null; int arguments decimal or 0x hex), @new NAME, @use NAME,\n"
     "!dialog KIND ok JSON | !dialog KIND cancel | !dialog KIND fail (with --ui script),\n"
-    "blank lines and lines starting with #.\n";
+    "blank lines and lines starting with #.\n"
+    "\n"
+    "With KSCAPI_HOLD_AFTER_PFX_LOAD set, every PFX load prints {\"held\":\"pfx-load\",\n"
+    "\"pid\":N} and waits for the end of standard input before it goes on (for tests\n"
+    "that stop a process while the keys of a load exist).\n";
+
+// The stop the crash tests need: after each PFX load the host says so and waits for
+// the end of its standard input (the test kills it meanwhile, or closes the pipe).
+void installLoadHold() {
+    const char* hold = std::getenv("KSCAPI_HOLD_AFTER_PFX_LOAD");
+    if (!hold || !*hold) return;
+    PfxStore::setLoadObserver([] {
+        std::cout << nlohmann::json{{"held", "pfx-load"}, {"pid", ::getpid()}}.dump() << '\n';
+        std::cout.flush();
+        std::cin.ignore(std::numeric_limits<std::streamsize>::max());
+        std::cin.clear();
+    });
+}
 
 int usage(const std::string& message) {
     if (!message.empty()) std::cerr << "kscapi: " << message << "\n";
@@ -179,6 +198,7 @@ int main(int argc, char** argv) {
         // A module loaded by ProgID reads the code page from the environment.
         setenv("KSCAPI_ACP", acp.c_str(), 1);
     }
+    installLoadHold();
     if (command == "demo") return host::runDemo(rest, std::cout, std::cerr);
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);

@@ -207,9 +207,7 @@ int importPfx(const std::string& pathAnsi, std::string& passwordAnsi, bool expor
                                                nullptr, nullptr))
             continue;
         PCCERT_CONTEXT inMy = nullptr;
-        if (!CertAddCertificateContextToStore(
-                my.handle(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &inMy))
-            continue;
+        if (!my.AddKeyedCertificate(cert, &inMy)) continue;
         pfx.setDeleteKeysOnClose(false);
         ++added;
         printLine(out, certificateJson(inMy));
@@ -264,8 +262,11 @@ int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std:
                      {"bits", s.bits},
                      {"exportable", (s.flags & CRYPT_EXPORTABLE) != 0},
                      {"userProtected", (s.flags & CRYPT_USER_PROTECTED) != 0}});
-        printLine(out,
-                  Json{{"provider", c.provider}, {"container", c.container}, {"slots", slots}});
+        // A temporary container names the process it belongs to.
+        printLine(out, Json{{"provider", c.provider},
+                            {"container", c.container},
+                            {"slots", slots},
+                            {"owner", c.ownerPid ? Json(c.ownerPid) : Json(nullptr)}});
     }
     return 0;
 }

@@ -57,9 +57,7 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
          cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
         ErrorCode reason = refusal(cert, dwKeyUsage);
-        if (reason == 0 &&
-            CertAddCertificateContextToStore(
-                my.handle(), cert, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr)) {
+        if (reason == 0 && my.AddKeyedCertificate(cert, nullptr)) {
             ++added;
             // The keys of the file now belong to certificates of "MY".
             pfx.setDeleteKeysOnClose(false);
@@ -68,7 +66,8 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
         }
         if (added > 0) continue;
         if (reason == 0) {
-            status.failWithPlatform(err::kCertNotFound);
+            status.lastError = err::kCertNotFound;
+            status.capiError = my.platformError();
         } else {
             status.lastError = reason;
         }

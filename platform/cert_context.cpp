@@ -553,6 +553,18 @@ void portableKeyProvInfo(const CRYPT_KEY_PROV_INFO& info, std::vector<BYTE>& out
     }
 }
 
+}  // namespace
+
+bool portableKeyProvInfoContainer(const std::vector<BYTE>& bytes, std::u16string& container,
+                                  bool& present) {
+    PortableReader in(bytes);
+    DWORD ignored = 0;
+    return in.dword(ignored) && in.dword(ignored) && in.dword(ignored) && in.dword(ignored) &&
+           in.wide(container, present);
+}
+
+namespace {
+
 bool applyPortableKeyProvInfo(PCCERT_CONTEXT context, const std::vector<BYTE>& bytes) {
     PortableReader in(bytes);
     CRYPT_KEY_PROV_INFO info{};

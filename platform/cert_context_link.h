@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -58,5 +59,10 @@ PortableProperties certContextPortableProperties(PCCERT_CONTEXT context);
 bool portablePropertyValue(DWORD dwPropId, const void* pvData, std::vector<BYTE>& out);
 // Sets one portable property on a context quietly. False for bytes that do not decode.
 bool certContextApplyPortable(PCCERT_CONTEXT context, const PortableProperty& property);
+// The container name in the portable form of a CERT_KEY_PROV_INFO_PROP_ID value;
+// `present` is false for a record without one (the default container). False when the
+// bytes do not decode.
+bool portableKeyProvInfoContainer(const std::vector<BYTE>& bytes, std::u16string& container,
+                                  bool& present);
 // Removes every property but the key context quietly, then applies `properties`.
 void certContextReplacePortable(PCCERT_CONTEXT context, const PortableProperties& properties);

@@ -24,6 +24,7 @@
 #include "platform/cert_context_link.h"
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
+#include "platform/temporary_keys.h"
 #include "platform/token_provider.h"
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
@@ -89,6 +90,14 @@ PortableProperties overlay(const PortableProperties& base, const PortablePropert
         return a.first < b.first;
     });
     return out;
+}
+
+// A certificate of a system store that is given a key makes the key's container
+// permanent, in the transaction that stores the certificate.
+int keepKeysOf(DbConnection& db, const PortableProperties& properties) {
+    for (const PortableProperty& p : properties)
+        if (p.first == CERT_KEY_PROV_INFO_PROP_ID) return keepKeyContainersNamedBy(db, p.second);
+    return SQLITE_OK;
 }
 
 class Store;
@@ -262,6 +271,7 @@ class Store final : public CertContextOwner {
         if (rc != SQLITE_OK) return fail(fromSqlite(rc));
         rc = set ? writeProperty(*db, e.seq, PortableProperty(propId, value))
                  : deleteProperty(*db, e.seq, propId);
+        if (rc == SQLITE_OK && set) rc = keepKeysOf(*db, {PortableProperty(propId, value)});
         if (rc != SQLITE_OK) return fail(fromSqlite(rc));
         int64_t revision = 0;
         rc = bumpRevision(*db, e.seq, &revision);
@@ -423,19 +433,19 @@ class Store final : public CertContextOwner {
         if (existing && disposition == CERT_STORE_ADD_NEW) return failNull(CRYPT_E_EXISTS);
         int64_t row = existing;
         int64_t revision = 0;
+        PortableProperties written = properties;
         if (!existing || disposition == CERT_STORE_ADD_ALWAYS) {
             rc = insertRow(*db, sha1, der, properties, &row);
         } else {
             PortableProperties stored;
             if (disposition != CERT_STORE_ADD_REPLACE_EXISTING)
                 rc = readProperties(*db, existing, stored);
-            if (rc == SQLITE_OK)
-                rc = replaceProperties(*db, existing,
-                                       disposition == CERT_STORE_ADD_REPLACE_EXISTING
-                                           ? properties
-                                           : overlay(stored, properties));
+            if (disposition != CERT_STORE_ADD_REPLACE_EXISTING)
+                written = overlay(stored, properties);
+            if (rc == SQLITE_OK) rc = replaceProperties(*db, existing, written);
             if (rc == SQLITE_OK) rc = bumpRevision(*db, existing, &revision);
         }
+        if (rc == SQLITE_OK) rc = keepKeysOf(*db, written);
         if (rc != SQLITE_OK || (rc = txn.commit()) != SQLITE_OK) return failNull(fromSqlite(rc));
         return refreshRowLocked(*db, row, revision);
     }

@@ -122,10 +122,19 @@ class SignedEncoder : public Message {
                 ERR_clear_error();
                 return fail(NTE_FAIL);
             }
+        if (final && content_.empty()) {
+            // The whole content in one call: it goes from the caller's buffer straight
+            // into the encoding, without a copy held here.
+            finalSeen_ = true;
+            return finish(data, size);
+        }
         if (!detached_ && size) content_.insert(content_.end(), data, data + size);
         if (!final) return TRUE;
         finalSeen_ = true;
-        return finish();
+        BOOL done = finish(content_.data(), content_.size());
+        content_.clear();
+        content_.shrink_to_fit();
+        return done;
     }
 
     BOOL getParam(DWORD type, DWORD, void* pvData, DWORD* pcbData) override {
@@ -239,8 +248,10 @@ class SignedEncoder : public Message {
         return TRUE;
     }
 
-    // ContentInfo { signedData, [0] SignedData } (RFC 2315 sections 7 and 9.1).
-    BOOL finish() {
+    // ContentInfo { signedData, [0] SignedData } (RFC 2315 sections 7 and 9.1). Only the
+    // content is large: the lengths are worked out first, so that the encoding is
+    // written once into a buffer of its final size, the content copied a single time.
+    BOOL finish(const BYTE* content, size_t contentSize) {
         std::vector<DerBytes> signerInfos;
         std::vector<DerBytes> digestAlgorithms;
         for (SignerPlan& signer : signers_) {
@@ -251,27 +262,43 @@ class SignedEncoder : public Message {
                           signer.digestAlgorithm) == digestAlgorithms.end())
                 digestAlgorithms.push_back(signer.digestAlgorithm);
         }
-        DerBytes inner;
-        derAppendOid(inner, szOID_RSA_data);
+        DerBytes dataOid;
+        derAppendOid(dataOid, szOID_RSA_data);
+        // SignedData: the version and digest algorithms before the content, the
+        // certificates (in the caller's order: readers take the first as the signer's
+        // when they look no further), CRLs and signer infos after it.
+        DerBytes before;
+        derAppend(before, kDerInteger, DerBytes{1});
+        derAppendSetOf(before, kDerSet, std::move(digestAlgorithms));
+        DerBytes after;
+        appendInOrder(after, kDerContext0, certificates_);
+        appendInOrder(after, kDerContext1, crls_);
+        derAppendSetOf(after, kDerSet, std::move(signerInfos));
+
+        size_t octets = derElementSize(contentSize);      // OCTET STRING
+        size_t explicitContent = derElementSize(octets);  // [0] EXPLICIT
+        size_t inner = dataOid.size() + (detached_ ? 0 : explicitContent);
+        size_t signedData = before.size() + derElementSize(inner) + after.size();
+        size_t wrapped = derElementSize(derElementSize(signedData));  // [0] { SEQUENCE }
+        DerBytes signedDataOid;
+        derAppendOid(signedDataOid, szOID_RSA_signedData);
+        size_t contentInfo = signedDataOid.size() + wrapped;
+
+        encoded_.clear();
+        encoded_.reserve(derElementSize(contentInfo));
+        derAppendHeader(encoded_, kDerSequence, contentInfo);
+        encoded_.insert(encoded_.end(), signedDataOid.begin(), signedDataOid.end());
+        derAppendHeader(encoded_, kDerContext0, derElementSize(signedData));
+        derAppendHeader(encoded_, kDerSequence, signedData);
+        encoded_.insert(encoded_.end(), before.begin(), before.end());
+        derAppendHeader(encoded_, kDerSequence, inner);
+        encoded_.insert(encoded_.end(), dataOid.begin(), dataOid.end());
         if (!detached_) {
-            DerBytes explicitContent;
-            derAppend(explicitContent, kDerOctetString, content_);
-            derAppend(inner, kDerContext0, explicitContent);
+            derAppendHeader(encoded_, kDerContext0, octets);
+            derAppendHeader(encoded_, kDerOctetString, contentSize);
+            if (contentSize) encoded_.insert(encoded_.end(), content, content + contentSize);
         }
-        DerBytes signedData;
-        derAppend(signedData, kDerInteger, DerBytes{1});
-        derAppendSetOf(signedData, kDerSet, std::move(digestAlgorithms));
-        derAppend(signedData, kDerSequence, inner);
-        // Certificates keep the caller's order: readers take the first as the signer's
-        // when they look no further.
-        appendInOrder(signedData, kDerContext0, certificates_);
-        appendInOrder(signedData, kDerContext1, crls_);
-        derAppendSetOf(signedData, kDerSet, std::move(signerInfos));
-        DerBytes contentInfo;
-        derAppendOid(contentInfo, szOID_RSA_signedData);
-        derAppend(contentInfo, kDerContext0, derElement(kDerSequence, signedData));
-        encoded_ = derElement(kDerSequence, contentInfo);
-        content_.clear();
+        encoded_.insert(encoded_.end(), after.begin(), after.end());
         return TRUE;
     }
 

@@ -127,7 +127,7 @@ std::string derOidText(const BYTE* content, size_t length) {
 
 // ---- writing
 
-void derAppend(DerBytes& out, BYTE tag, const BYTE* content, size_t length) {
+void derAppendHeader(DerBytes& out, BYTE tag, size_t length) {
     out.push_back(tag);
     if (length < 0x80) {
         out.push_back(static_cast<BYTE>(length));
@@ -138,6 +138,17 @@ void derAppend(DerBytes& out, BYTE tag, const BYTE* content, size_t length) {
         out.push_back(static_cast<BYTE>(0x80 | count));
         while (count) out.push_back(octets[--count]);
     }
+}
+
+size_t derElementSize(size_t length) {
+    size_t header = 2;  // the tag and the short form, or the long form's count
+    if (length >= 0x80)
+        for (size_t n = length; n; n >>= 8) ++header;
+    return header + length;
+}
+
+void derAppend(DerBytes& out, BYTE tag, const BYTE* content, size_t length) {
+    derAppendHeader(out, tag, length);
     if (length) out.insert(out.end(), content, content + length);
 }
 

@@ -84,6 +84,11 @@ void derAppend(DerBytes& out, BYTE tag, const BYTE* content, size_t length);
 inline void derAppend(DerBytes& out, BYTE tag, const DerBytes& content) {
     derAppend(out, tag, content.data(), content.size());
 }
+// Appends only the tag and the definite length of an element of `length` content
+// octets, for an encoder that writes the contents itself.
+void derAppendHeader(DerBytes& out, BYTE tag, size_t length);
+// The size of a whole element (tag, length octets, contents) of `length` content octets.
+size_t derElementSize(size_t length);
 // One element as a new buffer.
 DerBytes derElement(BYTE tag, const DerBytes& content);
 // Appends the OBJECT IDENTIFIER of a dotted text (X.690 section 8.19). False, nothing

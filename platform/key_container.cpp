@@ -27,6 +27,7 @@
 #include "platform/handle_table.h"
 #include "platform/openssl_holders.h"
 #include "platform/pkcs11.h"
+#include "platform/process_identity.h"
 #include "platform/registry.h"
 #include "platform/token_provider.h"
 #include "platform/user_database.h"
@@ -148,22 +149,31 @@ bool containerExists(DbConnection& db, int64_t id) {
     return st.step() == SQLITE_ROW;
 }
 
+// `owner`, when given, makes the container temporary: it belongs to that process.
 BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name,
-                     int64_t* id) {
+                     const ProcessIdentity* owner, int64_t* id) {
     DbTransaction txn;
     if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
     int rc = findContainer(db, provider, name, id);
     if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
     if (rc != SQLITE_DONE) return fail(NTE_FAIL);
     DbStatement st;
-    if (st.prepare(db,
-                   "INSERT INTO key_containers(provider, keyset, name, fold) "
-                   "VALUES (?1, ?2, ?3, ?4)") != SQLITE_OK)
+    if (st.prepare(
+            db,
+            "INSERT INTO key_containers(provider, keyset, name, fold, owner_boot, "
+            "owner_pidns, owner_pid, owner_start) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") !=
+        SQLITE_OK)
         return fail(NTE_FAIL);
     st.bindText(1, provider.name);
     st.bindText(2, provider.keyset);
     st.bindText(3, name);
     st.bindText(4, fold(name));
+    if (owner) {
+        st.bindText(5, owner->boot);
+        st.bindText(6, owner->pidNamespace);
+        st.bind(7, owner->pid);
+        st.bind(8, static_cast<int64_t>(owner->startTime));
+    }
     if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
     *id = db.lastInsertId();
     return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
@@ -273,9 +283,10 @@ BOOL resolveProvider(const std::string* name, DWORD type, CryptProviderInfo* out
     return TRUE;
 }
 
-// CryptAcquireContext on UTF-8 names (null: not given).
+// CryptAcquireContext on UTF-8 names (null: not given). A container CRYPT_NEWKEYSET
+// creates is temporary when `owner` is given.
 BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string* provider,
-             DWORD type, DWORD flags) {
+             DWORD type, DWORD flags, const ProcessIdentity* owner = nullptr) {
     if (!phProv) return fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
     constexpr DWORD kKnown = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
@@ -317,7 +328,7 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, info, name);
     int64_t id = 0;
     if (mode == CRYPT_NEWKEYSET) {
-        if (!createContainer(*db, info, name, &id)) return FALSE;
+        if (!createContainer(*db, info, name, owner, &id)) return FALSE;
     } else {
         int rc = findContainer(*db, info, name, &id, &name);
         if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
@@ -670,7 +681,8 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
     DbConnection* db = userDatabase();
     DbStatement st;
     if (!db || st.prepare(*db,
-                          "SELECT c.id, c.provider, c.name, k.key_spec, k.flags, k.bits "
+                          "SELECT c.id, c.provider, c.name, k.key_spec, k.flags, k.bits, "
+                          "c.owner_pid "
                           "FROM key_containers c LEFT JOIN container_keys k "
                           "ON k.container_id = c.id ORDER BY c.id, k.key_spec") != SQLITE_OK) {
         SetLastError(NTE_FAIL);
@@ -681,7 +693,7 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
     while ((rc = st.step()) == SQLITE_ROW) {
         if (out.empty() || st.columnInt64(0) != last) {
             last = st.columnInt64(0);
-            out.push_back({st.columnText(1), st.columnText(2), {}});
+            out.push_back({st.columnText(1), st.columnText(2), {}, st.columnInt64(6)});
         }
         if (!st.columnIsNull(3))
             out.back().slots.push_back({static_cast<DWORD>(st.columnInt64(3)),
@@ -715,6 +727,15 @@ BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR pszContainer, LPCWSTR pszP
     std::optional<std::string> provider = optionalWide(pszProvider);
     return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
                    dwProvType, dwFlags);
+}
+
+BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                                  DWORD dwProvType) {
+    std::optional<std::string> container = optionalAnsi(pszContainer);
+    std::optional<std::string> provider = optionalAnsi(pszProvider);
+    if (!container || container->empty()) return fail(NTE_BAD_KEYSET_PARAM);
+    return acquire(phProv, &*container, provider ? &*provider : nullptr, dwProvType,
+                   CRYPT_NEWKEYSET, &currentProcessIdentity());
 }
 
 BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,

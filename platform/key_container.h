@@ -105,7 +105,16 @@ struct KeyContainerRecord {
     std::string provider;
     std::string container;  // UTF-8
     std::vector<KeyContainerSlot> slots;
+    int64_t ownerPid = 0;  // the process a temporary container belongs to; 0: permanent
 };
+// CryptAcquireContextA with CRYPT_NEWKEYSET for a named container that belongs to this
+// process until a certificate in a system store is given its key (CRYPT_KEY_PROV_INFO
+// naming it): the PFX import makes its containers so, and a container whose process
+// ends before that is removed when the user database is next opened. Success and
+// failure as CryptAcquireContextA; NTE_BAD_KEYSET_PARAM without a name.
+BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                                  DWORD dwProvType);
+
 // Every key container of the current user, oldest first. False with NTE_FAIL when the
 // database cannot be read.
 bool listKeyContainers(std::vector<KeyContainerRecord>& out);

@@ -296,8 +296,10 @@ class CreatedContainers {
         std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
-            if (CryptAcquireContextA(&prov, name->c_str(), ansiProvider.c_str(), provider.type,
-                                     CRYPT_NEWKEYSET))
+            // Temporary until a certificate of a system store takes the key: a process
+            // that dies holding the store leaves nothing behind for good.
+            if (cryptAcquireTemporaryContext(&prov, name->c_str(), ansiProvider.c_str(),
+                                             provider.type))
                 break;
             if (GetLastError() != NTE_EXISTS) return FALSE;
         }

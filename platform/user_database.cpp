@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/temporary_keys.h"
 
 namespace {
 
@@ -105,11 +106,25 @@ UPDATE key_containers SET keyset = 'provider:' || upper(provider) WHERE keyset =
 CREATE UNIQUE INDEX key_containers_by_keyset ON key_containers(keyset, fold);
 )sql";
 
+// A container that a PFX load creates belongs to the loading process until a
+// certificate in a system store is given its key: its owner columns name the process
+// (see platform/process_identity.h), and a container whose owner has ended without
+// making it permanent is removed when the database is next opened. NULL owner_pid:
+// permanent, as every container made before this step is.
+constexpr char kContainerOwnerSchema[] = R"sql(
+ALTER TABLE key_containers ADD COLUMN owner_boot TEXT;
+ALTER TABLE key_containers ADD COLUMN owner_pidns TEXT;
+ALTER TABLE key_containers ADD COLUMN owner_pid INTEGER;
+ALTER TABLE key_containers ADD COLUMN owner_start INTEGER;
+CREATE INDEX key_containers_temporary ON key_containers(owner_pid) WHERE owner_pid IS NOT NULL;
+)sql";
+
 constexpr DbMigration kMigrations[] = {
     {1, kRegistrySchema},
     {2, kCertStoreSchema},
     {3, kKeyContainerSchema},
     {4, kSharedKeysetSchema},
+    {5, kContainerOwnerSchema},
 };
 
 // SQLite gives the -wal and -shm files the mode of the database file, so making the
@@ -390,6 +405,8 @@ DbConnection* userDatabase(int* rc) {
     if (rc) *rc = result;
     if (result != SQLITE_OK) return nullptr;
     t.pid = pid;
+    // Housekeeping: a failure here leaves the leftovers for the next opening.
+    removeLeftoverKeyContainers(t.connection);
     return &t.connection;
 }
 

@@ -426,6 +426,7 @@ constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017;
 constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
 constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
+constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
 constexpr DWORD NTE_FAIL = 0x80090020;
 constexpr DWORD NTE_SILENT_CONTEXT = 0x80090022;
 constexpr DWORD NTE_PROVIDER_DLL_FAIL = 0x8009001D;
@@ -589,7 +590,9 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dw
 // known one, else the default provider; in slot AT_SIGNATURE when the bag's key-usage
 // attribute allows signing only, else AT_KEYEXCHANGE; with CRYPT_EXPORTABLE and
 // CRYPT_USER_PROTECTED from dwFlags. The certificate's key-provider property names the
-// container. A key without its certificate is not kept, and a key that is not RSA is
+// container, which stays temporary (see cryptAcquireTemporaryContext) until a
+// certificate of a system store names it. A key without its certificate is not kept,
+// and a key that is not RSA is
 // left out. An empty or null password also tries the other of the two. dwFlags may
 // hold CRYPT_EXPORTABLE, CRYPT_USER_PROTECTED and CRYPT_USER_KEYSET. Success: a store
 // the caller closes. Failure: null, no container left behind, with

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <bit>
+
 #include "core/cert_view.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -82,16 +84,19 @@ HCERTSTORE SignerStore::handle() const {
     return source_ == 1 ? my_.handle() : source_ == 2 ? pfx_.handle() : nullptr;
 }
 
-std::vector<uint8_t> contentBytes(const std::u16string& text, bool ansi) {
+std::span<const uint8_t> contentBytes(const std::u16string& text, bool ansi, std::string& storage) {
     if (ansi) {
-        std::string narrow = toAnsi(text);
-        return std::vector<uint8_t>(narrow.begin(), narrow.end());
+        storage = toAnsi(text);
+    } else if constexpr (std::endian::native == std::endian::little) {
+        // A 100 MiB text is signed without a second 100 MiB copy of it.
+        return {reinterpret_cast<const uint8_t*>(text.data()), text.size() * sizeof(char16_t)};
+    } else {
+        storage.clear();
+        storage.reserve(text.size() * 2);
+        for (char16_t unit : text) {
+            storage.push_back(static_cast<char>(unit & 0xFF));
+            storage.push_back(static_cast<char>(unit >> 8));
+        }
     }
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    return bytes;
+    return {reinterpret_cast<const uint8_t*>(storage.data()), storage.size()};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,9 @@ class SignerStore {
 };
 
 // The bytes a text is signed as: in the ANSI code page when `ansi`, otherwise every
-// UTF-16 code unit, little-endian. No terminator either way. The caller wipes nothing:
-// the content is the page's own text.
-std::vector<uint8_t> contentBytes(const std::u16string& text, bool ansi);
+// UTF-16 code unit, little-endian. No terminator either way. The view is over the
+// text's own storage where that already holds these bytes (UTF-16 on a little-endian
+// machine), else over `storage`, which receives them; text and storage must outlive
+// it. The caller wipes nothing: the content is the page's own text.
+std::span<const uint8_t> contentBytes(const std::u16string& text, bool ansi,
+                                      std::string& storage);

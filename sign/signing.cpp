@@ -3,6 +3,8 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/byte_buffer.h"
@@ -93,10 +95,12 @@ std::string textOf(const ByteBuffer& buffer) {
                        static_cast<size_t>(buffer.length()));
 }
 
-// Step 1 of both operations: the text must not be empty once narrowed.
+// Step 1 of both operations: the text must not be empty once narrowed. Narrowing puts
+// '?' where a character has no equivalent and drops none, so the first character (two
+// units for a surrogate pair) tells as much as the whole text.
 bool contentGiven(const std::u16string& content, ErrorPair& status) {
     status.capiError = 0;
-    if (toAnsi(content).empty()) {
+    if (toAnsi(std::u16string_view(content).substr(0, 2)).empty()) {
         status.lastError = err::kBadParameter;
         return false;
     }
@@ -104,7 +108,7 @@ bool contentGiven(const std::u16string& content, ErrorPair& status) {
 }
 
 // The PKCS#1 digest the flags name, and its algorithm.
-ALG_ID pkcs1Digest(const std::vector<uint8_t>& bytes, int32_t dwFlags, ByteBuffer& digest) {
+ALG_ID pkcs1Digest(std::span<const uint8_t> bytes, int32_t dwFlags, ByteBuffer& digest) {
     Md5Digest md5;
     if (dwFlags & kPkcs1Md5) {
         md5.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -153,7 +157,7 @@ bool encodeSigningTime(std::vector<BYTE>& encoded) {
 }
 
 // Builds, signs and encodes the message; the result is its Base64 text.
-std::string buildMessage(PCCERT_CONTEXT certificate, const std::vector<uint8_t>& content,
+std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> content,
                          int32_t dwFlags, ErrorPair& status) {
     std::string digestOid = (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA : szOID_OIWSEC_sha1;
     DWORD openFlags = 0;
@@ -224,32 +228,35 @@ std::string buildMessage(PCCERT_CONTEXT certificate, const std::vector<uint8_t>&
     messageInfo.rgCertEncoded = certificates.empty() ? nullptr : certificates.data();
 
     if (dwFlags & kDetached) openFlags |= CMSG_DETACHED_FLAG;
-    MessageHandle msg(
-        CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo, nullptr, nullptr));
-    if (!msg.get()) {
-        status.failWithPlatform(err::kSignFailed);
-        return std::string();
-    }
+    std::vector<BYTE> encoded;
     DWORD size = 0;
-    if (!CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE) ||
-        !CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size)) {
-        status.failWithPlatform(err::kSignFailed);
-        status.lastError = signingFailure(status.capiError);
-        return std::string();
+    {
+        // The message (holding its own encoding) goes before the Base64 text is made.
+        MessageHandle msg(CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo,
+                                               nullptr, nullptr));
+        if (!msg.get()) {
+            status.failWithPlatform(err::kSignFailed);
+            return std::string();
+        }
+        if (!CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE) ||
+            !CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size)) {
+            status.failWithPlatform(err::kSignFailed);
+            status.lastError = signingFailure(status.capiError);
+            return std::string();
+        }
+        encoded.resize(size);
+        if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &size)) {
+            status.failWithPlatform(err::kSignFailed);
+            return std::string();
+        }
     }
-    size += 256;
-    std::vector<BYTE> encoded(size, 0);
-    if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &size)) {
-        status.failWithPlatform(err::kSignFailed);
-        return std::string();
-    }
-    ByteBuffer text;
-    if (!text.encodeBase64(encoded.data(), static_cast<int32_t>(size))) {
+    std::string text;
+    if (!base64Text(encoded.data(), size, text)) {
         status.lastError = err::kAllocation;
         return std::string();
     }
     status.lastError = 0;
-    return textOf(text);
+    return text;
 }
 
 }  // namespace
@@ -282,7 +289,8 @@ std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const Sign
     }
     DWORD keySpec = info->dwKeySpec;
 
-    std::vector<uint8_t> bytes = contentBytes(content, dwFlags & kAnsiContent);
+    std::string storage;
+    std::span<const uint8_t> bytes = contentBytes(content, dwFlags & kAnsiContent, storage);
     ByteBuffer digest;
     ALG_ID algorithm = pkcs1Digest(bytes, dwFlags, digest);
 
@@ -325,6 +333,7 @@ std::string signPkcs7(const std::u16string& content, int32_t dwFlags, const Sign
         status.lastError = err::kSignFailed;
         return std::string();
     }
-    std::vector<uint8_t> bytes = contentBytes(content, dwFlags & kAnsiContent);
-    return buildMessage(store.certificate(), bytes, dwFlags, status);
+    std::string storage;
+    return buildMessage(store.certificate(), contentBytes(content, dwFlags & kAnsiContent, storage),
+                        dwFlags, status);
 }

@@ -2,6 +2,8 @@
 
 #include "store/filter.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <string>
 
@@ -27,7 +29,75 @@ DWORD loadFailure(const std::string& path, int savedErrno) {
     return ERROR_HANDLE_EOF;
 }
 
+struct ContainerName {
+    std::string container, provider;  // ANSI code page
+    DWORD provType = 0;
+};
+
+// The named key container of a certificate's key-provider property; false without one.
+bool containerOf(PCCERT_CONTEXT certificate, ContainerName& out) {
+    DWORD ignored = 0;
+    KeyProvInfo info = readKeyProvInfo(certificate, ignored);
+    if (!info || !info->pwszContainerName || !*info->pwszContainerName) return false;
+    out.container = toAnsi(info->pwszContainerName);
+    out.provider = info->pwszProvName ? toAnsi(info->pwszProvName) : std::string();
+    out.provType = info->dwProvType;
+    return true;
+}
+
+bool sameContainerName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// Whether a certificate of a system store names the container. Providers are not
+// compared, and a store that cannot be read counts as naming it: a container is only
+// deleted when nothing can still use it.
+bool containerNamedInSystemStores(const std::string& container) {
+    for (const char* name : {"MY", "CA", "ROOT"}) {
+        HCERTSTORE store = CertOpenSystemStoreA(0, name);
+        if (!store) return true;
+        bool named = false;
+        for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert && !named;
+             cert = CertEnumCertificatesInStore(store, cert)) {
+            ContainerName other;
+            if (containerOf(cert, other) && sameContainerName(other.container, container)) {
+                named = true;
+                CertFreeCertificateContext(cert);
+            }
+        }
+        CertCloseStore(store, 0);
+        if (named) return true;
+    }
+    return false;
+}
+
+// Whether the certificate's key container holds the key of its public key.
+bool keyIsTheCertificates(PCCERT_CONTEXT certificate) {
+    HCRYPTPROV provider = 0;
+    BOOL callerFree = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate,
+                                           CRYPT_ACQUIRE_COMPARE_KEY_FLAG |
+                                               CRYPT_ACQUIRE_USE_PROV_INFO_FLAG |
+                                               CRYPT_ACQUIRE_SILENT_FLAG,
+                                           nullptr, &provider, nullptr, &callerFree))
+        return false;
+    if (callerFree) CryptReleaseContext(provider, 0);
+    return true;
+}
+
+std::function<void()>& loadObserver() {
+    static std::function<void()> observer;
+    return observer;
+}
+
 }  // namespace
+
+void PfxStore::setLoadObserver(std::function<void()> observer) {
+    loadObserver() = std::move(observer);
+}
 
 KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
     KeyProvInfo info;
@@ -76,6 +146,44 @@ KeyProvInfo CertStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
     return readKeyProvInfo(certificate, platformError_);
 }
 
+BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added) {
+    if (added) *added = nullptr;
+    BYTE sha1[20];
+    DWORD size = sizeof sha1;
+    ContainerName previous;
+    bool replacing = false;
+    if (CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, sha1, &size)) {
+        CRYPT_HASH_BLOB hash{size, sha1};
+        if (PCCERT_CONTEXT existing = CertFindCertificateInStore(
+                store_, kEncoding, 0, CERT_FIND_SHA1_HASH, &hash, nullptr)) {
+            replacing = containerOf(existing, previous);
+            CertFreeCertificateContext(existing);
+        }
+    }
+    PCCERT_CONTEXT inStore = nullptr;
+    if (!CertAddCertificateContextToStore(
+            store_, certificate, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, &inStore)) {
+        platformError_ = GetLastError();
+        return FALSE;
+    }
+    ContainerName now;
+    if (replacing && containerOf(inStore, now) &&
+        !sameContainerName(now.container, previous.container) && keyIsTheCertificates(inStore) &&
+        !containerNamedInSystemStores(previous.container)) {
+        DWORD saved = GetLastError();
+        HCRYPTPROV ignored = 0;
+        CryptAcquireContextA(&ignored, previous.container.c_str(),
+                             previous.provider.empty() ? nullptr : previous.provider.c_str(),
+                             previous.provType, CRYPT_DELETEKEYSET);
+        SetLastError(saved);
+    }
+    if (added)
+        *added = inStore;
+    else
+        CertFreeCertificateContext(inStore);
+    return TRUE;
+}
+
 // ---- PfxStore
 
 PfxStore::~PfxStore() {
@@ -113,6 +221,7 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
         platformError_ = GetLastError();
         return err::kPkcs12Password;
     }
+    if (const std::function<void()>& observer = loadObserver()) observer();
     return err::kSuccess;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -57,6 +58,15 @@ class CertStore {
     void Close();
     // readKeyProvInfo with this holder's platformError.
     KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
+    // Adds a certificate that has a private key, replacing the one with its thumbprint
+    // (CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES). When a certificate was
+    // replaced and its key container is not the new one, that container is deleted,
+    // but only when the new key is the certificate's own and no certificate of "MY",
+    // "CA" or "ROOT" names the old container any more: a re-import leaves no container
+    // nothing refers to. TRUE, *added (optional) receiving the store's context, which
+    // the caller frees; FALSE when the add fails, with platformError set (a failed
+    // deletion is not reported).
+    BOOL AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added);
 
     // The open store (null when closed); it stays the holder's.
     HCERTSTORE handle() const { return store_; }
@@ -103,6 +113,10 @@ class PfxStore {
 
     HCERTSTORE handle() const { return store_; }
     DWORD platformError() const { return platformError_; }
+    // Installs the process's observer of loads, called after each successful Load while
+    // the key containers it made exist (the host stops there when told to, so that its
+    // tests can kill it in the middle of a PFX operation); an empty one removes it.
+    static void setLoadObserver(std::function<void()> observer);
     // True from construction; an import that installs the file's certificates for good
     // clears it, so that their key containers outlive the holder.
     bool deleteKeysOnClose() const { return deleteKeysOnClose_; }

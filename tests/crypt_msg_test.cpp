@@ -294,6 +294,34 @@ TEST_F(CryptMsg, LayoutOfADetachedMessageWithoutCertificates) {
     EXPECT_EQ(elements, expected) << parsed;
 }
 
+// The encoder works out every length before it writes: contents whose sizes move the
+// lengths of the OCTET STRING and of each wrapper around it to another length form.
+TEST_F(CryptMsg, LengthFormsAroundTheContent) {
+    MessageSpec spec;
+    spec.certificates = {};
+    MessageBuilder builder(signer_, spec);
+    for (size_t size : {size_t{0}, size_t{1}, size_t{127}, size_t{128}, size_t{250}, size_t{255},
+                        size_t{256}, size_t{65535}, size_t{65536}, size_t{70000}}) {
+        SCOPED_TRACE(size);
+        std::vector<BYTE> content(size);
+        for (size_t i = 0; i < size; ++i) content[i] = static_cast<BYTE>(i * 7 + 3);
+        std::vector<BYTE> message = builder.encode(content);
+        ASSERT_FALSE(message.empty());
+        int status = -1;
+        std::string log = verify(message, content, false, false, &status);
+        EXPECT_EQ(status, 0) << log;
+        EXPECT_EQ(readBytes(signer_.file("out.bin")), content);
+        // DER as openssl writes it again: every length in its shortest form.
+        writeBytes(signer_.file("ours.der"), message);
+        ASSERT_EQ(signer_.run("openssl cms -cmsout -inform DER -outform DER -in " +
+                                  signer_.file("ours.der") + " -out " + signer_.file("again.der"),
+                              &log),
+                  0)
+            << log;
+        EXPECT_EQ(readBytes(signer_.file("again.der")), message);
+    }
+}
+
 TEST_F(CryptMsg, ContentInPiecesAndTheSizeProtocol) {
     MessageSpec spec;
     std::vector<BYTE> content = bytesOf("one two three four five");

@@ -137,9 +137,12 @@ TEST_F(StoreCommand, ImportPfxKeepsTheKeysOfTheCertificatesItAdds) {
     ASSERT_EQ(
         store({"import-pfx", store_test::pfxFixture("modern.pfx"), "secret", "--exportable"}).code,
         0);
+    // user1 again: its new, exportable key replaces the container of the first import.
     Outcome after = keys({"list"});
-    ASSERT_EQ(after.lines.size(), 3u);
-    EXPECT_EQ(after.lines[2]["slots"][0]["exportable"], true);
+    ASSERT_EQ(after.lines.size(), 2u);
+    EXPECT_EQ(after.lines[0]["container"], list.lines[1]["container"]);
+    EXPECT_NE(after.lines[1]["container"], list.lines[0]["container"]);
+    EXPECT_EQ(after.lines[1]["slots"][0]["exportable"], true);
 }
 
 TEST_F(StoreCommand, FailedImportsLeaveNoKeys) {

@@ -3,6 +3,7 @@
 // tests/fixtures/make_pfx.sh.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -196,6 +197,28 @@ inline std::string ecPfxFixture() {
     }();
     (void)made;
     return dir.file("ec.pfx");
+}
+
+// Adds the DER certificate at `derPath` to the system store `store` with a key-provider
+// property naming `container` (type 1, AT_KEYEXCHANGE, the default provider).
+inline void addNamingContainer(const char* store, const std::string& derPath,
+                               const std::string& container) {
+    std::string der = testing_support::readFile(derPath);
+    ContextPtr cert(CertCreateCertificateContext(X509_ASN_ENCODING,
+                                                 reinterpret_cast<const BYTE*>(der.data()),
+                                                 static_cast<DWORD>(der.size())));
+    ASSERT_NE(cert, nullptr);
+    std::u16string wide(container.begin(), container.end());
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = wide.data();
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    StorePtr target(CertOpenSystemStoreA(0, store));
+    ASSERT_NE(target, nullptr);
+    EXPECT_TRUE(
+        CertAddCertificateContextToStore(target.get(), cert.get(), CERT_STORE_ADD_ALWAYS, nullptr));
 }
 
 }  // namespace store_test
