@@ -18,12 +18,14 @@
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
 #include "ui/key_access_dialog.h"
+#include "ui/pin_dialog.h"
 
 // Construction order: enrollment record, strings and signer, numeric defaults, the
 // system's version record, then the folders file dialogs start in.
 CapiEngine::CapiEngine() {
     // Keys created user-protected ask through this object's dialogs before each use.
     ui::installKeyAccessConsent();
+    ui::installPinPrompt();
     signerSource = -1;
     lastError = 0;
     capiError = 0;

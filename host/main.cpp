@@ -43,6 +43,8 @@ constexpr const char* kUsage =
     "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD "
     "[--exportable]\n"
     "  kscapi [--home DIR] keys list\n"
+    "  kscapi [--home DIR] providers list | providers add-pkcs11 NAME [MODULE] [--token LABEL] |\n"
+    "                      providers remove NAME\n"
     "  kscapi demo [--json] [--keep]        enroll, sign, export, import in throw-away homes\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
@@ -201,6 +203,7 @@ int main(int argc, char** argv) {
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);
+    if (command == "providers") return runProvidersCommand(rest, std::cout, std::cerr);
     if (command == "register" || command == "unregister") {
         if (rest.size() > 1) return usage(command + " takes at most one module");
         return host::runRegistration(rest.empty() ? host::defaultModulePath() : rest[0],

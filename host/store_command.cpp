@@ -11,6 +11,9 @@
 #include "core/cert_view.h"
 #include "platform/codepage.h"
 #include "platform/key_container.h"
+#include "platform/pkcs11.h"
+#include "platform/registry.h"
+#include "platform/token_provider.h"
 #include "platform/wincrypt.h"
 #include "status/error_codes.h"
 #include "status/error_messages.h"
@@ -26,6 +29,10 @@ constexpr char kStoreUsage[] =
     "       kscapi store delete STORE THUMBPRINT\n"
     "       kscapi store import-pfx FILE PASSWORD [--exportable]\n";
 constexpr char kKeysUsage[] = "usage: kscapi keys list\n";
+constexpr char kProvidersUsage[] =
+    "usage: kscapi providers list\n"
+    "       kscapi providers add-pkcs11 NAME [MODULE] [--token LABEL]\n"
+    "       kscapi providers remove NAME\n";
 
 void printLine(std::ostream& os, const Json& j) {
     os << j.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
@@ -262,4 +269,85 @@ int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std:
                             {"owner", c.ownerPid ? Json(c.ownerPid) : Json(nullptr)}});
     }
     return 0;
+}
+
+namespace {
+
+LONG setText(HKEY key, const char* name, const std::string& value) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1));
+}
+
+int addTokenProvider(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::string name, module, token;
+    std::vector<std::string> words;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--token") {
+            if (i + 1 >= args.size()) return usage(err, kProvidersUsage);
+            token = args[++i];
+        } else {
+            words.push_back(args[i]);
+        }
+    }
+    if (words.empty() || words.size() > 2) return usage(err, kProvidersUsage);
+    module = words.size() == 2 ? words[1] : pkcs11::defaultModulePath();
+    if (module.empty()) return fail(err, "no module given and p11-kit's proxy is not installed", 2);
+    std::string ansi;
+    if (!toAnsiArg(words[0], ansi) || ansi.empty() || ansi.find('\\') != std::string::npos)
+        return fail(err, "the name cannot be a provider's name in this code page", 2);
+    if (std::optional<CryptProviderInfo> taken = findCryptProvider(words[0]);
+        taken && taken->builtIn)
+        return fail(err, "a built-in provider has that name", static_cast<long long>(NTE_EXISTS));
+    // A module that does not load now would be offered and fail at every use.
+    CK_RV rv = CKR_OK;
+    if (!pkcs11::Module::load(module, &rv))
+        return fail(err, "the module does not load: " + module, static_cast<long long>(rv));
+    RegKeyHolder key;
+    std::string path = std::string(kRegisteredProvidersKey) + "\\" + ansi;
+    LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.out(), nullptr);
+    DWORD type = PROV_RSA_FULL;
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExA(key.get(), "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
+                            sizeof type);
+    if (rc == ERROR_SUCCESS) rc = setText(key.get(), "Backend", kTokenBackend);
+    if (rc == ERROR_SUCCESS) rc = setText(key.get(), "Module", utf8ToAnsi(module));
+    if (rc == ERROR_SUCCESS)
+        rc = token.empty() ? RegDeleteValueA(key.get(), "Token")
+                           : setText(key.get(), "Token", token);
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return fail(err, "the registry cannot be written", rc);
+    Json line{{"added", words[0]}, {"type", type}, {"backend", kTokenBackend}, {"module", module}};
+    if (!token.empty()) line["token"] = token;
+    printLine(out, line);
+    return 0;
+}
+
+}  // namespace
+
+int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out,
+                        std::ostream& err) {
+    if (args.empty()) return usage(err, kProvidersUsage);
+    if (args[0] == "list" && args.size() == 1) {
+        for (const CryptProviderInfo& p : cryptProviders()) {
+            Json line{
+                {"name", p.name}, {"type", p.type}, {"backend", p.backend}, {"builtIn", p.builtIn}};
+            if (!p.module.empty()) line["module"] = p.module;
+            if (!p.token.empty()) line["token"] = p.token;
+            printLine(out, line);
+        }
+        return 0;
+    }
+    if (args[0] == "add-pkcs11") return addTokenProvider(args, out, err);
+    if (args[0] == "remove" && args.size() == 2) {
+        std::optional<CryptProviderInfo> found = findCryptProvider(args[1]);
+        if (!found || found->builtIn)
+            return fail(err, "no registered provider has that name", ERROR_FILE_NOT_FOUND);
+        std::string path = std::string(kRegisteredProvidersKey) + "\\" + utf8ToAnsi(found->name);
+        LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+        if (rc != ERROR_SUCCESS) return fail(err, "the registry cannot be written", rc);
+        printLine(out, Json{{"removed", found->name}});
+        return 0;
+    }
+    return usage(err, kProvidersUsage);
 }

@@ -28,3 +28,15 @@ int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std
 //           {"keySpec", "slot", "bits", "exportable", "userProtected"}]}
 // Return values as runStoreCommand.
 int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Runs one providers subcommand (the words after "providers"):
+//   list                              every provider in enumeration order: {"name", "type",
+//                                     "backend", "builtIn"} and "module", "token" for tokens
+//   add-pkcs11 NAME [MODULE] [--token LABEL]
+//                                     registers a token provider of type 1 on the PKCS#11
+//                                     module (default: p11-kit's proxy), checking that the
+//                                     module loads; only the token LABEL when given
+//   remove NAME                       removes a registered provider (its keys stay where
+//                                     they are)
+// Return values as runStoreCommand.
+int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -25,6 +25,7 @@
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
 #include "platform/temporary_keys.h"
+#include "platform/token_provider.h"
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
 
@@ -37,6 +38,9 @@ constexpr DWORD kAccessDenied = static_cast<DWORD>(E_ACCESSDENIED);
 constexpr DWORD kDiskFull = 112;        // ERROR_DISK_FULL
 constexpr DWORD kStorageFailed = 1016;  // ERROR_REGISTRY_IO_FAILED
 constexpr const char* kSystemStores[] = {"MY", "ROOT", "CA"};
+// The certificates of present tokens follow the database's rows in "MY", from this
+// order number on; they live in the copy only and go when their token goes.
+constexpr int64_t kTokenSeqBase = int64_t{1} << 62;
 
 constexpr auto& fail = failWithLastError;
 
@@ -222,7 +226,8 @@ class Store final : public CertContextOwner {
         if (it == byContext_.end()) return fail(kInvalidArg);
         Element& e = *it->second;
         if (e.detached) return TRUE;
-        if (readOnly_) return fail(kAccessDenied);
+        // A token's certificate is the token's: it stays while the token is present.
+        if (readOnly_ || (system() && e.seq >= kTokenSeqBase)) return fail(kAccessDenied);
         if (system()) {
             DbConnection* db = databaseLocked();
             if (!db) return FALSE;
@@ -255,6 +260,8 @@ class Store final : public CertContextOwner {
         if (readOnly_) return fail(kAccessDenied);
         if (!system()) return TRUE;
         Element& e = *it->second;
+        // A token's certificate keeps its changed properties in this copy only.
+        if (e.seq >= kTokenSeqBase) return TRUE;
         std::vector<BYTE> value;
         bool set = portablePropertyValue(propId, pvData, value);
         DbConnection* db = databaseLocked();
@@ -513,10 +520,62 @@ class Store final : public CertContextOwner {
         if (rc != SQLITE_DONE) return fail(fromSqlite(rc));
         // Without its properties an element reads them when its context is made.
         if (!fresh.empty()) readFreshProperties(*db, fresh);
-        for (; current != elements_.end(); ++current) gone.push_back(current->get());
+        for (; current != elements_.end() && (*current)->seq < kTokenSeqBase; ++current)
+            gone.push_back(current->get());
         for (Element* e : gone) detachLocked(*e);
         for (ElementPtr& e : fresh) insertLocked(std::move(e));
+        if (systemName_ == "MY") resyncTokensLocked();
         return true;
+    }
+
+    // Brings the token certificates of the copy up to date with the present tokens: one
+    // the database also holds is shown once, from the database.
+    void resyncTokensLocked() {
+        std::vector<TokenCertificate> present;
+        if (tokenProvidersRegistered()) present = tokenCertificates();
+        struct Wanted {
+            Thumbprint sha1;
+            const TokenCertificate* cert;
+        };
+        std::vector<Wanted> wanted;
+        for (const TokenCertificate& cert : present) {
+            Thumbprint sha1;
+            if (!certSha1(cert.der.data(), static_cast<DWORD>(cert.der.size()), sha1)) continue;
+            bool shown = std::any_of(elements_.begin(), elements_.end(), [&](const ElementPtr& e) {
+                return e->seq < kTokenSeqBase && e->sha1 == sha1;
+            });
+            bool twice = std::any_of(wanted.begin(), wanted.end(),
+                                     [&](const Wanted& w) { return w.sha1 == sha1; });
+            if (!shown && !twice) wanted.push_back({sha1, &cert});
+        }
+        std::vector<Element*> gone;
+        for (ElementPtr& e : elements_) {
+            if (e->seq < kTokenSeqBase) continue;
+            auto match = std::find_if(wanted.begin(), wanted.end(),
+                                      [&](const Wanted& w) { return w.sha1 == e->sha1; });
+            if (match == wanted.end())
+                gone.push_back(e.get());
+            else
+                wanted.erase(match);
+        }
+        for (Element* e : gone) detachLocked(*e);
+        for (const Wanted& w : wanted) {
+            std::u16string container = fromUtf8(w.cert->container);
+            std::u16string provider = fromUtf8(w.cert->provider);
+            CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), w.cert->providerType, 0, 0,
+                                     nullptr,          AT_KEYEXCHANGE};
+            PortableProperties properties(1);
+            properties[0].first = CERT_KEY_PROV_INFO_PROP_ID;
+            if (!portablePropertyValue(CERT_KEY_PROV_INFO_PROP_ID, &info, properties[0].second))
+                continue;
+            // Made into a context when first handed out, as the database's rows are.
+            auto element = std::make_unique<Element>();
+            element->seq = nextTokenSeq_++;
+            element->sha1 = w.sha1;
+            element->der = w.cert->der;
+            element->properties = std::move(properties);
+            insertLocked(std::move(element));
+        }
     }
 
     // The properties of the new rows `fresh` (in id order), in one query over the ids from
@@ -678,6 +737,7 @@ class Store final : public CertContextOwner {
     std::vector<ElementPtr> detached_;  // removed, still in use
     std::unordered_map<PCCERT_CONTEXT, Element*> byContext_;
     int64_t nextSeq_ = 1;
+    int64_t nextTokenSeq_ = kTokenSeqBase;
 };
 
 bool isSmallProvider(LPCSTR provider, uintptr_t value) {

@@ -12,8 +12,6 @@
 
 namespace {
 
-using PkeyCtxPtr = openssl::Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-
 constexpr auto& fail = failWithLastError;
 
 }  // namespace
@@ -77,24 +75,8 @@ BOOL cryptSignDigest(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation, A
     const EVP_MD* md = cryptDigestOf(algorithm);
     if (!md) return fail(NTE_BAD_ALGID);
     if (digestLength != static_cast<size_t>(EVP_MD_get_size(md))) return fail(NTE_BAD_HASH);
-    openssl::EvpPkeyPtr key = cryptUsePrivateKey(hProv, dwKeySpec, operation);
-    if (!key) return FALSE;
-    // With a signature digest set, OpenSSL's PKCS#1 padding wraps the digest in the
-    // algorithm's DigestInfo before the private-key operation.
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-    size_t length = 0;
-    bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1 &&
-              EVP_PKEY_sign(ctx.get(), nullptr, &length, digest, digestLength) == 1;
-    if (ok) {
-        signature.assign(length, 0);
-        ok = EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest, digestLength) == 1;
-    }
-    ERR_clear_error();
-    if (!ok) return fail(NTE_FAIL);
-    signature.resize(length);
-    return TRUE;
+    return cryptSignWithPrivateKey(hProv, dwKeySpec, operation, md, digest, digestLength,
+                                   signature);
 }
 
 BOOL ProviderReference::take(HCRYPTPROV hProv) {

@@ -35,7 +35,7 @@ BOOL cryptPublicKeyBits(HCRYPTPROV hProv, DWORD dwKeySpec, std::vector<BYTE>& bi
 // Signs a finished digest of `algorithm` with the key in slot dwKeySpec of hProv: RSA
 // PKCS#1 v1.5 over the algorithm's DigestInfo (RFC 8017 section 9.2), the signature as
 // the big-endian integer, as long as the modulus. The key is taken for `operation`
-// through cryptUsePrivateKey. FALSE with its codes (ERROR_CANCELLED when the user
+// through cryptSignWithPrivateKey. FALSE with its codes (ERROR_CANCELLED when the user
 // refuses), NTE_BAD_HASH for a digest of the wrong length, NTE_FAIL when OpenSSL fails.
 BOOL cryptSignDigest(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation, ALG_ID algorithm,
                      const BYTE* digest, size_t digestLength, std::vector<BYTE>& signature);

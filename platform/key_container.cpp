@@ -26,8 +26,10 @@
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
 #include "platform/openssl_holders.h"
+#include "platform/pkcs11.h"
 #include "platform/process_identity.h"
 #include "platform/registry.h"
+#include "platform/token_provider.h"
 #include "platform/user_database.h"
 #include "platform/wincrypt.h"
 #include "platform/wincrypt_ids.h"
@@ -71,6 +73,10 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && fold(a) == fold(b);
 }
 
+bool isTokenBackend(const CryptProviderInfo& provider) {
+    return equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
+}
+
 struct ProviderContext {
     CryptProviderInfo provider;
     bool silent = false;      // CRYPT_SILENT: nobody may be asked
@@ -80,6 +86,11 @@ struct ProviderContext {
     std::atomic<int> refs{1};
     std::mutex enumMutex;
     int64_t enumAfter = 0;  // PP_ENUMCONTAINERS: the id given out last
+    // A token provider's context: the container on the token (null for a verify
+    // context), and PP_ENUMCONTAINERS' list, read at CRYPT_FIRST.
+    std::shared_ptr<TokenContainer> token;
+    std::vector<std::string> tokenNames;
+    size_t tokenNext = 0;
 };
 using ProviderPtr = std::shared_ptr<ProviderContext>;
 
@@ -217,6 +228,17 @@ HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD b
     return keys().add(std::move(object));
 }
 
+// CryptGetUserKey of a token container: a handle to the public half; the private key
+// stays on the token and signs there. Either slot names the container's one key.
+BOOL tokenUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserKey) {
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_NO_KEY);
+    openssl::EvpPkeyPtr publicKey;
+    if (!context->token->publicKey(publicKey)) return FALSE;
+    auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(publicKey.get()));
+    *phUserKey = addKeyHandle(context, keySpec, 0, bits, std::move(publicKey));
+    return TRUE;
+}
+
 // Copies a DWORD result with the two-call size protocol.
 BOOL giveDword(DWORD value, BYTE* pbData, DWORD* pdwDataLen) {
     if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
@@ -287,6 +309,19 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     }
     if (mode != 0 && mode != CRYPT_NEWKEYSET && mode != CRYPT_DELETEKEYSET)
         return fail(NTE_BAD_FLAGS);
+    if (isTokenBackend(info)) {
+        using Mode = TokenContainer::Mode;
+        Mode tokenMode = mode == CRYPT_NEWKEYSET      ? Mode::Create
+                         : mode == CRYPT_DELETEKEYSET ? Mode::Delete
+                                                      : Mode::Open;
+        if (!TokenContainer::acquire(info, named ? *container : std::string(), tokenMode,
+                                     context->silent, &context->token))
+            return FALSE;
+        if (tokenMode == Mode::Delete) return TRUE;
+        context->container = context->token->name();
+        *phProv = providers().add(std::move(context));
+        return TRUE;
+    }
     std::string name = named ? *container : defaultKeyContainerName();
     DbConnection* db = userDatabase();
     if (!db) return fail(NTE_FAIL);
@@ -319,6 +354,16 @@ std::optional<std::string> optionalWide(LPCWSTR text) {
 // The next container name of the context's provider after its cursor.
 BOOL enumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
     std::lock_guard lock(context.enumMutex);
+    if (isTokenBackend(context.provider)) {
+        if ((dwFlags & CRYPT_FIRST) || context.tokenNext == 0) {
+            if (!TokenContainer::enumerate(context.provider, context.tokenNames)) return FALSE;
+            context.tokenNext = 0;
+        }
+        if (context.tokenNext >= context.tokenNames.size()) return fail(ERROR_NO_MORE_ITEMS);
+        if (!giveText(context.tokenNames[context.tokenNext], pbData, pdwDataLen)) return FALSE;
+        if (pbData) ++context.tokenNext;
+        return TRUE;
+    }
     if (dwFlags & CRYPT_FIRST) context.enumAfter = 0;
     DbConnection* db = databaseOf(context);
     if (!db) return fail(NTE_FAIL);
@@ -396,14 +441,30 @@ void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
             continue;
         DWORD type = readDwordValue(entry.get(), "Type");
         std::optional<std::string> backend = readStringValue(entry.get(), "Backend");
-        if (type == 0 || type > kMaxProvType || !backend ||
-            !equalsIgnoringAsciiCase(*backend, "software"))
+        if (type == 0 || type > kMaxProvType || !backend) continue;
+        CryptProviderInfo info;
+        if (equalsIgnoringAsciiCase(*backend, "software")) {
+            info.backend = "software";
+        } else if (equalsIgnoringAsciiCase(*backend, kTokenBackend)) {
+            // Without a module of its own the provider reaches the system's modules through
+            // p11-kit's proxy; with neither it is not offered.
+            info.backend = kTokenBackend;
+            info.module = readStringValue(entry.get(), "Module").value_or("");
+            if (info.module.empty()) info.module = pkcs11::defaultModulePath();
+            if (info.module.empty()) continue;
+            info.token = readStringValue(entry.get(), "Token").value_or("");
+        } else {
             continue;
+        }
         std::string utf8 = ansiToUtf8(std::string_view(name.data(), size));
         bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
             return equalsIgnoringAsciiCase(p.name, utf8);
         });
-        if (!taken) out.push_back({utf8, type, "provider:" + fold(utf8), 1024, false});
+        if (taken) continue;
+        info.name = utf8;
+        info.type = type;
+        info.keyset = "provider:" + fold(utf8);
+        out.push_back(std::move(info));
     }
 }
 
@@ -465,7 +526,7 @@ bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
 std::vector<CryptProviderInfo> cryptProviders() {
     std::vector<CryptProviderInfo> out;
     for (const BuiltInProvider& p : kBuiltIns)
-        out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true});
+        out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true, "software", "", ""});
     appendRegisteredProviders(out);
     return out;
 }
@@ -510,6 +571,8 @@ BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD d
     ProviderPtr context = findProvider(hProv);
     if (!context) return fail(NTE_BAD_UID);
     if (dwFlags & ~kKeyFlags) return fail(NTE_BAD_FLAGS);
+    // Keys are made on a token, never written to it.
+    if (isTokenBackend(context->provider)) return fail(NTE_PERM);
     if ((dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) || !key ||
         !EVP_PKEY_is_a(key, "RSA"))
         return fail(NTE_BAD_ALGID);
@@ -565,6 +628,11 @@ BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation) {
 }
 
 openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation) {
+    if (ProviderPtr context = findProvider(hProv); context && context->token) {
+        // Only the public half of a token key is in this process.
+        SetLastError(NTE_BAD_KEY_STATE);
+        return nullptr;
+    }
     HCRYPTKEY hKey = 0;
     if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return nullptr;
     openssl::EvpPkeyPtr pair;
@@ -573,6 +641,39 @@ openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const 
     CryptDestroyKey(hKey);
     SetLastError(error);
     return pair;
+}
+
+BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation,
+                             const EVP_MD* md, const BYTE* digest, size_t digestLength,
+                             std::vector<BYTE>& signature) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->token) {
+        // The slot must be one the container answers for.
+        HCRYPTKEY hKey = 0;
+        if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return FALSE;
+        CryptDestroyKey(hKey);
+        return context->token->sign(md, digest, digestLength, signature);
+    }
+    openssl::EvpPkeyPtr key = cryptUsePrivateKey(hProv, dwKeySpec, operation);
+    if (!key) return FALSE;
+    // With a signature digest set, OpenSSL's PKCS#1 padding wraps the digest in the
+    // algorithm's DigestInfo before the private-key operation.
+    using PkeyCtxPtr = openssl::Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    size_t length = 0;
+    bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1 &&
+              EVP_PKEY_sign(ctx.get(), nullptr, &length, digest, digestLength) == 1;
+    if (ok) {
+        signature.assign(length, 0);
+        ok = EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest, digestLength) == 1;
+    }
+    ERR_clear_error();
+    if (!ok) return fail(NTE_FAIL);
+    signature.resize(length);
+    return TRUE;
 }
 
 bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
@@ -671,7 +772,7 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
     switch (dwParam) {
         case PP_CONTAINER:
         case PP_UNIQUE_CONTAINER:
-            if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+            if (context->containerId == 0 && !context->token) return fail(NTE_BAD_KEYSET);
             return giveText(utf8ToAnsi(context->container), pbData, pdwDataLen);
         case PP_NAME:
             return giveText(utf8ToAnsi(context->provider.name), pbData, pdwDataLen);
@@ -690,6 +791,7 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     *phUserKey = 0;
     ProviderPtr context = findProvider(hProv);
     if (!context) return fail(NTE_BAD_UID);
+    if (context->token) return tokenUserKey(context, dwKeySpec, phUserKey);
     if (context->containerId == 0) return fail(NTE_NO_KEY);
     DbConnection* db = databaseOf(*context);
     if (!db) return fail(NTE_BAD_KEYSET);
@@ -730,6 +832,15 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
     if (bits == 0) bits = context->provider.defaultKeyBits;
     if (bits < kMinKeyBits || bits > kMaxKeyBits) return fail(ERROR_INVALID_PARAMETER);
     if (bits % kKeyBitsStep) return fail(NTE_BAD_FLAGS);
+    if (isTokenBackend(context->provider)) {
+        // A token key never leaves the token; its PIN, not a consent, protects it.
+        if (keyFlags & CRYPT_EXPORTABLE) return fail(NTE_BAD_FLAGS);
+        if (!context->token) return fail(NTE_BAD_KEYSET);
+        openssl::EvpPkeyPtr publicKey;
+        if (!context->token->generate(bits, publicKey)) return FALSE;
+        *phKey = addKeyHandle(context, slot, 0, bits, std::move(publicKey));
+        return TRUE;
+    }
     if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
     // OpenSSL's RSA generator uses the public exponent 65537 unless told otherwise.
     openssl::EvpPkeyPtr pair(EVP_RSA_gen(bits));

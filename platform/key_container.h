@@ -21,6 +21,11 @@ struct CryptProviderInfo {
     std::string keyset;  // the set of containers it works on; shared by the built-ins
     DWORD defaultKeyBits = 1024;
     bool builtIn = false;
+    // Where the keys live: "software" (the user database) or "pkcs11" (a token, through
+    // the PKCS#11 module at `module`, only the token labelled `token` when it is given).
+    std::string backend = "software";
+    std::string module;
+    std::string token;
 };
 
 // Where the per-user provider entries live, below HKEY_CURRENT_USER.
@@ -58,6 +63,17 @@ openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey);
 // ERROR_CANCELLED when the user refuses. CryptSignHashA, the message encoder and the
 // request signer take their keys through this.
 openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation);
+
+// Signs a finished digest of `md` with the private key in slot dwKeySpec of hProv, for
+// `operation`: RSA PKCS#1 v1.5 over the digest's DigestInfo, the signature as the
+// big-endian integer as long as the modulus. A software key is taken through
+// cryptUsePrivateKey (consent for protected keys); a token key signs on the token (the
+// PIN is asked for when the token needs it). FALSE with cryptUsePrivateKey's codes or
+// the token's (SCARD_W_WRONG_CHV, SCARD_W_CHV_BLOCKED, SCARD_W_CANCELLED_BY_USER,
+// SCARD_W_REMOVED_CARD), NTE_FAIL when the signature fails.
+BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation,
+                             const EVP_MD* md, const BYTE* digest, size_t digestLength,
+                             std::vector<BYTE>& signature);
 
 // Whether the private key behind hKey may be used for `operation` now: TRUE at once for
 // a key created without CRYPT_USER_PROTECTED, else when the user allows it (asked through

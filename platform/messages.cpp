@@ -54,6 +54,7 @@ constexpr MessageText kMessages[] = {
     {0x8009000A, "Invalid type specified."},
     {0x8009000B, "Key not valid for use in specified state."},
     {0x8009000D, "Key does not exist."},
+    {0x8009000E, "Insufficient memory available for the operation."},
     {0x8009000F, "Object already exists."},
     {0x80090010, "Access denied."},
     {0x80090011, "Object was not found."},
@@ -73,6 +74,7 @@ constexpr MessageText kMessages[] = {
     {0x80092005, "The object or property already exists."},
     {0x8009200B, "The certificate does not have a property that references a private key."},
     {0x8009200F, "Not all freed."},
+    {0x80100069, "The smart card has been removed, so that further communication is not possible."},
     {0x8010006B, "The card cannot be accessed because the wrong PIN was presented."},
     {0x8010006C,
      "The card cannot be accessed because the maximum number of PIN entry attempts has been "

@@ -417,6 +417,7 @@ constexpr DWORD NTE_BAD_FLAGS = 0x80090009;
 constexpr DWORD NTE_BAD_TYPE = 0x8009000A;
 constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000B;
 constexpr DWORD NTE_NO_KEY = 0x8009000D;
+constexpr DWORD NTE_NO_MEMORY = 0x8009000E;
 constexpr DWORD NTE_EXISTS = 0x8009000F;
 constexpr DWORD NTE_PERM = 0x80090010;
 constexpr DWORD NTE_BAD_PROV_TYPE = 0x80090014;
@@ -428,6 +429,7 @@ constexpr DWORD NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
 constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
 constexpr DWORD NTE_FAIL = 0x80090020;
 constexpr DWORD NTE_SILENT_CONTEXT = 0x80090022;
+constexpr DWORD NTE_PROVIDER_DLL_FAIL = 0x8009001D;
 
 // The providers in the platform's order: the built-in ones, then those registered for
 // the user (in the registry's order of their key names; an entry without a REG_DWORD

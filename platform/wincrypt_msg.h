@@ -40,6 +40,7 @@ constexpr DWORD CRYPT_E_NOT_CHAR_STRING = 0x80092024;
 constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006B;
 constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006C;
 constexpr DWORD SCARD_W_CANCELLED_BY_USER = 0x8010006E;
+constexpr DWORD SCARD_W_REMOVED_CARD = 0x80100069;
 
 // ---- hashing and signing (platform/crypt_hash.cpp)
 

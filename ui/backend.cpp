@@ -36,6 +36,7 @@ class ForwardingBackend final : public DialogBackend {
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
         return target_.runKeyAccessDialog(dialog);
     }
+    DialogOutcome runPinDialog(PinDialog& dialog) override { return target_.runPinDialog(dialog); }
 
   private:
     DialogBackend& target_;
@@ -59,6 +60,10 @@ DialogOutcome DialogBackend::runCertListDialog(CertListDialog&) {
 }
 
 DialogOutcome DialogBackend::runKeyAccessDialog(KeyAccessDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runPinDialog(PinDialog&) {
     return DialogOutcome::Failed;
 }
 
@@ -101,6 +106,10 @@ DialogOutcome runDialog(CertListDialog& dialog) {
 
 DialogOutcome runDialog(KeyAccessDialog& dialog) {
     return backend().runKeyAccessDialog(dialog);
+}
+
+DialogOutcome runDialog(PinDialog& dialog) {
+    return backend().runPinDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

@@ -71,6 +71,13 @@ constexpr DialogControl kKeyAccessControls[] = {
     {IDCANCEL, ControlKind::Button, kCancel, {103, 56, 50, 14}},
 };
 
+constexpr DialogControl kPinControls[] = {
+    {IDC_PIN_TEXT, ControlKind::Label, u"", {7, 7, 186, 34}},
+    {IDC_PIN, ControlKind::PasswordBox, u"", {7, 44, 186, 14}},
+    {IDOK, ControlKind::DefaultButton, kOk, {47, 64, 50, 14}},
+    {IDCANCEL, ControlKind::Button, kCancel, {103, 64, 50, 14}},
+};
+
 }  // namespace
 
 const DialogResource kPfxFileResource{202, u"輸入憑證檔案資訊", 151,
@@ -83,6 +90,7 @@ const DialogResource kCertListResource{
     204, u"選擇憑證匯出至憑證交換檔", 352, 144, kFixedsys, kCertListControls};
 const DialogResource kKeyAccessResource{207, u"私密金鑰存取", 200,
                                         77,  kFixedsys,       kKeyAccessControls};
+const DialogResource kPinResource{208, u"智慧卡 PIN 碼", 200, 85, kFixedsys, kPinControls};
 
 std::string DialogControl::ansiText() const {
     return toAnsi(text);

@@ -64,6 +64,7 @@ constexpr int IDCANCEL = 2;
 class CredentialsDialog;
 class CertListDialog;
 class KeyAccessDialog;
+class PinDialog;
 
 // How dialogs are shown. One backend serves the whole process; hosts choose it. A
 // backend only presents: every rule of a dialog is in its model, so a backend that
@@ -87,6 +88,9 @@ class DialogBackend {
     // The same for the consent to use a protected key: Ok only when the model's pressOk
     // was called. Default: Failed (the use is refused).
     virtual DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog);
+    // The same for a token's PIN: Ok only when the model's pressOk was called, with the
+    // PIN typed into it. Default: Failed (the login is cancelled).
+    virtual DialogOutcome runPinDialog(PinDialog& dialog);
 };
 
 // The process's backend (the `none` backend until a host installs another).
@@ -122,6 +126,7 @@ FolderBrowserAnswer showFolderBrowser(const FolderBrowserModel& model);
 DialogOutcome runDialog(CredentialsDialog& dialog);
 DialogOutcome runDialog(CertListDialog& dialog);
 DialogOutcome runDialog(KeyAccessDialog& dialog);
+DialogOutcome runDialog(PinDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

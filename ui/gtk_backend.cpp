@@ -9,6 +9,7 @@
 #include "ui/credentials_dialog.h"
 #include "ui/gtk_window.h"
 #include "ui/key_access_dialog.h"
+#include "ui/pin_dialog.h"
 
 namespace ui {
 namespace {
@@ -263,6 +264,33 @@ class GtkBackend final : public DialogBackend {
         window.on(window.control(IDCANCEL), "clicked",
                   [&window] { window.end(DialogOutcome::Cancel); });
         DialogOutcome outcome = window.run();
+        if (outcome != DialogOutcome::Ok) dialog.pressCancel();
+        return outcome;
+    }
+
+    // OK or Enter in the box hands the PIN over; Cancel, Escape and closing the window
+    // cancel the login. The box is emptied before the window goes.
+    DialogOutcome runPinDialog(PinDialog& dialog) override {
+        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
+        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        StackedWindow shown(stack_, window.window());
+        if (GtkWidget* text = window.control(IDC_PIN_TEXT))
+            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        GtkWidget* entry = window.control(IDC_PIN);
+        if (!entry) return DialogOutcome::Failed;
+        gtk_widget_grab_focus(entry);
+        auto accept = [&dialog, &window, entry] {
+            dialog.typePin(gtk_entry_get_text(GTK_ENTRY(entry)));
+            gtk_entry_set_text(GTK_ENTRY(entry), "");
+            dialog.pressOk();
+            window.end(DialogOutcome::Ok);
+        };
+        window.on(window.control(IDOK), "clicked", accept);
+        window.on(entry, "activate", accept);
+        window.on(window.control(IDCANCEL), "clicked",
+                  [&window] { window.end(DialogOutcome::Cancel); });
+        DialogOutcome outcome = window.run();
+        gtk_entry_set_text(GTK_ENTRY(entry), "");
         if (outcome != DialogOutcome::Ok) dialog.pressCancel();
         return outcome;
     }

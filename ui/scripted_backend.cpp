@@ -4,6 +4,7 @@
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
+#include "ui/pin_dialog.h"
 
 namespace ui {
 
@@ -55,6 +56,7 @@ const std::vector<KindFormat>& formats() {
         {"CertListDialog",
          {{"index", FieldType::Index, false, 0}, {"view", FieldType::Rows, false, 0}}},
         {"KeyAccessDialog", {}},
+        {"PinDialog", {{"pin", FieldType::Text, true, 0}}},
     };
     return table;
 }
@@ -347,6 +349,26 @@ DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
         dialog.pressCancel();
         return DialogOutcome::Cancel;
     }
+    dialog.pressOk();
+    return DialogOutcome::Ok;
+}
+
+// The PIN itself never appears in the report.
+DialogOutcome ScriptedBackend::runPinDialog(PinDialog& dialog) {
+    const std::string kind = PinDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(dialog.caption());
+    open["text"] = ansiToReport(dialog.message());
+    open["token"] = ansiToReport(dialog.token());
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressCancel();
+        return DialogOutcome::Cancel;
+    }
+    dialog.typePin(answer.values["pin"].get_ref<const std::string&>());
     dialog.pressOk();
     return DialogOutcome::Ok;
 }

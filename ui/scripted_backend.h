@@ -49,6 +49,7 @@ class ScriptedBackend final : public DialogBackend {
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override;
     DialogOutcome runCertListDialog(CertListDialog& dialog) override;
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override;
+    DialogOutcome runPinDialog(PinDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);

@@ -9,6 +9,7 @@
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
+#include "ui/pin_dialog.h"
 #include "ui/scripted_backend.h"
 
 namespace ui {
@@ -164,6 +165,20 @@ class TerminalBackend final : public DialogBackend {
         }
         dialog.pressCancel();
         return DialogOutcome::Cancel;
+    }
+
+    // An empty line or the end of the input cancels: no token takes an empty PIN.
+    DialogOutcome runPinDialog(PinDialog& dialog) override {
+        print("\n== " + ansiToReport(dialog.caption()) + " ==\n" + ansiToReport(dialog.message()) +
+              "\n");
+        SecretString typed;
+        if (!askSecret("PIN: ", typed) || typed.empty()) {
+            dialog.pressCancel();
+            return DialogOutcome::Cancel;
+        }
+        dialog.typePin(typed.view());
+        dialog.pressOk();
+        return DialogOutcome::Ok;
     }
 
   private:

@@ -17,6 +17,7 @@
 #include "test_support.h"
 #include "ui/gtk_backend.h"
 #include "ui/launchers.h"
+#include "ui/pin_dialog.h"
 
 using gui::DesktopUser;
 using gui::onGuiThread;
@@ -39,6 +40,7 @@ const std::string kFolderTitle = "請選擇憑證檔案儲存路徑 :";
 const std::string kErrorCaption = "錯誤訊息";
 const std::string kImportTitle = "憑證匯入";
 const std::string kConsentTitle = "私密金鑰存取";
+const std::string kPinTitle = "智慧卡 PIN 碼";
 
 std::string control(int id) {
     return "control-" + std::to_string(id);
@@ -543,6 +545,50 @@ TEST_F(DesktopDialogs, KeyAccessConsent) {
                                           "-nameopt RFC2253 2>&1");
         EXPECT_NE(verified.find("verify OK"), std::string::npos) << verified;
         EXPECT_NE(verified.find("CN=Desktop Consent"), std::string::npos) << verified;
+    }
+}
+
+// A token's PIN window names the token and warns when the token says tries were lost;
+// only OK or Enter hands the PIN over, and the box is empty again afterwards.
+TEST_F(DesktopDialogs, PinWindowOfAToken) {
+    struct Case {
+        const char* how;
+        bool countLow, finalTry;
+        const char* keys;  // after the PIN is typed; the focus starts in the box
+        bool given;
+        const char* warning;
+    } cases[] = {
+        {"Enter", false, false, "Return", true, nullptr},
+        {"the OK button", true, false, "Tab space", true, "剩下的嘗試次數不多"},
+        {"Escape", false, true, "Escape", false, "智慧卡就會鎖住"},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::string shown;
+        DesktopUser user([&](DesktopUser& u) {
+            if (!u.waitFor(kPinTitle)) return;
+            u.type("4321");
+            if (first) u.screenshot("PinDialog");
+            shown = onGuiThread<std::string>([] {
+                        return shownText(kPinTitle, control(ui::IDC_PIN_TEXT));
+                    }).value_or("");
+            u.key(c.keys);
+            u.waitGone(kPinTitle);
+        });
+        PinRequest request{"Kestrune Token CSP", "Kestrune Card", c.countLow, c.finalTry};
+        SecretBytes pin;
+        bool given = ui::askTokenPin(request, pin);
+        user.finish();
+        first = false;
+        EXPECT_EQ(shown.rfind("請輸入智慧卡「Kestrune Card」的 PIN 碼。", 0), 0u) << shown;
+        if (c.warning)
+            EXPECT_NE(shown.find(c.warning), std::string::npos) << shown;
+        else
+            EXPECT_EQ(shown.find('\n'), std::string::npos) << shown;
+        EXPECT_EQ(given, c.given);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(pin.data()), pin.size()),
+                  c.given ? "4321" : "");
     }
 }
 
