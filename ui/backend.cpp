@@ -36,6 +36,9 @@ class ForwardingBackend final : public DialogBackend {
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
         return target_.runKeyAccessDialog(dialog);
     }
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        return target_.runOriginConsentDialog(dialog);
+    }
 
   private:
     DialogBackend& target_;
@@ -43,6 +46,7 @@ class ForwardingBackend final : public DialogBackend {
 
 std::mutex g_mutex;
 std::unique_ptr<DialogBackend> g_backend;
+std::string g_requester;
 
 }  // namespace
 
@@ -60,6 +64,26 @@ DialogOutcome DialogBackend::runCertListDialog(CertListDialog&) {
 
 DialogOutcome DialogBackend::runKeyAccessDialog(KeyAccessDialog&) {
     return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runOriginConsentDialog(OriginConsentDialog&) {
+    return DialogOutcome::Failed;
+}
+
+void setDialogRequester(const std::string& requester) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_requester = requester;
+}
+
+const std::string& dialogRequester() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_requester;
+}
+
+std::string shownCaption(const std::string& title) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_requester.empty()) return title;
+    return title + " - " + g_requester;
 }
 
 DialogBackend& backend() {
@@ -101,6 +125,10 @@ DialogOutcome runDialog(CertListDialog& dialog) {
 
 DialogOutcome runDialog(KeyAccessDialog& dialog) {
     return backend().runKeyAccessDialog(dialog);
+}
+
+DialogOutcome runDialog(OriginConsentDialog& dialog) {
+    return backend().runOriginConsentDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

@@ -20,6 +20,9 @@ constexpr int IDC_CONFIRM_PASSWORD = 305;
 constexpr int IDC_CERT_LIST = 301;
 constexpr int IDC_VIEW_CERT = 302;
 constexpr int IDC_KEY_ACCESS_TEXT = 301;
+constexpr int IDC_ORIGIN_TEXT = 301;
+constexpr int IDC_ALLOW_ONCE = 302;
+constexpr int IDC_ALLOW_ALWAYS = 303;
 
 enum class ControlKind {
     Label,
@@ -57,13 +60,14 @@ struct DialogResource {
     const DialogControl* labelBefore(int id) const;
 };
 
-// Resources 202, 206, 203, 205, 204 and 207. The message label of 207 is empty in the
-// resource: its model gives the text.
+// Resources 202, 206, 203, 205, 204, 207 and 208. The message labels of 207 and 208 are
+// empty in the resource: their models give the text.
 extern const DialogResource kPfxFileResource;
 extern const DialogResource kPfxSaveResource;
 extern const DialogResource kChangePasswordResource;
 extern const DialogResource kPasswordResource;
 extern const DialogResource kCertListResource;
 extern const DialogResource kKeyAccessResource;
+extern const DialogResource kOriginConsentResource;
 
 }  // namespace ui

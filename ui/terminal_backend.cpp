@@ -9,6 +9,7 @@
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/scripted_backend.h"
 
 namespace ui {
@@ -45,7 +46,7 @@ class TerminalBackend final : public DialogBackend {
     const char* name() const override { return "tty"; }
 
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
-        print("\n== " + ansiToReport(model.title) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(model.title)) + " ==\n");
         if (!model.filter.empty()) print("(" + ansiToReport(model.filter) + ")\n");
         if (!model.initialFolder.empty())
             print("folder: " + ansiToReport(model.initialFolder) + "\n");
@@ -58,7 +59,7 @@ class TerminalBackend final : public DialogBackend {
     }
 
     FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
-        print("\n== " + ansiToReport(model.prompt) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(model.prompt)) + " ==\n");
         FolderBrowserAnswer answer;
         std::string line;
         if (!ask("folder (empty line cancels): ", line) || line.empty()) return answer;
@@ -68,14 +69,14 @@ class TerminalBackend final : public DialogBackend {
     }
 
     int messageBox(const std::string& text, const std::string& caption, UINT) override {
-        print("\n[" + ansiToReport(caption) + "] " + ansiToReport(text) + "\n");
+        print("\n[" + ansiToReport(shownCaption(caption)) + "] " + ansiToReport(text) + "\n");
         std::string ignored;
         ask("(press Enter) ", ignored);
         return IDOK;
     }
 
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n");
         const DialogResource& resource = dialog.resource();
         while (true) {
             if (dialog.hasPathBox()) {
@@ -115,7 +116,7 @@ class TerminalBackend final : public DialogBackend {
     }
 
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n");
         std::string heading = "  #";
         for (const auto& column : CertListDialog::columns())
             heading += " | " + ansiToReport(column.ansiHeading());
@@ -153,8 +154,8 @@ class TerminalBackend final : public DialogBackend {
     }
 
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n" + ansiToReport(dialog.message()) +
-              "\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
         // Only an explicit yes allows the key: Enter, the end of the input or anything else
         // refuses it.
         std::string line;
@@ -163,6 +164,29 @@ class TerminalBackend final : public DialogBackend {
             return DialogOutcome::Ok;
         }
         dialog.pressCancel();
+        return DialogOutcome::Cancel;
+    }
+
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
+        // As with keys, the site is refused unless the user types one of the allow answers.
+        std::string line;
+        if (ask("o " + ansiToReport(dialog.resource().control(IDC_ALLOW_ONCE)->ansiText()) +
+                    ", a " + ansiToReport(dialog.resource().control(IDC_ALLOW_ALWAYS)->ansiText()) +
+                    ", [Enter] " + ansiToReport(dialog.resource().control(IDCANCEL)->ansiText()) +
+                    ": ",
+                line)) {
+            if (line == "o" || line == "O") {
+                dialog.pressAllowOnce();
+                return DialogOutcome::Ok;
+            }
+            if (line == "a" || line == "A") {
+                dialog.pressAllowAlways();
+                return DialogOutcome::Ok;
+            }
+        }
+        dialog.pressDeny();
         return DialogOutcome::Cancel;
     }
 
