@@ -11,6 +11,7 @@
 //   KSCAPI_BRIDGE_LOG     with script: a file that receives the dialog reports and a
 //                         line {"objects":N} whenever the number of objects changes
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -75,6 +76,8 @@ class AnswerFile {
 }  // namespace
 
 int main() {
+    // A browser that went away shows as a failed write, not as a signal that kills us.
+    signal(SIGPIPE, SIG_IGN);
     // Standard output carries the framed replies and nothing else: anything else that
     // writes to descriptor 1 goes to standard error instead.
     int replies = dup(STDOUT_FILENO);
@@ -116,6 +119,7 @@ int main() {
         for (bool running = true; running;) {
             std::string body, reply, id = "null";
             uint64_t announced = 0;
+            bool tooLarge = false;
             switch (reader.next(body, announced)) {
                 case bridge::ReadStatus::Message:
                     answers.poll();
@@ -123,6 +127,7 @@ int main() {
                     id = session.lastId();
                     break;
                 case bridge::ReadStatus::TooLarge:
+                    tooLarge = true;
                     reply = bridge::errorReply("null", bridge::kErrorTooLarge,
                                                "message of " + std::to_string(announced) +
                                                    " bytes is above the limit of " +
@@ -149,6 +154,9 @@ int main() {
                     break;
                 }
             }
+            // The sender hears of an oversized message at once; its body is then read
+            // past, never stored.
+            if (running && tooLarge && !reader.skip(announced)) running = false;
         }
     }
     CoFreeUnusedLibraries();

@@ -37,12 +37,7 @@ ReadStatus MessageReader::next(std::string& body, uint64_t& announced) {
     if (got == 0) return ReadStatus::End;
     if (got < sizeof length) return ReadStatus::Truncated;
     announced = length;
-    if (length > limit_) {
-        // Skipping keeps the stream in step, so the next message is read correctly.
-        size_t skipped = readFully(nullptr, length, failed);
-        if (failed) return ReadStatus::Failed;
-        return skipped < length ? ReadStatus::Truncated : ReadStatus::TooLarge;
-    }
+    if (length > limit_) return ReadStatus::TooLarge;
     body.resize(length);
     got = readFully(body.data(), length, failed);
     if (failed) return ReadStatus::Failed;
@@ -51,6 +46,11 @@ ReadStatus MessageReader::next(std::string& body, uint64_t& announced) {
         return ReadStatus::Truncated;
     }
     return ReadStatus::Message;
+}
+
+bool MessageReader::skip(uint64_t announced) {
+    bool failed = false;
+    return readFully(nullptr, static_cast<size_t>(announced), failed) == announced && !failed;
 }
 
 bool writeMessage(int fd, const std::string& body) {

@@ -19,7 +19,7 @@ enum class ReadStatus {
     Message,    // `body` holds one whole message
     End,        // the input ended cleanly between messages
     Truncated,  // the input ended inside a length or a body
-    TooLarge,   // the length was above the limit; the body was skipped
+    TooLarge,   // the length was above the limit; the body is still unread
     Failed,     // a read error other than the end
 };
 
@@ -30,9 +30,11 @@ class MessageReader {
     explicit MessageReader(int fd, uint32_t limit = kMaxRequestBytes) : fd_(fd), limit_(limit) {}
 
     // The next message. `announced` receives the length the sender gave (for TooLarge,
-    // Message and a Truncated body). After TooLarge the reader has consumed the skipped
-    // body and the next call reads the following message.
+    // Message and a Truncated body). After TooLarge call skip() to read past the body.
     ReadStatus next(std::string& body, uint64_t& announced);
+    // Reads past the body of a TooLarge message a little at a time, so that the next
+    // call reads the following message. False when the input ended (or failed) first.
+    bool skip(uint64_t announced);
 
   private:
     // Reads exactly `size` bytes into `to` (null: discards them). Returns the bytes read,
