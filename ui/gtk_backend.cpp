@@ -280,6 +280,8 @@ class GtkBackend final : public DialogBackend {
         StackedWindow shown(stack_, window.window());
         if (GtkWidget* text = window.control(IDC_ORIGIN_TEXT))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        // Enter on the window as it opens denies: allowing takes a deliberate choice.
+        if (GtkWidget* deny = window.control(IDCANCEL)) gtk_widget_grab_focus(deny);
         window.on(window.control(IDC_ALLOW_ONCE), "clicked", [&dialog, &window] {
             dialog.pressAllowOnce();
             window.end(DialogOutcome::Ok);
