@@ -10,7 +10,10 @@
 
 namespace {
 
-// The value a VT_BYREF variant points at, as a plain variant of the base type.
+// The value a VT_BYREF variant points at, as a plain variant of the base type. A
+// VT_VARIANT reference leads to a variant that holds a value or a reference to one, never
+// to another variant reference: the platform refuses that, and following it would let a
+// caller's cycle of references recurse without end.
 bool dereference(const VARIANT* src, VARIANT& out) {
     if (!(src->vt & VT_BYREF)) {
         out = *src;
@@ -21,7 +24,11 @@ bool dereference(const VARIANT* src, VARIANT& out) {
     out = VARIANT{};
     out.vt = base;
     switch (base) {
-        case VT_VARIANT: return dereference(static_cast<const VARIANT*>(src->byref), out);
+        case VT_VARIANT: {
+            const auto* target = static_cast<const VARIANT*>(src->byref);
+            if (target->vt == (VT_VARIANT | VT_BYREF)) return false;
+            return dereference(target, out);
+        }
         case VT_I2: out.iVal = *static_cast<const SHORT*>(src->byref); return true;
         case VT_I4:
         case VT_INT: out.lVal = *static_cast<const LONG*>(src->byref); return true;

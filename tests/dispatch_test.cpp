@@ -125,6 +125,19 @@ TEST_F(Dispatch, InvokeErrors) {
               DISP_E_UNKNOWNINTERFACE);
 }
 
+// A script engine's argument that refers to a variant reference (here, itself) is a type
+// the call cannot take; it used to be followed without end.
+TEST_F(Dispatch, InvokeRefusesVariantReferenceCycles) {
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_VARIANT | VT_BYREF;
+    self.byref = &self;
+    VARIANT result;
+    UINT argErr;
+    EXPECT_EQ(call(u"PresetPasswdLengthRange", {i4(1), self}, result, argErr), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 0u);
+}
+
 TEST(ObjectSafety, OptionsAsBrowsersAskForThem) {
     KSCapi* object = KSCapi::create();
     IObjectSafety* safety = nullptr;
