@@ -14,6 +14,7 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/bridge/bridge_command.h"
 #include "host/demo_command.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
@@ -45,6 +46,9 @@ constexpr const char* kUsage =
     "  kscapi [--home DIR] keys list\n"
     "  kscapi [--home DIR] providers list | providers add-pkcs11 NAME [MODULE] [--token LABEL] |\n"
     "                      providers remove NAME\n"
+    "  kscapi [--home DIR] bridge install|uninstall [--browser chromium|chrome|firefox|all]\n"
+    "                      | bridge origins [revoke ORIGIN] | bridge develop on|off|status\n"
+    "                                   the browser bridge's host manifests and origins\n"
     "  kscapi demo [--json] [--keep]        enroll, sign, export, import in throw-away homes\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
@@ -204,6 +208,7 @@ int main(int argc, char** argv) {
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);
     if (command == "providers") return runProvidersCommand(rest, std::cout, std::cerr);
+    if (command == "bridge") return bridge::runBridgeCommand(rest, std::cout, std::cerr);
     if (command == "register" || command == "unregister") {
         if (rest.size() > 1) return usage(command + " takes at most one module");
         return host::runRegistration(rest.empty() ? host::defaultModulePath() : rest[0],

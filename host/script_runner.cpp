@@ -60,10 +60,10 @@ IDispatch* ScriptRunner::current(std::string& reason) {
     return object;
 }
 
-HRESULT ScriptRunner::invokeByName(IDispatch* object, const char* name, const OperationArg* args,
-                                   int count, const OperationInfo& op, std::u16string& text,
-                                   LONG& number) {
-    std::u16string wide = fromUtf8(name);
+HRESULT invokeByName(IDispatch* object, const OperationInfo& op, const OperationArg* args,
+                     std::u16string& text, LONG& number) {
+    const int count = op.paramCount;
+    std::u16string wide = fromUtf8(op.name);
     LPOLESTR names[] = {wide.data()};
     DISPID id = DISPID_UNKNOWN;
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
@@ -98,6 +98,12 @@ HRESULT ScriptRunner::invokeByName(IDispatch* object, const char* name, const Op
     }
     VariantClear(&result);
     return hr;
+}
+
+void readErrorPair(IDispatch* object, LONG& lastError, LONG& capiError) {
+    std::u16string ignored;
+    invokeByName(object, *findOperation("GetErrorCode"), nullptr, ignored, lastError);
+    invokeByName(object, *findOperation("GetCapiErrorCode"), nullptr, ignored, capiError);
 }
 
 void ScriptRunner::error(const std::string& message, int lineNumber) {
@@ -170,13 +176,8 @@ bool ScriptRunner::call(const std::string& opName, const std::vector<ArgumentTok
     LONG resultNumber = 0, lastError = 0, capiError = 0;
     HRESULT hr;
     if (lateBound_) {
-        hr = invokeByName(object, op->name, call.args.data(), op->paramCount, *op, resultText,
-                          resultNumber);
-        std::u16string ignored;
-        invokeByName(object, "GetErrorCode", nullptr, 0, *findOperation("GetErrorCode"), ignored,
-                     lastError);
-        invokeByName(object, "GetCapiErrorCode", nullptr, 0, *findOperation("GetCapiErrorCode"),
-                     ignored, capiError);
+        hr = invokeByName(object, *op, call.args.data(), resultText, resultNumber);
+        readErrorPair(object, lastError, capiError);
     } else {
         IKSCapi* capi = nullptr;
         hr = object->QueryInterface(IID_IKSCapi, reinterpret_cast<void**>(&capi));
@@ -245,38 +246,14 @@ bool ScriptRunner::runLine(const std::string& raw, int lineNumber) {
             error("!dialog needs --ui script", lineNumber);
             return false;
         }
-        size_t kindEnd = rest;
-        while (kindEnd < line.size() && line[kindEnd] != ' ' && line[kindEnd] != '\t') ++kindEnd;
-        std::string kind = line.substr(rest, kindEnd - rest);
-        size_t outcomeStart = skipBlanks(line, kindEnd);
-        size_t outcomeEnd = outcomeStart;
-        while (outcomeEnd < line.size() && line[outcomeEnd] != ' ' && line[outcomeEnd] != '\t')
-            ++outcomeEnd;
-        std::string outcome = line.substr(outcomeStart, outcomeEnd - outcomeStart);
-        std::string json = line.substr(skipBlanks(line, outcomeEnd));
-        ui::DialogOutcome o;
+        std::string kind, reason;
+        ui::DialogOutcome outcome;
         nlohmann::json values;
-        if (outcome == "ok") {
-            o = ui::DialogOutcome::Ok;
-            try {
-                // A dialog whose ok answer has no fields may leave the object out.
-                values = json.empty() ? nlohmann::json::object() : nlohmann::json::parse(json);
-            } catch (const nlohmann::json::exception&) {
-                error("!dialog " + kind + " ok needs a JSON object", lineNumber);
-                return false;
-            }
-        } else if (outcome == "cancel" || outcome == "fail") {
-            o = outcome == "cancel" ? ui::DialogOutcome::Cancel : ui::DialogOutcome::Failed;
-            if (!json.empty()) {
-                error("!dialog " + kind + " " + outcome + " takes nothing more", lineNumber);
-                return false;
-            }
-        } else {
-            error("!dialog KIND (ok JSON|cancel|fail)", lineNumber);
+        if (!ui::ScriptedBackend::parseAnswer(line.substr(rest), kind, outcome, values, reason)) {
+            error("!dialog " + reason, lineNumber);
             return false;
         }
-        std::string reason;
-        if (!scripted_->queue(kind, o, values, reason)) {
+        if (!scripted_->queue(kind, outcome, values, reason)) {
             error(reason, lineNumber);
             return false;
         }

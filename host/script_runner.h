@@ -14,6 +14,15 @@
 
 namespace host {
 
+// Calls `op` on `object` only through IDispatch, its name resolved with GetIDsOfNames as
+// a page's script does, with `args` (op.paramCount of them, in parameter order; the
+// caller keeps their strings). Success: S_OK with the result in `text` or `number`.
+// Failure: the HRESULT of GetIDsOfNames or Invoke, the results untouched.
+HRESULT invokeByName(IDispatch* object, const OperationInfo& op, const OperationArg* args,
+                     std::u16string& text, LONG& number);
+// The object's error pair read back through IDispatch (GetErrorCode, GetCapiErrorCode).
+void readErrorPair(IDispatch* object, LONG& lastError, LONG& capiError);
+
 class ScriptRunner {
 public:
     // Makes a new control object for `@new` and the first call. Returns an IDispatch
@@ -44,10 +53,6 @@ private:
     IDispatch* current(std::string& reason);
     bool call(const std::string& op, const std::vector<ArgumentToken>& args,
               int lineNumber);
-    // Calls through IDispatch: the result in `text` or `number`.
-    HRESULT invokeByName(IDispatch* object, const char* name, const OperationArg* args,
-                         int count, const OperationInfo& op, std::u16string& text,
-                         LONG& number);
     void error(const std::string& message, int lineNumber);
 
     std::ostream& out_;

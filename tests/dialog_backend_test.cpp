@@ -6,6 +6,7 @@
 #include "dialog_fakes.h"
 #include "test_support.h"
 #include "ui/credentials_dialog.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 
@@ -202,5 +203,33 @@ TEST(TerminalBackend, CertListDialog) {
                 "  2 | Kestrune Test Root | 008F01 | 2011/01/01 | 2041/01/01 | Kestrune Test Root"),
             std::string::npos)
             << shown;
+    }
+}
+
+TEST(TerminalBackend, OriginConsentDialog) {
+    const struct Case {
+        std::string input;
+        DialogOutcome outcome;
+        ui::OriginChoice choice;
+    } cases[] = {
+        {"o\n", DialogOutcome::Ok, ui::OriginChoice::Once},
+        {"A\n", DialogOutcome::Ok, ui::OriginChoice::Always},
+        {"\n", DialogOutcome::Cancel, ui::OriginChoice::Deny},
+        {"yes\n", DialogOutcome::Cancel, ui::OriginChoice::Deny},
+        {"", DialogOutcome::Cancel, ui::OriginChoice::Deny},
+    };
+    for (const Case& c : cases) {
+        ui::OriginConsentDialog dialog("https://bank.example");
+        Session session(c.input);
+        ui::ScopedDialogRequester requester("https://bank.example");
+        EXPECT_EQ(session.backend().runOriginConsentDialog(dialog), c.outcome) << c.input;
+        EXPECT_EQ(dialog.choice(), c.choice) << c.input;
+        std::string shown = session.shown();
+        EXPECT_EQ(shown.rfind("\n== 網站要求使用憑證 - https://bank.example ==\n"
+                              "是否允許 https://bank.example 使用您的憑證與金鑰？\n",
+                              0),
+                  0u)
+            << shown;
+        EXPECT_NE(shown.find("o 允許這次, a 一律允許, [Enter] 拒絕: "), std::string::npos) << shown;
     }
 }

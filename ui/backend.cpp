@@ -37,6 +37,9 @@ class ForwardingBackend final : public DialogBackend {
         return target_.runKeyAccessDialog(dialog);
     }
     DialogOutcome runPinDialog(PinDialog& dialog) override { return target_.runPinDialog(dialog); }
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        return target_.runOriginConsentDialog(dialog);
+    }
 
   private:
     DialogBackend& target_;
@@ -44,6 +47,7 @@ class ForwardingBackend final : public DialogBackend {
 
 std::mutex g_mutex;
 std::unique_ptr<DialogBackend> g_backend;
+std::string g_requester;
 
 }  // namespace
 
@@ -65,6 +69,26 @@ DialogOutcome DialogBackend::runKeyAccessDialog(KeyAccessDialog&) {
 
 DialogOutcome DialogBackend::runPinDialog(PinDialog&) {
     return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runOriginConsentDialog(OriginConsentDialog&) {
+    return DialogOutcome::Failed;
+}
+
+void setDialogRequester(const std::string& requester) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_requester = requester;
+}
+
+const std::string& dialogRequester() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_requester;
+}
+
+std::string shownCaption(const std::string& title) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_requester.empty()) return title;
+    return title + " - " + g_requester;
 }
 
 DialogBackend& backend() {
@@ -110,6 +134,10 @@ DialogOutcome runDialog(KeyAccessDialog& dialog) {
 
 DialogOutcome runDialog(PinDialog& dialog) {
     return backend().runPinDialog(dialog);
+}
+
+DialogOutcome runDialog(OriginConsentDialog& dialog) {
+    return backend().runOriginConsentDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

@@ -78,6 +78,14 @@ constexpr DialogControl kPinControls[] = {
     {IDCANCEL, ControlKind::Button, kCancel, {103, 64, 50, 14}},
 };
 
+// Deny is the Cancel button, so that Escape and closing the window refuse the origin.
+constexpr DialogControl kOriginConsentControls[] = {
+    {IDC_ORIGIN_TEXT, ControlKind::Label, u"", {7, 7, 216, 34}},
+    {IDC_ALLOW_ONCE, ControlKind::Button, u"允許這次", {7, 48, 66, 14}},
+    {IDC_ALLOW_ALWAYS, ControlKind::Button, u"一律允許", {81, 48, 66, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, u"拒絕", {155, 48, 66, 14}},
+};
+
 }  // namespace
 
 const DialogResource kPfxFileResource{202, u"輸入憑證檔案資訊", 151,
@@ -90,7 +98,9 @@ const DialogResource kCertListResource{
     204, u"選擇憑證匯出至憑證交換檔", 352, 144, kFixedsys, kCertListControls};
 const DialogResource kKeyAccessResource{207, u"私密金鑰存取", 200,
                                         77,  kFixedsys,       kKeyAccessControls};
-const DialogResource kPinResource{208, u"智慧卡 PIN 碼", 200, 85, kFixedsys, kPinControls};
+const DialogResource kPinResource{209, u"智慧卡 PIN 碼", 200, 85, kFixedsys, kPinControls};
+const DialogResource kOriginConsentResource{208, u"網站要求使用憑證", 230,
+                                            69,  kFixedsys,           kOriginConsentControls};
 
 std::string DialogControl::ansiText() const {
     return toAnsi(text);

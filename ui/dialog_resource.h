@@ -22,6 +22,9 @@ constexpr int IDC_VIEW_CERT = 302;
 constexpr int IDC_KEY_ACCESS_TEXT = 301;
 constexpr int IDC_PIN_TEXT = 301;
 constexpr int IDC_PIN = 302;
+constexpr int IDC_ORIGIN_TEXT = 301;
+constexpr int IDC_ALLOW_ONCE = 302;
+constexpr int IDC_ALLOW_ALWAYS = 303;
 
 enum class ControlKind {
     Label,
@@ -59,8 +62,8 @@ struct DialogResource {
     const DialogControl* labelBefore(int id) const;
 };
 
-// Resources 202, 206, 203, 205, 204, 207 and 208. The message labels of 207 and 208 are
-// empty in the resource: their models give the texts.
+// Resources 202, 206, 203, 205, 204, 207, 208 and 209. The message labels of 207, 208 and
+// 209 are empty in the resource: their models give the texts.
 extern const DialogResource kPfxFileResource;
 extern const DialogResource kPfxSaveResource;
 extern const DialogResource kChangePasswordResource;
@@ -68,5 +71,6 @@ extern const DialogResource kPasswordResource;
 extern const DialogResource kCertListResource;
 extern const DialogResource kKeyAccessResource;
 extern const DialogResource kPinResource;
+extern const DialogResource kOriginConsentResource;
 
 }  // namespace ui

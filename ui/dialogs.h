@@ -65,6 +65,7 @@ class CredentialsDialog;
 class CertListDialog;
 class KeyAccessDialog;
 class PinDialog;
+class OriginConsentDialog;
 
 // How dialogs are shown. One backend serves the whole process; hosts choose it. A
 // backend only presents: every rule of a dialog is in its model, so a backend that
@@ -91,6 +92,33 @@ class DialogBackend {
     // The same for a token's PIN: Ok only when the model's pressOk was called, with the
     // PIN typed into it. Default: Failed (the login is cancelled).
     virtual DialogOutcome runPinDialog(PinDialog& dialog);
+    // The same for a web site's request to use the control: Ok only when one of the
+    // model's allow buttons was pressed. Default: Failed (the site is refused).
+    virtual DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog);
+};
+
+// Who the dialogs shown now work for (a web page's origin while the page's call runs;
+// ANSI text, empty for nobody in particular). Every backend shows it in the caption of
+// each dialog and message box beside the dialog's own title, so that the user sees which
+// site is asking. Process-wide, like the backend.
+void setDialogRequester(const std::string& requester);
+const std::string& dialogRequester();
+// The caption a backend shows for a dialog whose own title is `title`: the title, then
+// " - " and the requester while one is set.
+std::string shownCaption(const std::string& title);
+
+// Sets the requester for one scope and puts the previous one back.
+class ScopedDialogRequester {
+  public:
+    explicit ScopedDialogRequester(const std::string& requester) : previous_(dialogRequester()) {
+        setDialogRequester(requester);
+    }
+    ~ScopedDialogRequester() { setDialogRequester(previous_); }
+    ScopedDialogRequester(const ScopedDialogRequester&) = delete;
+    ScopedDialogRequester& operator=(const ScopedDialogRequester&) = delete;
+
+  private:
+    std::string previous_;
 };
 
 // The process's backend (the `none` backend until a host installs another).
@@ -127,6 +155,7 @@ DialogOutcome runDialog(CredentialsDialog& dialog);
 DialogOutcome runDialog(CertListDialog& dialog);
 DialogOutcome runDialog(KeyAccessDialog& dialog);
 DialogOutcome runDialog(PinDialog& dialog);
+DialogOutcome runDialog(OriginConsentDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

@@ -9,6 +9,7 @@
 #include "ui/credentials_dialog.h"
 #include "ui/gtk_window.h"
 #include "ui/key_access_dialog.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/pin_dialog.h"
 
 namespace ui {
@@ -141,8 +142,8 @@ class GtkBackend final : public DialogBackend {
             if (g_file_test(initial.c_str(), G_FILE_TEST_IS_REGULAR))
                 gtk_file_chooser_select_filename(chooser, initial.c_str());
         };
-        answer.outcome = choose(GTK_FILE_CHOOSER_ACTION_OPEN, ansiToUtf8(model.title), u"開啟",
-                                start, prepare, answer.path);
+        answer.outcome = choose(GTK_FILE_CHOOSER_ACTION_OPEN, ansiToUtf8(shownCaption(model.title)),
+                                u"開啟", start, prepare, answer.path);
         return answer;
     }
 
@@ -152,8 +153,9 @@ class GtkBackend final : public DialogBackend {
             answer.outcome = DialogOutcome::Failed;
             return answer;
         }
-        answer.outcome = choose(GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, ansiToUtf8(model.prompt),
-                                u"確定", desktopFolder(), nullptr, answer.path);
+        answer.outcome =
+            choose(GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, ansiToUtf8(shownCaption(model.prompt)),
+                   u"確定", desktopFolder(), nullptr, answer.path);
         return answer;
     }
 
@@ -162,7 +164,7 @@ class GtkBackend final : public DialogBackend {
         if (!gtk::initOnThisThread()) return 0;
         Toplevel box(gtk_dialog_new());
         GtkDialog* dialog = GTK_DIALOG(box.widget());
-        gtk_window_set_title(box.window(), ansiToUtf8(caption).c_str());
+        gtk_window_set_title(box.window(), ansiToUtf8(shownCaption(caption)).c_str());
         gtk_window_set_resizable(box.window(), FALSE);
         GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
         gtk_container_set_border_width(GTK_CONTAINER(row), 12);
@@ -187,7 +189,8 @@ class GtkBackend final : public DialogBackend {
 
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
         if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent());
         StackedWindow shown(stack_, window.window());
         GtkWidget* ok = window.control(IDOK);
         auto applyOkRule = [ok, &dialog] { gtk_widget_set_sensitive(ok, dialog.okEnabled()); };
@@ -222,7 +225,8 @@ class GtkBackend final : public DialogBackend {
 
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
         if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent());
         StackedWindow shown(stack_, window.window());
         GtkTreeView* list = GTK_TREE_VIEW(window.control(IDC_CERT_LIST));
         fillCertificateList(list, dialog);
@@ -253,7 +257,8 @@ class GtkBackend final : public DialogBackend {
     // Only OK allows the key; Cancel, Escape and closing the window refuse it.
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
         if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent());
         StackedWindow shown(stack_, window.window());
         if (GtkWidget* text = window.control(IDC_KEY_ACCESS_TEXT))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
@@ -272,7 +277,8 @@ class GtkBackend final : public DialogBackend {
     // cancel the login. The box is emptied before the window goes.
     DialogOutcome runPinDialog(PinDialog& dialog) override {
         if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(dialog.caption()), stack_.parent());
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent());
         StackedWindow shown(stack_, window.window());
         if (GtkWidget* text = window.control(IDC_PIN_TEXT))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
@@ -292,6 +298,31 @@ class GtkBackend final : public DialogBackend {
         DialogOutcome outcome = window.run();
         gtk_entry_set_text(GTK_ENTRY(entry), "");
         if (outcome != DialogOutcome::Ok) dialog.pressCancel();
+        return outcome;
+    }
+
+    // Only the allow buttons let the site in; Deny, Escape and closing the window refuse it.
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent());
+        StackedWindow shown(stack_, window.window());
+        if (GtkWidget* text = window.control(IDC_ORIGIN_TEXT))
+            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        // Enter on the window as it opens denies: allowing takes a deliberate choice.
+        if (GtkWidget* deny = window.control(IDCANCEL)) gtk_widget_grab_focus(deny);
+        window.on(window.control(IDC_ALLOW_ONCE), "clicked", [&dialog, &window] {
+            dialog.pressAllowOnce();
+            window.end(DialogOutcome::Ok);
+        });
+        window.on(window.control(IDC_ALLOW_ALWAYS), "clicked", [&dialog, &window] {
+            dialog.pressAllowAlways();
+            window.end(DialogOutcome::Ok);
+        });
+        window.on(window.control(IDCANCEL), "clicked",
+                  [&window] { window.end(DialogOutcome::Cancel); });
+        DialogOutcome outcome = window.run();
+        if (outcome != DialogOutcome::Ok) dialog.pressDeny();
         return outcome;
     }
 

@@ -1,4 +1,4 @@
-// Model of the PIN dialog (208) shown when a smart card or token needs its user to log
+// Model of the PIN dialog (209) shown when a smart card or token needs its user to log
 // in: it names the token and, when the token reports them, warns that wrong PINs were
 // entered or that one more locks it. The PIN typed goes to the token once and is wiped.
 #pragma once

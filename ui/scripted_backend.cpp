@@ -4,6 +4,7 @@
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/pin_dialog.h"
 
 namespace ui {
@@ -22,7 +23,7 @@ const char* outcomeName(DialogOutcome o) {
     return "cancel";
 }
 
-enum class FieldType { Text, Index, Rows };
+enum class FieldType { Text, Index, Rows, Consent };
 
 // One key of an ok answer: its JSON type and, for texts typed into a box, the box.
 struct AnswerField {
@@ -57,6 +58,7 @@ const std::vector<KindFormat>& formats() {
          {{"index", FieldType::Index, false, 0}, {"view", FieldType::Rows, false, 0}}},
         {"KeyAccessDialog", {}},
         {"PinDialog", {{"pin", FieldType::Text, true, 0}}},
+        {"OriginConsent", {{"answer", FieldType::Consent, true, 0}}},
     };
     return table;
 }
@@ -78,6 +80,8 @@ bool fits(FieldType type, const nlohmann::json& value) {
             for (const auto& row : value)
                 if (!row.is_number_integer() || row.get<int64_t>() < 0) return false;
             return true;
+        case FieldType::Consent:
+            return value == "once" || value == "always";
     }
     return false;
 }
@@ -100,7 +104,8 @@ std::string misfit(const KindFormat& format, const nlohmann::json& values) {
         if (!fits(field->type, value)) {
             const char* wanted = field->type == FieldType::Text    ? "a string"
                                  : field->type == FieldType::Index ? "an integer from -1"
-                                                                   : "an array of row numbers";
+                                 : field->type == FieldType::Rows  ? "an array of row numbers"
+                                                                   : "\"once\" or \"always\"";
             return std::string(format.kind) + " answer " + key + " must be " + wanted;
         }
     }
@@ -113,7 +118,7 @@ std::string misfit(const KindFormat& format, const nlohmann::json& values) {
 nlohmann::ordered_json chooserReport(const FileChooserModel& model) {
     nlohmann::ordered_json report;
     report["dialog"] = "FileChooser";
-    report["title"] = ansiToReport(model.title);
+    report["title"] = ansiToReport(shownCaption(model.title));
     report["filter"] = ansiToReport(model.filter);
     report["defaultExtension"] = ansiToReport(model.defaultExtension);
     report["initialFile"] = ansiToReport(model.initialFile);
@@ -125,7 +130,7 @@ nlohmann::ordered_json chooserReport(const FileChooserModel& model) {
 nlohmann::ordered_json browserReport(const FolderBrowserModel& model) {
     nlohmann::ordered_json report;
     report["dialog"] = "FolderBrowser";
-    report["prompt"] = ansiToReport(model.prompt);
+    report["prompt"] = ansiToReport(shownCaption(model.prompt));
     report["flags"] = model.flags;
     return report;
 }
@@ -159,6 +164,49 @@ bool ScriptedBackend::queue(const std::string& kind, DialogOutcome outcome,
     }
     answers_.push_back(Answer{kind, outcome, values});
     return true;
+}
+
+bool ScriptedBackend::parseAnswer(const std::string& line, std::string& kind, DialogOutcome& o,
+                                  nlohmann::json& values, std::string& reason) {
+    auto word = [&line](size_t& at) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        size_t start = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+        return line.substr(start, at - start);
+    };
+    size_t at = 0;
+    kind = word(at);
+    std::string outcome = word(at);
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    std::string json = line.substr(at);
+    while (!json.empty() && (json.back() == ' ' || json.back() == '\r')) json.pop_back();
+    if (outcome == "ok") {
+        o = DialogOutcome::Ok;
+        // A dialog whose ok answer has no fields may leave the object out.
+        values =
+            json.empty() ? nlohmann::json::object() : nlohmann::json::parse(json, nullptr, false);
+        if (values.is_discarded()) {
+            reason = kind + " ok needs a JSON object";
+            return false;
+        }
+    } else if (outcome == "cancel" || outcome == "fail") {
+        o = outcome == "cancel" ? DialogOutcome::Cancel : DialogOutcome::Failed;
+        if (!json.empty()) {
+            reason = kind + " " + outcome + " takes nothing more";
+            return false;
+        }
+    } else {
+        reason = "KIND (ok JSON|cancel|fail)";
+        return false;
+    }
+    return true;
+}
+
+bool ScriptedBackend::queueLine(const std::string& line, std::string& reason) {
+    std::string kind;
+    DialogOutcome outcome;
+    nlohmann::json values;
+    return parseAnswer(line, kind, outcome, values, reason) && queue(kind, outcome, values, reason);
 }
 
 std::string ScriptedBackend::missingAnswer(const std::string& kind) const {
@@ -244,7 +292,7 @@ FolderBrowserAnswer ScriptedBackend::folderBrowser(const FolderBrowserModel& mod
 int ScriptedBackend::messageBox(const std::string& text, const std::string& caption, UINT) {
     nlohmann::ordered_json report;
     report["messageBox"] = ansiToReport(text);
-    report["caption"] = ansiToReport(caption);
+    report["caption"] = ansiToReport(shownCaption(caption));
     emit(report);
     return IDOK;
 }
@@ -268,7 +316,7 @@ DialogOutcome ScriptedBackend::runCredentialsDialog(CredentialsDialog& dialog) {
     if (takeFailure(kind)) return DialogOutcome::Failed;
     nlohmann::ordered_json open;
     open["dialog"] = kind;
-    open["title"] = ansiToReport(dialog.caption());
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
     open["path"] = ansiToReport(dialog.pathText());
     open["min"] = dialog.minLength();
     open["max"] = dialog.maxLength();
@@ -300,7 +348,7 @@ DialogOutcome ScriptedBackend::runCertListDialog(CertListDialog& dialog) {
     if (takeFailure(kind)) return DialogOutcome::Failed;
     nlohmann::ordered_json open;
     open["dialog"] = kind;
-    open["title"] = ansiToReport(dialog.caption());
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const CertListDialog::Row& row : dialog.rows()) {
         nlohmann::ordered_json texts = nlohmann::ordered_json::array();
@@ -339,7 +387,7 @@ DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
     if (takeFailure(kind)) return DialogOutcome::Failed;
     nlohmann::ordered_json open;
     open["dialog"] = kind;
-    open["title"] = ansiToReport(dialog.caption());
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
     open["text"] = ansiToReport(dialog.message());
     open["container"] = ansiToReport(dialog.container());
     open["operation"] = ansiToReport(dialog.operation());
@@ -359,7 +407,7 @@ DialogOutcome ScriptedBackend::runPinDialog(PinDialog& dialog) {
     if (takeFailure(kind)) return DialogOutcome::Failed;
     nlohmann::ordered_json open;
     open["dialog"] = kind;
-    open["title"] = ansiToReport(dialog.caption());
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
     open["text"] = ansiToReport(dialog.message());
     open["token"] = ansiToReport(dialog.token());
     emit(open);
@@ -370,6 +418,27 @@ DialogOutcome ScriptedBackend::runPinDialog(PinDialog& dialog) {
     }
     dialog.typePin(answer.values["pin"].get_ref<const std::string&>());
     dialog.pressOk();
+    return DialogOutcome::Ok;
+}
+
+DialogOutcome ScriptedBackend::runOriginConsentDialog(OriginConsentDialog& dialog) {
+    const std::string kind = OriginConsentDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
+    open["text"] = ansiToReport(dialog.message());
+    open["origin"] = dialog.origin();
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressDeny();
+        return DialogOutcome::Cancel;
+    }
+    if (answer.values["answer"] == "always")
+        dialog.pressAllowAlways();
+    else
+        dialog.pressAllowOnce();
     return DialogOutcome::Ok;
 }
 

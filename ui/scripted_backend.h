@@ -23,6 +23,8 @@
 //                   OK (-1: none); both optional.
 //   KeyAccessDialog {"dialog":"KeyAccessDialog","title","text","container",
 //                   "operation"} on open; ok {} allows the use, cancel refuses it.
+//   OriginConsent   {"dialog":"OriginConsent","title","text","origin"} on open;
+//                   ok {"answer":"once"|"always"} allows the site, cancel denies it.
 //   message boxes   {"messageBox":TEXT,"caption":TEXT}
 // A dialog with no answer queued for it prints {"note":WHY} and is cancelled; "fail"
 // makes a dialog fail to be created before it shows anything.
@@ -50,6 +52,7 @@ class ScriptedBackend final : public DialogBackend {
     DialogOutcome runCertListDialog(CertListDialog& dialog) override;
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override;
     DialogOutcome runPinDialog(PinDialog& dialog) override;
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);
@@ -58,6 +61,14 @@ class ScriptedBackend final : public DialogBackend {
     // the kind is unknown or the values do not fit it.
     bool queue(const std::string& kind, DialogOutcome outcome, const nlohmann::json& values,
                std::string& reason);
+    // Queues an answer written as one line "KIND ok JSON", "KIND cancel" or "KIND fail"
+    // (JSON may be left out for an ok answer without fields). False with a reason when the
+    // line is malformed or the answer does not fit.
+    bool queueLine(const std::string& line, std::string& reason);
+    // Only reads such a line: its kind, outcome and values; false with a reason when it
+    // is malformed. The values are not checked against the kind.
+    static bool parseAnswer(const std::string& line, std::string& kind, DialogOutcome& outcome,
+                            nlohmann::json& values, std::string& reason);
     size_t pending() const { return answers_.size(); }
 
   private:

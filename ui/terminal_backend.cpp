@@ -9,6 +9,7 @@
 #include "ui/cert_list_dialog.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/scripted_backend.h"
 
@@ -46,7 +47,7 @@ class TerminalBackend final : public DialogBackend {
     const char* name() const override { return "tty"; }
 
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
-        print("\n== " + ansiToReport(model.title) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(model.title)) + " ==\n");
         if (!model.filter.empty()) print("(" + ansiToReport(model.filter) + ")\n");
         if (!model.initialFolder.empty())
             print("folder: " + ansiToReport(model.initialFolder) + "\n");
@@ -59,7 +60,7 @@ class TerminalBackend final : public DialogBackend {
     }
 
     FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
-        print("\n== " + ansiToReport(model.prompt) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(model.prompt)) + " ==\n");
         FolderBrowserAnswer answer;
         std::string line;
         if (!ask("folder (empty line cancels): ", line) || line.empty()) return answer;
@@ -69,14 +70,14 @@ class TerminalBackend final : public DialogBackend {
     }
 
     int messageBox(const std::string& text, const std::string& caption, UINT) override {
-        print("\n[" + ansiToReport(caption) + "] " + ansiToReport(text) + "\n");
+        print("\n[" + ansiToReport(shownCaption(caption)) + "] " + ansiToReport(text) + "\n");
         std::string ignored;
         ask("(press Enter) ", ignored);
         return IDOK;
     }
 
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n");
         const DialogResource& resource = dialog.resource();
         while (true) {
             if (dialog.hasPathBox()) {
@@ -116,7 +117,7 @@ class TerminalBackend final : public DialogBackend {
     }
 
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n");
         std::string heading = "  #";
         for (const auto& column : CertListDialog::columns())
             heading += " | " + ansiToReport(column.ansiHeading());
@@ -154,8 +155,8 @@ class TerminalBackend final : public DialogBackend {
     }
 
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n" + ansiToReport(dialog.message()) +
-              "\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
         // Only an explicit yes allows the key: Enter, the end of the input or anything else
         // refuses it.
         std::string line;
@@ -169,8 +170,8 @@ class TerminalBackend final : public DialogBackend {
 
     // An empty line or the end of the input cancels: no token takes an empty PIN.
     DialogOutcome runPinDialog(PinDialog& dialog) override {
-        print("\n== " + ansiToReport(dialog.caption()) + " ==\n" + ansiToReport(dialog.message()) +
-              "\n");
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
         SecretString typed;
         if (!askSecret("PIN: ", typed) || typed.empty()) {
             dialog.pressCancel();
@@ -179,6 +180,29 @@ class TerminalBackend final : public DialogBackend {
         dialog.typePin(typed.view());
         dialog.pressOk();
         return DialogOutcome::Ok;
+    }
+
+    DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
+        // As with keys, the site is refused unless the user types one of the allow answers.
+        std::string line;
+        if (ask("o " + ansiToReport(dialog.resource().control(IDC_ALLOW_ONCE)->ansiText()) +
+                    ", a " + ansiToReport(dialog.resource().control(IDC_ALLOW_ALWAYS)->ansiText()) +
+                    ", [Enter] " + ansiToReport(dialog.resource().control(IDCANCEL)->ansiText()) +
+                    ": ",
+                line)) {
+            if (line == "o" || line == "O") {
+                dialog.pressAllowOnce();
+                return DialogOutcome::Ok;
+            }
+            if (line == "a" || line == "A") {
+                dialog.pressAllowAlways();
+                return DialogOutcome::Ok;
+            }
+        }
+        dialog.pressDeny();
+        return DialogOutcome::Cancel;
     }
 
   private:

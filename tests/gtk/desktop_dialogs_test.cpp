@@ -17,6 +17,7 @@
 #include "test_support.h"
 #include "ui/gtk_backend.h"
 #include "ui/launchers.h"
+#include "ui/origin_consent_dialog.h"
 #include "ui/pin_dialog.h"
 
 using gui::DesktopUser;
@@ -750,5 +751,42 @@ TEST(DesktopWithoutDisplay, DialogsAreNotCreated) {
         auto result = nlohmann::json::parse(out, nullptr, false);
         ASSERT_TRUE(result.is_object()) << out;
         EXPECT_EQ(result["lastError"], c.lastError) << c.ui << " " << c.call;
+    }
+}
+
+// A web site's first request asks in a window captioned with the site; the default
+// button, Escape and closing refuse it, the two allow buttons let it in.
+TEST_F(DesktopDialogs, OriginConsent) {
+    const std::string title = "網站要求使用憑證 - https://bank.example";
+    struct Case {
+        const char* how;
+        const char* keys;  // the focus starts on Deny, the default button
+        ui::OriginChoice choice;
+    } cases[] = {
+        {"Return", "Return", ui::OriginChoice::Deny},
+        {"Escape", "Escape", ui::OriginChoice::Deny},
+        {"always allow", "shift+Tab space", ui::OriginChoice::Always},
+        {"allow this time", "shift+Tab shift+Tab space", ui::OriginChoice::Once},
+    };
+    ui::ScopedDialogRequester requester("https://bank.example");
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::string shown;
+        DesktopUser user([&](DesktopUser& u) {
+            if (!u.waitFor(title)) return;
+            if (first) u.screenshot("OriginConsent");
+            shown = onGuiThread<std::string>([&] {
+                        return shownText(title, control(ui::IDC_ORIGIN_TEXT));
+                    }).value_or("");
+            u.key(c.keys);
+            u.waitGone(title);
+        });
+        ui::OriginChoice choice = ui::askOriginConsent("https://bank.example");
+        user.finish();
+        first = false;
+        EXPECT_EQ(choice, c.choice);
+        EXPECT_EQ(shown.rfind("是否允許 https://bank.example 使用您的憑證與金鑰？\n", 0), 0u)
+            << shown;
     }
 }

@@ -1,0 +1,86 @@
+// The bridge's messages, one at a time: a page (through the extension) creates control
+// objects, calls their operations and releases them. Every reply is one JSON object
+// serialised as ASCII; requests and replies carry the request's "id".
+//
+// Requests (the extension fills "origin" from what the browser reports of the sender and
+// "owner" with the page instance the objects belong to):
+//   {"id":N,"type":"create","origin":O,"owner":W}           -> {"id":N,"object":K}
+//   {"id":N,"type":"call","origin":O,"owner":W,"object":K,"op":NAME,"args":[...]}
+//                                                  -> {"id":N,"ret":R,"lastError":E,"capiError":C}
+//   {"id":N,"type":"release","origin":O,"owner":W,"object":K} -> {"id":N,"released":1}
+//   {"id":N,"type":"releaseOwner","owner":W}               -> {"id":N,"released":COUNT}
+//   {"id":N,"type":"hello"}                                -> {"id":N,"version":V,"objects":COUNT}
+// Failures: {"id":N,"error":{"code":CODE,"message":TEXT}} with CODE one of kError*.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "control/ikscapi.h"
+#include "host/bridge/origin_policy.h"
+
+namespace bridge {
+
+constexpr const char* kErrorTruncated = "truncated";
+constexpr const char* kErrorTooLarge = "too_large";
+constexpr const char* kErrorBadJson = "bad_json";
+constexpr const char* kErrorBadMessage = "bad_message";
+constexpr const char* kErrorUnknownType = "unknown_type";
+constexpr const char* kErrorUnknownOp = "unknown_op";
+constexpr const char* kErrorBadArguments = "bad_arguments";
+constexpr const char* kErrorOriginRefused = "origin_refused";
+constexpr const char* kErrorOriginDenied = "origin_denied";
+constexpr const char* kErrorNoObject = "no_object";
+constexpr const char* kErrorCreateFailed = "create_failed";
+constexpr const char* kErrorCallFailed = "call_failed";
+
+// The reply for a failure; `id` null when the request had none (or was unreadable).
+std::string errorReply(const std::string& idJson, const std::string& code,
+                       const std::string& message);
+
+class BridgeSession {
+  public:
+    // Makes a new control object, an IDispatch reference the session then owns, or null
+    // with a reason.
+    using Factory = std::function<IDispatch*(std::string& reason)>;
+    // Told the object count after every change (test mode writes it to its log).
+    using CountSink = std::function<void(size_t objects)>;
+
+    BridgeSession(Factory factory, OriginPolicy& policy, CountSink countSink = nullptr);
+    ~BridgeSession() { close(); }
+    BridgeSession(const BridgeSession&) = delete;
+    BridgeSession& operator=(const BridgeSession&) = delete;
+
+    // Handles one message body and returns its reply.
+    std::string handle(const std::string& body);
+    // The id of the last request handled, as JSON ("null" when it had none): chunks of a
+    // long reply carry it.
+    const std::string& lastId() const { return lastId_; }
+    size_t objectCount() const { return objects_.size(); }
+    // Releases every object. Idempotent.
+    void close();
+
+  private:
+    struct Entry {
+        IDispatch* object;
+        std::string origin;
+        std::string owner;
+    };
+
+    std::string create(const std::string& id, const std::string& origin, const std::string& owner);
+    std::string call(const std::string& id, const Entry& entry, const std::string& op,
+                     const nlohmann::json& args);
+    void changed();
+
+    Factory factory_;
+    OriginPolicy& policy_;
+    CountSink countSink_;
+    std::map<int64_t, Entry> objects_;
+    int64_t nextObject_ = 1;
+    std::string lastId_ = "null";
+};
+
+}  // namespace bridge
