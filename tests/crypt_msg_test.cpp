@@ -20,7 +20,7 @@ using namespace signing_test;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 // What one message is made of, in the shape the control fills the records.
-struct MessageSpec {
+struct MessageShape {
     const char* digestOid = szOID_OIWSEC_sha1;
     DWORD flags = 0;
     std::vector<std::string> certificates = {"user1"};  // fixture names
@@ -31,27 +31,27 @@ struct MessageSpec {
 
 class MessageBuilder {
   public:
-    MessageBuilder(const SignerFixture& signer, const MessageSpec& spec) : spec_(spec) {
+    MessageBuilder(const SignerFixture& signer, const MessageShape& shape) : shape_(shape) {
         signerCert_ = store_test::parse(readBytes(pfxFixture("user1.der")));
-        for (const std::string& name : spec.certificates)
+        for (const std::string& name : shape.certificates)
             certBytes_.push_back(readBytes(pfxFixture(name + ".der")));
         for (auto& bytes : certBytes_)
             certBlobs_.push_back({static_cast<DWORD>(bytes.size()), bytes.data()});
-        if (spec.signingTime) {
+        if (shape.signingTime) {
             DWORD size = 0;
-            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, spec.signingTime, nullptr, &size);
+            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, shape.signingTime, nullptr, &size);
             time_.resize(size);
-            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, spec.signingTime, time_.data(),
+            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, shape.signingTime, time_.data(),
                               &size);
             timeBlob_ = {size, time_.data()};
             attributes_.push_back({const_cast<char*>(szOID_RSA_signingTime), 1, &timeBlob_});
         }
-        for (const CRYPT_ATTRIBUTE& a : spec.extraAttributes) attributes_.push_back(a);
+        for (const CRYPT_ATTRIBUTE& a : shape.extraAttributes) attributes_.push_back(a);
         signerInfo_.cbSize = sizeof signerInfo_;
         signerInfo_.pCertInfo = signerCert_ ? signerCert_->pCertInfo : nullptr;
         signerInfo_.hCryptProv = signer.prov();
-        signerInfo_.dwKeySpec = spec.keySpec;
-        signerInfo_.HashAlgorithm.pszObjId = const_cast<char*>(spec.digestOid);
+        signerInfo_.dwKeySpec = shape.keySpec;
+        signerInfo_.HashAlgorithm.pszObjId = const_cast<char*>(shape.digestOid);
         signerInfo_.cAuthAttr = static_cast<DWORD>(attributes_.size());
         signerInfo_.rgAuthAttr = attributes_.empty() ? nullptr : attributes_.data();
         info_.cbSize = sizeof info_;
@@ -63,7 +63,7 @@ class MessageBuilder {
     CMSG_SIGNED_ENCODE_INFO& info() { return info_; }
     CMSG_SIGNER_ENCODE_INFO& signerInfo() { return signerInfo_; }
     DWORD openFlags() const {
-        return spec_.flags | (attributes_.empty() ? 0 : CMSG_AUTHENTICATED_ATTRIBUTES_FLAG);
+        return shape_.flags | (attributes_.empty() ? 0 : CMSG_AUTHENTICATED_ATTRIBUTES_FLAG);
     }
     HCRYPTMSG open() {
         return CryptMsgOpenToEncode(kEncoding, openFlags(), CMSG_SIGNED, &info_, nullptr, nullptr);
@@ -79,7 +79,7 @@ class MessageBuilder {
     }
 
   private:
-    MessageSpec spec_;
+    MessageShape shape_;
     ContextPtr signerCert_;
     std::vector<std::vector<BYTE>> certBytes_;
     std::vector<CERT_BLOB> certBlobs_;
@@ -140,13 +140,13 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
     const FILETIME time = fileTime(2024, 5, 17, 8, 30, 15);
     struct Case {
         const char* what;
-        MessageSpec spec;
+        MessageShape shape;
         const char* digestName;               // openssl's name of the digest algorithm written
         std::vector<std::string> attributes;  // in encoded order
     };
-    auto spec = [](const char* oid, DWORD flags, std::vector<std::string> certs,
+    auto shape = [](const char* oid, DWORD flags, std::vector<std::string> certs,
                    const FILETIME* signingTime) {
-        MessageSpec s;
+        MessageShape s;
         s.digestOid = oid;
         s.flags = flags;
         s.certificates = std::move(certs);
@@ -157,26 +157,26 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
     // A caller's attribute whose encoding is shorter than contentType's sorts first.
     std::vector<BYTE> name = fromHex("0C0178");
     CRYPT_ATTR_BLOB nameValue{static_cast<DWORD>(name.size()), name.data()};
-    MessageSpec withName = spec(szOID_OIWSEC_sha1, 0, {"user1"}, &time);
+    MessageShape withName = shape(szOID_OIWSEC_sha1, 0, {"user1"}, &time);
     withName.extraAttributes = {{const_cast<char*>(szOID_COMMON_NAME), 1, &nameValue}};
     const Case cases[] = {
-        {"SHA-1, attached, signer", spec(szOID_OIWSEC_sha1, 0, {"user1"}, nullptr), "sha1", {}},
+        {"SHA-1, attached, signer", shape(szOID_OIWSEC_sha1, 0, {"user1"}, nullptr), "sha1", {}},
         {"MD5 through md5RSA, attached",
-         spec(szOID_RSA_MD5RSA, 0, {"user1"}, nullptr),
+         shape(szOID_RSA_MD5RSA, 0, {"user1"}, nullptr),
          "md5WithRSAEncryption",
          {}},
         {"SHA-1, detached",
-         spec(szOID_OIWSEC_sha1, CMSG_DETACHED_FLAG, {"user1"}, nullptr),
+         shape(szOID_OIWSEC_sha1, CMSG_DETACHED_FLAG, {"user1"}, nullptr),
          "sha1",
          {}},
         {"MD5, detached, signing time",
-         spec(szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, {"user1"}, &time), "md5WithRSAEncryption", all},
-        {"SHA-1, signing time, no certificate", spec(szOID_OIWSEC_sha1, 0, {}, &time), "sha1", all},
-        {"MD5, no certificate", spec(szOID_RSA_MD5RSA, 0, {}, nullptr), "md5WithRSAEncryption", {}},
+         shape(szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, {"user1"}, &time), "md5WithRSAEncryption", all},
+        {"SHA-1, signing time, no certificate", shape(szOID_OIWSEC_sha1, 0, {}, &time), "sha1", all},
+        {"MD5, no certificate", shape(szOID_RSA_MD5RSA, 0, {}, nullptr), "md5WithRSAEncryption", {}},
         {"SHA-1, three certificates, signing time",
-         spec(szOID_OIWSEC_sha1, 0, {"user1", "ca", "user2"}, &time), "sha1", all},
+         shape(szOID_OIWSEC_sha1, 0, {"user1", "ca", "user2"}, &time), "sha1", all},
         {"MD5 digest OID, attributes flag alone",
-         spec(szOID_RSA_MD5, CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, {"ca", "user1"}, nullptr),
+         shape(szOID_RSA_MD5, CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, {"ca", "user1"}, nullptr),
          "md5",
          {"contentType", "messageDigest"}},
         {"SHA-1, a caller's attribute and the signing time",
@@ -188,12 +188,12 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
     std::vector<BYTE> content = bytesOf(std::string("K\0e\0s\0t\0r\0u\0n\0e\0", 16));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        MessageBuilder builder(signer_, c.spec);
+        MessageBuilder builder(signer_, c.shape);
         std::vector<BYTE> message = builder.encode(content);
         ASSERT_FALSE(message.empty()) << GetLastError();
-        bool detached = c.spec.flags & CMSG_DETACHED_FLAG;
+        bool detached = c.shape.flags & CMSG_DETACHED_FLAG;
         int status = -1;
-        std::string log = verify(message, content, detached, !c.spec.certificates.empty(), &status);
+        std::string log = verify(message, content, detached, !c.shape.certificates.empty(), &status);
         EXPECT_EQ(status, 0) << log;
         EXPECT_EQ(readBytes(signer_.file("out.bin")), content);
         // Detached, the message does not verify without the content, nor with other bytes.
@@ -213,7 +213,7 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
                   (std::vector<std::string>{c.digestName}));
         EXPECT_EQ(grep(printed, R"(\n\s*object: (\w+) \()"), c.attributes) << printed;
         EXPECT_EQ(grep(printed, R"(eContent: <(ABSENT)>)").size(), detached ? 1u : 0u);
-        if (c.spec.signingTime) {
+        if (c.shape.signingTime) {
             EXPECT_EQ(grep(printed, R"(UTCTIME:(.*))"),
                       (std::vector<std::string>{"May 17 08:30:15 2024 GMT"}));
         }
@@ -224,7 +224,7 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
             "openssl pkcs7 -inform DER -print_certs -noout -in " + signer_.file("certs.der"),
             &subjects);
         std::vector<std::string> names;
-        for (const std::string& name : c.spec.certificates)
+        for (const std::string& name : c.shape.certificates)
             names.push_back(name == "ca"      ? "Kestrune PFX CA"
                             : name == "user1" ? "PFX User One"
                                               : "PFX User Two");
@@ -235,10 +235,10 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
 // Every element of a detached message without certificates, as openssl asn1parse
 // reports them: depth, type and value (the signature's octets left out).
 TEST_F(CryptMsg, LayoutOfADetachedMessageWithoutCertificates) {
-    MessageSpec spec;
-    spec.certificates = {};
-    spec.flags = CMSG_DETACHED_FLAG;
-    MessageBuilder builder(signer_, spec);
+    MessageShape shape;
+    shape.certificates = {};
+    shape.flags = CMSG_DETACHED_FLAG;
+    MessageBuilder builder(signer_, shape);
     std::vector<BYTE> message = builder.encode({});
     ASSERT_FALSE(message.empty());
     writeBytes(signer_.file("layout.der"), message);
@@ -297,9 +297,9 @@ TEST_F(CryptMsg, LayoutOfADetachedMessageWithoutCertificates) {
 // The encoder works out every length before it writes: contents whose sizes move the
 // lengths of the OCTET STRING and of each wrapper around it to another length form.
 TEST_F(CryptMsg, LengthFormsAroundTheContent) {
-    MessageSpec spec;
-    spec.certificates = {};
-    MessageBuilder builder(signer_, spec);
+    MessageShape shape;
+    shape.certificates = {};
+    MessageBuilder builder(signer_, shape);
     for (size_t size : {size_t{0}, size_t{1}, size_t{127}, size_t{128}, size_t{250}, size_t{255},
                         size_t{256}, size_t{65535}, size_t{65536}, size_t{70000}}) {
         SCOPED_TRACE(size);
@@ -323,9 +323,9 @@ TEST_F(CryptMsg, LengthFormsAroundTheContent) {
 }
 
 TEST_F(CryptMsg, ContentInPiecesAndTheSizeProtocol) {
-    MessageSpec spec;
+    MessageShape shape;
     std::vector<BYTE> content = bytesOf("one two three four five");
-    MessageBuilder builder(signer_, spec);
+    MessageBuilder builder(signer_, shape);
     std::vector<BYTE> whole = builder.encode(content);
     ASSERT_FALSE(whole.empty());
 
@@ -427,7 +427,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
          DWORD(E_INVALIDARG)},
     };
     for (const Case& c : cases) {
-        MessageBuilder builder(signer_, MessageSpec{});
+        MessageBuilder builder(signer_, MessageShape{});
         c.change(builder);
         SetLastError(0);
         HCRYPTMSG msg =
@@ -439,7 +439,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
     CryptReleaseContext(verify, 0);
 
     // Calls on a message that is not (or no longer) there, and other parameters.
-    MessageBuilder builder(signer_, MessageSpec{});
+    MessageBuilder builder(signer_, MessageShape{});
     HCRYPTMSG closed = builder.open();
     ASSERT_NE(closed, nullptr);
     ASSERT_TRUE(CryptMsgClose(closed));
@@ -481,7 +481,7 @@ TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
     {
         ProvHolder own;
         ASSERT_TRUE(CryptAcquireContextA(own.out(), "signer", nullptr, PROV_RSA_FULL, 0));
-        MessageBuilder builder(signer_, MessageSpec{});
+        MessageBuilder builder(signer_, MessageShape{});
         builder.signerInfo().hCryptProv = own.get();
         MsgHolder msg(builder.open());
         ASSERT_NE(msg.get(), nullptr);
@@ -491,7 +491,7 @@ TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
         verify(messageParam(msg.get(), CMSG_CONTENT_PARAM), content, false, true, &status);
         EXPECT_EQ(status, 0);
     }
-    MessageBuilder builder(signer_, MessageSpec{});
+    MessageBuilder builder(signer_, MessageShape{});
     MsgHolder msg(builder.open());
     ASSERT_NE(msg.get(), nullptr);
     HCRYPTPROV gone = 0;
