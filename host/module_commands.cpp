@@ -10,6 +10,7 @@
 #include "platform/com_runtime.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "ui/caller_guard.h"
 #include "ui/dialogs.h"
 
 namespace host {
@@ -18,6 +19,7 @@ namespace {
 
 using EntryPoint = HRESULT (*)();
 using UseBackend = void (*)(ui::DialogBackend*);
+using UseGuard = void (*)(ui::CallerGuard*);
 
 // The module file registered for the class, or empty.
 std::string registeredModule(REFCLSID clsid) {
@@ -34,12 +36,15 @@ std::string registeredModule(REFCLSID clsid) {
     return data;
 }
 
-// Hands the host's dialog backend to the module already loaded from `modulePath`.
+// Hands the host's dialog backend and caller guard to the module already loaded from
+// `modulePath`.
 void lendBackend(const std::string& modulePath) {
     void* handle = dlopen(nativePath(modulePath).c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return;
     if (auto use = reinterpret_cast<UseBackend>(dlsym(handle, "KestruneUseDialogBackend")))
         use(&ui::backend());
+    if (auto use = reinterpret_cast<UseGuard>(dlsym(handle, "KestruneUseCallerGuard")))
+        use(&ui::callerGuard());
     dlclose(handle);
 }
 

@@ -58,6 +58,7 @@ HRESULT DllUnregisterServer() { return unregisterServer(); }
 
 }  // extern "C"
 
+#include "ui/caller_guard.h"
 #include "ui/dialogs.h"
 
 extern "C" {
@@ -66,6 +67,13 @@ extern "C" {
 // backend (null: back to none). The host keeps the backend alive while objects live.
 void KestruneUseDialogBackend(ui::DialogBackend* backend) {
     ui::setBackend(backend ? ui::makeForwardingBackend(*backend) : nullptr);
+}
+
+// Lets the host that loaded the module answer the module's questions before it acts for
+// a caller (null: back to the default, which lets the caller act as the user). The host
+// keeps the guard alive while objects live.
+void KestruneUseCallerGuard(ui::CallerGuard* guard) {
+    ui::setCallerGuard(guard ? ui::makeForwardingGuard(*guard) : nullptr);
 }
 
 }  // extern "C"

@@ -208,6 +208,7 @@ std::string BridgeSession::call(const std::string& id, const Entry& entry,
     }
 
     ui::ScopedDialogRequester requester(utf8ToAnsi(entry.origin));
+    ScopedPageCall page(guard_, entry.origin);
     std::u16string text;
     LONG number = 0, lastError = 0, capiError = 0;
     HRESULT hr = host::invokeByName(entry.object, *op, call.args.data(), text, number);

@@ -21,6 +21,7 @@
 
 #include "control/ikscapi.h"
 #include "host/bridge/origin_policy.h"
+#include "host/bridge/page_guard.h"
 
 namespace bridge {
 
@@ -60,6 +61,8 @@ class BridgeSession {
     // long reply carry it.
     const std::string& lastId() const { return lastId_; }
     size_t objectCount() const { return objects_.size(); }
+    // The guard told which page's call runs (not owned; null: none).
+    void setGuard(PageGuard* guard) { guard_ = guard; }
     // Releases every object. Idempotent.
     void close();
 
@@ -78,6 +81,7 @@ class BridgeSession {
     Factory factory_;
     OriginPolicy& policy_;
     CountSink countSink_;
+    PageGuard* guard_ = nullptr;
     std::map<int64_t, Entry> objects_;
     int64_t nextObject_ = 1;
     std::string lastId_ = "null";

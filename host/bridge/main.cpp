@@ -23,6 +23,7 @@
 
 #include "host/bridge/bridge_session.h"
 #include "host/bridge/native_messaging.h"
+#include "host/bridge/page_guard.h"
 #include "host/module_commands.h"
 #include "platform/com_runtime.h"
 #include "ui/scripted_backend.h"
@@ -108,6 +109,11 @@ int main() {
     }
     AnswerFile answers(environment("KSCAPI_BRIDGE_ANSWERS"), scripted, log);
 
+    // Installed before the first object is made: the module is lent this guard then.
+    auto guardOwner = std::make_unique<bridge::PageGuard>();
+    bridge::PageGuard* guard = guardOwner.get();
+    ui::setCallerGuard(std::move(guardOwner));
+
     int status = 0;
     {
         bridge::OriginPolicy policy;
@@ -115,6 +121,7 @@ int main() {
             host::progIdFactory("KestruneATL.KSCapi"), policy, [&log](size_t objects) {
                 appendLog(log, nlohmann::json({{"objects", objects}}).dump());
             });
+        session.setGuard(guard);
         bridge::MessageReader reader(STDIN_FILENO);
         for (bool running = true; running;) {
             std::string body, reply, id = "null";
