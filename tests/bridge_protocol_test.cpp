@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -43,12 +45,16 @@ std::string frame(const std::string& body) {
 
 const std::string kHello = frame(R"({"id":99,"type":"hello"})");
 
-// One kscapi-bridge process on pipes, with the scripted dialogs of `answers`.
+// One kscapi-bridge process on pipes, with the scripted dialogs of `answers` (the file is
+// left as it is when `answers` is empty and it exists: hosts in one folder share it) and
+// the variables `extra` ("NAME=VALUE") added to its environment.
 class BridgeProcess {
   public:
-    explicit BridgeProcess(const TempDir& dir, const std::string& answers = "") {
-        testing_support::writeFile(dir.file("answers"), answers);
-        std::vector<std::string> env;
+    explicit BridgeProcess(const TempDir& dir, const std::string& answers = "",
+                           const std::vector<std::string>& extra = {}) {
+        if (!answers.empty() || !std::filesystem::exists(dir.file("answers")))
+            testing_support::writeFile(dir.file("answers"), answers);
+        std::vector<std::string> env(extra);
         for (char** e = environ; *e; ++e)
             if (std::strncmp(*e, "KSCAPI_BRIDGE_", 14) != 0) env.emplace_back(*e);
         env.push_back("KSCAPI_BRIDGE_UI=script");
@@ -283,6 +289,129 @@ TEST_F(BridgeHost, CallsWithWrongOperationsOrArgumentsAreRefused) {
     EXPECT_EQ(release["released"], 1);
     EXPECT_EQ(bridge.request({{"id", 53}, {"type", "hello"}})["objects"], 0);
     EXPECT_EQ(bridge.finish(), 0);
+}
+
+struct HostileCase {
+    const char* name;
+    std::string body;  // sent after the create of object 1, then a hello
+    std::string code;
+    json id;  // of the refusal
+};
+
+// `head`, then `piece` repeated while the text stays under `bytes`, then `tail`.
+std::string filled(std::string head, const std::string& piece, const std::string& tail,
+                   size_t bytes) {
+    while (head.size() + piece.size() + tail.size() <= bytes) head += piece;
+    return head + tail;
+}
+
+TEST_F(BridgeHost, HostileMessagesAreRefusedWhileTheyAreRead) {
+    ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
+    const std::string create =
+        frame(R"({"id":1,"type":"create","origin":"https://bank.example","owner":"t"})");
+    const std::string call =
+        R"({"id":7,"type":"call","origin":"https://bank.example","owner":"t","object":1,)"
+        R"("op":"Hash","args":)";
+    const size_t big = bridge::kMaxRequestBytes - 64;
+    std::string seventeen = call + "[null", fields = R"({"id":7)";
+    for (int i = 0; i < 16; ++i) seventeen += ",null";
+    for (int i = 0; i < 16; ++i) fields += ",\"f" + std::to_string(i) + "\":0";
+    const HostileCase cases[] = {
+        {"16 MiB of empty objects as arguments", filled(call + "[", "{},", "{}]}", big),
+         "bad_arguments", 7},
+        {"16 MiB of nested arrays as an argument", filled(call + "[", "[", "", big),
+         "bad_arguments", 7},
+        {"16 MiB of nested objects in a field", filled(R"({"id":7,"x":)", "{\"x\":", "", big),
+         "bad_message", 7},
+        {"16 MiB of empty objects outside an object", filled("[", "{},", "{}]", big), "bad_message",
+         nullptr},
+        {"17 arguments", seventeen + "]}", "bad_arguments", 7},
+        {"17 fields", fields + "}", "bad_message", 7},
+        {"a repeated field",
+         R"({"id":7,"type":"create","origin":"https://bank.example",)"
+         R"("origin":"https://evil.example","owner":"t"})",
+         "bad_message", 7},
+        {"a boolean argument", call + R"(["abc",true]})", "bad_arguments", 7},
+        {"a fraction as an argument", call + R"(["abc",3.0]})", "bad_arguments", 7},
+    };
+    long baseKiB = 0;
+    {
+        BridgeProcess bridge(dir_);
+        ASSERT_TRUE(bridge.write(create + kHello));
+        bridge.closeInput();
+        while (bridge.reply()) {
+        }
+        bridge.finish(&baseKiB);
+    }
+    for (const HostileCase& c : cases) {
+        BridgeProcess bridge(dir_);
+        ASSERT_TRUE(bridge.write(create + frame(c.body) + kHello)) << c.name;
+        bridge.closeInput();
+        std::vector<json> replies;
+        while (auto reply = bridge.reply()) replies.push_back(*reply);
+        long peakKiB = 0;
+        EXPECT_EQ(bridge.finish(&peakKiB), 0) << c.name;
+        ASSERT_EQ(replies.size(), 3u) << c.name;
+        EXPECT_EQ(codeOf(replies[0]), "ok") << c.name;
+        EXPECT_EQ(codeOf(replies[1]), c.code) << c.name << ": " << replies[1];
+        EXPECT_EQ(replies[1]["id"], c.id) << c.name;
+        EXPECT_EQ(codeOf(replies[2]), "ok") << c.name;
+        // The message itself, and not much more: no tree is built of it.
+        EXPECT_LT(peakKiB - baseKiB, 2 * static_cast<long>(c.body.size() / 1024) + 4096) << c.name;
+    }
+    // The largest message a page may send: one text of 16 MiB, hashed; the digest is
+    // python's of the same UTF-16LE text.
+    const size_t chars = big - call.size() - 16;
+    BridgeProcess bridge(dir_);
+    ASSERT_TRUE(bridge.write(create + frame(call + "[\"" + std::string(chars, 'a') + "\",3]}")));
+    bridge.closeInput();
+    std::vector<json> replies;
+    while (auto reply = bridge.reply()) replies.push_back(*reply);
+    long peakKiB = 0;
+    EXPECT_EQ(bridge.finish(&peakKiB), 0);
+    ASSERT_EQ(replies.size(), 2u);
+    std::string expected =
+        runCommand("python3 -c \"import hashlib;print(hashlib.sha256(('a'*" +
+                   std::to_string(chars) + ").encode('utf-16le')).hexdigest().upper(),end='')\"");
+    EXPECT_EQ(replies[1]["ret"], expected);
+    std::fprintf(stderr, "peak above base for a %zu byte message: %ld KiB\n", big,
+                 peakKiB - baseKiB);
+    EXPECT_LT(peakKiB - baseKiB, 8 * static_cast<long>(big / 1024));
+}
+
+TEST_F(BridgeHost, ADialogWaitingInOneHostLeavesAnotherAnswering) {
+    ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
+    const std::vector<std::string> wait = {"KSCAPI_BRIDGE_ANSWER_WAIT_MS=20000"};
+    BridgeProcess asking(dir_, "", wait), other(dir_, "", wait);
+    ASSERT_TRUE(asking.write(
+        frame(R"({"id":1,"type":"create","origin":"https://new.example","owner":"t"})")));
+    for (int i = 0;
+         i < 500 &&
+         testing_support::readFile(dir_.file("log")).find("\"dialog\":\"OriginConsent\"") ==
+             std::string::npos;
+         ++i)
+        usleep(20 * 1000);
+    json created = other.request(
+        {{"id", 1}, {"type", "create"}, {"origin", "https://bank.example"}, {"owner", "t"}});
+    ASSERT_EQ(created["object"], 1) << created;
+    auto start = std::chrono::steady_clock::now();
+    json version = other.request({{"id", 2},
+                                  {"type", "call"},
+                                  {"origin", "https://bank.example"},
+                                  {"owner", "t"},
+                                  {"object", 1},
+                                  {"op", "GetVersion"},
+                                  {"args", json::array()}});
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(codeOf(version), "ok") << version;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(100));
+    // The answer appended now goes to the dialog that waits for it, and is marked taken.
+    std::FILE* answers = std::fopen(dir_.file("answers").c_str(), "a");
+    ASSERT_NE(answers, nullptr);
+    std::fputs("OriginConsent cancel\n", answers);
+    std::fclose(answers);
+    EXPECT_EQ(codeOf(asking.reply().value_or(json())), "origin_denied");
+    EXPECT_EQ(testing_support::readFile(dir_.file("answers")), "#riginConsent cancel\n");
 }
 
 TEST_F(BridgeHost, ConsentAnswersDecideAndAreKeptAsChosen) {

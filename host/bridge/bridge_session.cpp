@@ -5,6 +5,7 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/bridge/request_shape.h"
 #include "host/script_runner.h"
 #include "platform/bstr.h"
 #include "platform/codepage.h"
@@ -90,9 +91,12 @@ void BridgeSession::changed() {
 
 std::string BridgeSession::handle(const std::string& body) {
     lastId_ = "null";
-    nlohmann::json message = nlohmann::json::parse(body, nullptr, false);
-    if (message.is_discarded()) return errorReply("null", kErrorBadJson, "not JSON");
-    if (!message.is_object()) return errorReply("null", kErrorBadMessage, "not a JSON object");
+    nlohmann::json message;
+    ShapeFailure failure;
+    if (!parseRequest(body, message, failure)) {
+        lastId_ = failure.idJson;
+        return errorReply(lastId_, failure.code, failure.message);
+    }
     // The id goes back as it came when it is a number the extension can match.
     std::string id = "null";
     if (auto it = message.find("id"); it != message.end()) {

@@ -11,6 +11,16 @@
 //   {"id":N,"type":"releaseOwner","owner":W}               -> {"id":N,"released":COUNT}
 //   {"id":N,"type":"hello"}                                -> {"id":N,"version":V,"objects":COUNT}
 // Failures: {"id":N,"error":{"code":CODE,"message":TEXT}} with CODE one of kError*.
+//
+// A request is read against its shape (request_shape.h) as it is parsed: an object of at
+// most 16 distinct members, each a scalar except "args", an array of at most 16 strings,
+// integers or nulls. Anything else stops the parser at the first token that breaks the
+// shape: bad_arguments when it is in "args", else bad_message (bad_json for text that is
+// not JSON). The extension checks the same before it sends, and answers a page itself
+// with opaque_origin (the sending frame's origin is "null" or opaque), origin_mismatch
+// (the browser's, the frame's and the frame address's origins differ), too_large (above
+// kMaxRequestBytes), host_unavailable and bridge_gone; the host never sends those but
+// too_large.
 #pragma once
 
 #include <cstdint>
