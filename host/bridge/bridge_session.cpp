@@ -89,11 +89,13 @@ void BridgeSession::changed() {
     if (countSink_) countSink_(objects_.size());
 }
 
-std::string BridgeSession::handle(const std::string& body) {
+std::string BridgeSession::handle(std::string body) {
     lastId_ = "null";
     nlohmann::json message;
     ShapeFailure failure;
-    if (!parseRequest(body, message, failure)) {
+    bool parsed = parseRequest(body, message, failure);
+    std::string().swap(body);
+    if (!parsed) {
         lastId_ = failure.idJson;
         return errorReply(lastId_, failure.code, failure.message);
     }
@@ -154,7 +156,7 @@ std::string BridgeSession::handle(const std::string& body) {
         return errorReply(id, kErrorBadMessage, "op must be a string");
     auto argsIt = message.find("args");
     nlohmann::json none = nlohmann::json::array();
-    const nlohmann::json& args = argsIt == message.end() ? none : *argsIt;
+    nlohmann::json& args = argsIt == message.end() ? none : *argsIt;
     if (!args.is_array()) return errorReply(id, kErrorBadArguments, "args must be an array");
     return call(id, entry->second, opIt->get<std::string>(), args);
 }
@@ -181,7 +183,7 @@ std::string BridgeSession::create(const std::string& id, const std::string& orig
 }
 
 std::string BridgeSession::call(const std::string& id, const Entry& entry,
-                                const std::string& opName, const nlohmann::json& args) {
+                                const std::string& opName, nlohmann::json& args) {
     // Names are matched exactly: a page's script spells them as the interface does.
     const OperationInfo* op = findOperation(opName);
     if (!op || opName != op->name)
@@ -194,7 +196,7 @@ std::string BridgeSession::call(const std::string& id, const Entry& entry,
     call.args.resize(args.size());
     for (size_t i = 0; i < args.size(); ++i) {
         const ParamInfo& param = op->params[i];
-        const nlohmann::json& value = args[i];
+        nlohmann::json& value = args[i];
         if (param.type == ValueType::Int) {
             if (!intArgument(value, call.args[i].i))
                 return errorReply(
@@ -207,6 +209,7 @@ std::string BridgeSession::call(const std::string& id, const Entry& entry,
             return errorReply(id, kErrorBadArguments,
                               std::string("argument ") + param.name + " must be a string or null");
         std::u16string text = fromUtf8(value.get_ref<const std::string&>());
+        value = nullptr;
         call.args[i].str = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
         if (!call.args[i].str) return errorReply(id, kErrorCallFailed, "out of memory");
     }

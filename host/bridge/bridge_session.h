@@ -65,8 +65,9 @@ class BridgeSession {
     BridgeSession(const BridgeSession&) = delete;
     BridgeSession& operator=(const BridgeSession&) = delete;
 
-    // Handles one message body and returns its reply.
-    std::string handle(const std::string& body);
+    // Handles one message body and returns its reply. The body is taken so that it can be
+    // freed once read: a large argument is not held twice while the call runs.
+    std::string handle(std::string body);
     // The id of the last request handled, as JSON ("null" when it had none): chunks of a
     // long reply carry it.
     const std::string& lastId() const { return lastId_; }
@@ -84,8 +85,9 @@ class BridgeSession {
     };
 
     std::string create(const std::string& id, const std::string& origin, const std::string& owner);
+    // Empties the arguments' texts as it converts them.
     std::string call(const std::string& id, const Entry& entry, const std::string& op,
-                     const nlohmann::json& args);
+                     nlohmann::json& args);
     void changed();
 
     Factory factory_;

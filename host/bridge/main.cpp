@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "host/bridge/bridge_session.h"
 #include "host/bridge/native_messaging.h"
@@ -165,7 +166,7 @@ int main() {
             bool tooLarge = false;
             switch (reader.next(body, announced)) {
                 case bridge::ReadStatus::Message:
-                    reply = session.handle(body);
+                    reply = session.handle(std::move(body));
                     id = session.lastId();
                     break;
                 case bridge::ReadStatus::TooLarge:
