@@ -2,17 +2,13 @@
 // browser drives it, with well-formed, malformed and hostile messages; the origin rules,
 // the consent answers, reply chunks and the host manifests.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
