@@ -2,15 +2,13 @@
 // browser drives it, with well-formed, malformed and hostile messages; the origin rules,
 // the consent answers, reply chunks and the host manifests.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,117 +18,22 @@
 #include "host/bridge/origin_policy.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
+#include "tests/bridge_process.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"
 #include "ui/dialogs.h"
 #include "ui/scripted_backend.h"
 
-extern char** environ;
-
 namespace {
 
 using json = nlohmann::json;
+using testing_support::BridgeProcess;
+using testing_support::frame;
+using testing_support::header;
 using testing_support::runCommand;
 using testing_support::TempDir;
 
-std::string header(uint32_t length) {
-    return std::string(reinterpret_cast<const char*>(&length), sizeof length);
-}
-
-std::string frame(const std::string& body) {
-    return header(static_cast<uint32_t>(body.size())) + body;
-}
-
 const std::string kHello = frame(R"({"id":99,"type":"hello"})");
-
-// One kscapi-bridge process on pipes, with the scripted dialogs of `answers`.
-class BridgeProcess {
-  public:
-    explicit BridgeProcess(const TempDir& dir, const std::string& answers = "") {
-        testing_support::writeFile(dir.file("answers"), answers);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "KSCAPI_BRIDGE_", 14) != 0) env.emplace_back(*e);
-        env.push_back("KSCAPI_BRIDGE_UI=script");
-        env.push_back("KSCAPI_BRIDGE_ANSWERS=" + dir.file("answers"));
-        env.push_back("KSCAPI_BRIDGE_LOG=" + dir.file("log"));
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        for (int fd : {in[0], in[1], out[0], out[1]})
-            posix_spawn_file_actions_addclose(&actions, fd);
-        char* argv[] = {const_cast<char*>(KSCAPI_BRIDGE_PATH), nullptr};
-        if (posix_spawn(&pid_, KSCAPI_BRIDGE_PATH, &actions, nullptr, argv, envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        toHost_ = in[1];
-        fromHost_ = out[0];
-    }
-    ~BridgeProcess() {
-        closeInput();
-        if (pid_ > 0) finish();
-        if (fromHost_ >= 0) close(fromHost_);
-    }
-
-    bool write(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(toHost_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // The next reply, or nothing when the host closed its output.
-    std::optional<json> reply() {
-        uint32_t length = 0;
-        if (!readAll(reinterpret_cast<char*>(&length), sizeof length)) return std::nullopt;
-        std::string body(length, '\0');
-        if (!readAll(body.data(), length)) return std::nullopt;
-        return json::parse(body);
-    }
-    json request(const json& message) {
-        write(frame(message.dump()));
-        return reply().value_or(json());
-    }
-    void closeInput() {
-        if (toHost_ >= 0) close(toHost_);
-        toHost_ = -1;
-    }
-    // Waits for the exit: the wait status, and the peak resident size in KiB.
-    int finish(long* peakKiB = nullptr) {
-        closeInput();
-        int status = -1;
-        struct rusage usage {};
-        wait4(pid_, &status, 0, &usage);
-        pid_ = -1;
-        if (peakKiB) *peakKiB = usage.ru_maxrss;
-        return status;
-    }
-
-  private:
-    bool readAll(char* to, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::read(fromHost_, to + done, size - done);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
-};
 
 std::string codeOf(const json& reply) {
     return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "ok";
@@ -283,6 +186,122 @@ TEST_F(BridgeHost, CallsWithWrongOperationsOrArgumentsAreRefused) {
     EXPECT_EQ(release["released"], 1);
     EXPECT_EQ(bridge.request({{"id", 53}, {"type", "hello"}})["objects"], 0);
     EXPECT_EQ(bridge.finish(), 0);
+}
+
+struct HostileCase {
+    const char* name;
+    std::string body;  // sent after the create of object 1, then a hello
+    std::string code;
+    json id;  // of the refusal
+};
+
+// `head`, then `piece` repeated while the text stays under `bytes`, then `tail`.
+std::string filled(std::string head, const std::string& piece, const std::string& tail,
+                   size_t bytes) {
+    while (head.size() + piece.size() + tail.size() <= bytes) head += piece;
+    return head + tail;
+}
+
+TEST_F(BridgeHost, HostileMessagesAreRefusedWhileTheyAreRead) {
+    ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
+    const std::string create =
+        frame(R"({"id":1,"type":"create","origin":"https://bank.example","owner":"t"})");
+    const std::string call =
+        R"({"id":7,"type":"call","origin":"https://bank.example","owner":"t","object":1,)"
+        R"("op":"Hash","args":)";
+    const size_t big = bridge::kMaxRequestBytes - 64;
+    std::string seventeen = call + "[null", fields = R"({"id":7)";
+    for (int i = 0; i < 16; ++i) seventeen += ",null";
+    for (int i = 0; i < 16; ++i) fields += ",\"f" + std::to_string(i) + "\":0";
+    const HostileCase cases[] = {
+        {"16 MiB of empty objects as arguments", filled(call + "[", "{},", "{}]}", big),
+         "bad_arguments", 7},
+        {"16 MiB of nested arrays as an argument", filled(call + "[", "[", "", big),
+         "bad_arguments", 7},
+        {"16 MiB of nested objects in a field", filled(R"({"id":7,"x":)", "{\"x\":", "", big),
+         "bad_message", 7},
+        {"16 MiB of empty objects outside an object", filled("[", "{},", "{}]", big), "bad_message",
+         nullptr},
+        {"16 MiB of empty objects as arguments, the id after them",
+         filled(R"({"args":[)", "{},", R"({}],"id":7})", big), "bad_arguments", 7},
+        {"17 arguments", seventeen + "]}", "bad_arguments", 7},
+        {"17 fields", fields + "}", "bad_message", 7},
+        {"a repeated field",
+         R"({"id":7,"type":"create","origin":"https://bank.example",)"
+         R"("origin":"https://evil.example","owner":"t"})",
+         "bad_message", 7},
+        {"a boolean argument", call + R"(["abc",true]})", "bad_arguments", 7},
+        {"a fraction as an argument", call + R"(["abc",3.0]})", "bad_arguments", 7},
+    };
+    // Sends `body` after a create and before a hello: the replies, and the host's peak.
+    auto session = [&](const std::string& body, std::vector<json>& replies) {
+        BridgeProcess bridge(dir_);
+        if (!bridge.write(create + frame(body) + kHello)) return -1L;
+        for (int i = 0; i < 3; ++i) replies.push_back(bridge.reply().value_or(json()));
+        long peakKiB = bridge.highWaterKiB();
+        return bridge.finish() == 0 ? peakKiB : -1L;
+    };
+    std::vector<json> replies;
+    const long baseKiB = session(R"({"id":7,"type":"hello"})", replies);
+    ASSERT_GT(baseKiB, 0);
+    for (const HostileCase& c : cases) {
+        replies.clear();
+        long peakKiB = session(c.body, replies);
+        ASSERT_GT(peakKiB, 0) << c.name;
+        EXPECT_EQ(codeOf(replies[0]), "ok") << c.name;
+        EXPECT_EQ(codeOf(replies[1]), c.code) << c.name << ": " << replies[1];
+        EXPECT_EQ(replies[1]["id"], c.id) << c.name;
+        EXPECT_EQ(codeOf(replies[2]), "ok") << c.name;
+        // The message itself, and not much more: no tree is built of it.
+        EXPECT_LT(peakKiB - baseKiB, 2 * static_cast<long>(c.body.size() / 1024) + 4096) << c.name;
+    }
+    // The largest message a page may send: one text of 16 MiB, hashed; the digest is
+    // python's of the same UTF-16LE text.
+    const size_t chars = big - call.size() - 16;
+    replies.clear();
+    long peakKiB = session(call + "[\"" + std::string(chars, 'a') + "\",3]}", replies);
+    ASSERT_GT(peakKiB, 0);
+    std::string expected =
+        runCommand("python3 -c \"import hashlib;print(hashlib.sha256(('a'*" +
+                   std::to_string(chars) + ").encode('utf-16le')).hexdigest().upper(),end='')\"");
+    EXPECT_EQ(replies[1]["ret"], expected);
+    // About six times the message: its text as UTF-8, as UTF-16 and the engine's copies.
+    EXPECT_LT(peakKiB - baseKiB, 8 * static_cast<long>(big / 1024));
+}
+
+TEST_F(BridgeHost, ADialogWaitingInOneHostLeavesAnotherAnswering) {
+    ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
+    const std::vector<std::string> wait = {"KSCAPI_BRIDGE_ANSWER_WAIT_MS=20000"};
+    BridgeProcess asking(dir_, "", wait), other(dir_, "", wait);
+    ASSERT_TRUE(asking.write(
+        frame(R"({"id":1,"type":"create","origin":"https://new.example","owner":"t"})")));
+    for (int i = 0;
+         i < 500 &&
+         testing_support::readFile(dir_.file("log")).find("\"dialog\":\"OriginConsent\"") ==
+             std::string::npos;
+         ++i)
+        usleep(20 * 1000);
+    json created = other.request(
+        {{"id", 1}, {"type", "create"}, {"origin", "https://bank.example"}, {"owner", "t"}});
+    ASSERT_EQ(created["object"], 1) << created;
+    auto start = std::chrono::steady_clock::now();
+    json version = other.request({{"id", 2},
+                                  {"type", "call"},
+                                  {"origin", "https://bank.example"},
+                                  {"owner", "t"},
+                                  {"object", 1},
+                                  {"op", "GetVersion"},
+                                  {"args", json::array()}});
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(codeOf(version), "ok") << version;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(100));
+    // The answer appended now goes to the dialog that waits for it, and is marked taken.
+    std::FILE* answers = std::fopen(dir_.file("answers").c_str(), "a");
+    ASSERT_NE(answers, nullptr);
+    std::fputs("OriginConsent cancel\n", answers);
+    std::fclose(answers);
+    EXPECT_EQ(codeOf(asking.reply().value_or(json())), "origin_denied");
+    EXPECT_EQ(testing_support::readFile(dir_.file("answers")), "#riginConsent cancel\n");
 }
 
 TEST_F(BridgeHost, ConsentAnswersDecideAndAreKeptAsChosen) {

@@ -209,7 +209,8 @@ bool ScriptedBackend::queueLine(const std::string& line, std::string& reason) {
     return parseAnswer(line, kind, outcome, values, reason) && queue(kind, outcome, values, reason);
 }
 
-std::string ScriptedBackend::missingAnswer(const std::string& kind) const {
+std::string ScriptedBackend::missingAnswer(const std::string& kind, bool wait) {
+    if (answers_.empty() && source_) source_(kind, wait);
     if (answers_.empty()) return "no answer queued";
     // A script that queued answers in the wrong order is told so; the answer stays for
     // the dialog it was meant for.
@@ -243,7 +244,8 @@ bool ScriptedBackend::takeFollowing(const std::string& kind, Answer& answer) {
 }
 
 bool ScriptedBackend::takeFailure(const std::string& kind) {
-    if (!missingAnswer(kind).empty() || answers_.front().outcome != DialogOutcome::Failed)
+    // Before the dialog shows: only an answer already there can make it fail.
+    if (!missingAnswer(kind, false).empty() || answers_.front().outcome != DialogOutcome::Failed)
         return false;
     answers_.pop_front();
     return true;

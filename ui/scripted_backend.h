@@ -70,6 +70,11 @@ class ScriptedBackend final : public DialogBackend {
     static bool parseAnswer(const std::string& line, std::string& kind, DialogOutcome& outcome,
                             nlohmann::json& values, std::string& reason);
     size_t pending() const { return answers_.size(); }
+    // Asked when a dialog of `kind` finds no answer queued, before it gives up: it may
+    // queue answers (see queueLine) from elsewhere, waiting for one when `wait` is true
+    // (the dialog is on the screen and would wait for its user). Null: none.
+    using AnswerSource = std::function<void(const std::string& kind, bool wait)>;
+    void setAnswerSource(AnswerSource source) { source_ = std::move(source); }
 
   private:
     struct Answer {
@@ -78,7 +83,8 @@ class ScriptedBackend final : public DialogBackend {
         nlohmann::json values;
     };
     // Why no answer can be taken for a dialog of `kind`; empty when the next one is for it.
-    std::string missingAnswer(const std::string& kind) const;
+    // `wait` is passed to the answer source when the queue is empty.
+    std::string missingAnswer(const std::string& kind, bool wait = true);
     // Takes the next answer for a dialog of `kind` and completes its report: the answer
     // given, or a note saying why the dialog was cancelled. False when it is cancelled.
     bool take(const std::string& kind, nlohmann::ordered_json& report, Answer& answer);
@@ -97,6 +103,7 @@ class ScriptedBackend final : public DialogBackend {
 
     std::function<void(const std::string&)> sink_;
     std::deque<Answer> answers_;
+    AnswerSource source_;
 };
 
 // Text in the ANSI code page as UTF-8 for reports, and back.

@@ -1,6 +1,8 @@
 // Content script (isolated world): carries a page's requests to the service worker and
-// the replies back. It forwards only the request's own fields; the origin the host checks
-// is the one the browser reports for this frame, added by the service worker.
+// the replies back. It forwards only the fields a request of its type has, once their
+// shape is checked, and adds this frame's own origin as the frame sees it (`self.origin`:
+// "null" in a sandboxed frame); the service worker holds it against what the browser
+// reports of the sender.
 'use strict';
 
 (() => {
@@ -30,14 +32,19 @@
     if (event.source !== window) return;
     const data = event.data;
     if (!data || data.__kscapi !== 'request' || !Number.isSafeInteger(data.id)) return;
+    const shaped = KSCAPI_SHAPE.request(data);
+    if (shaped.error) {
+      reply({ id: data.id, error: shaped.error });
+      return;
+    }
+    const request = Object.assign(shaped.request, { origin: self.origin });
+    const tooLarge = KSCAPI_SHAPE.size(request);
+    if (tooLarge) {
+      reply({ id: data.id, error: tooLarge });
+      return;
+    }
     if (!port) connect();
     pending.add(data.id);
-    port.postMessage({
-      id: data.id,
-      type: data.type,
-      object: data.object,
-      op: data.op,
-      args: data.args,
-    });
+    port.postMessage(request);
   });
 })();

@@ -5,6 +5,7 @@
 #include "build_version.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
+#include "host/bridge/request_shape.h"
 #include "host/script_runner.h"
 #include "platform/bstr.h"
 #include "platform/codepage.h"
@@ -88,11 +89,16 @@ void BridgeSession::changed() {
     if (countSink_) countSink_(objects_.size());
 }
 
-std::string BridgeSession::handle(const std::string& body) {
+std::string BridgeSession::handle(std::string body) {
     lastId_ = "null";
-    nlohmann::json message = nlohmann::json::parse(body, nullptr, false);
-    if (message.is_discarded()) return errorReply("null", kErrorBadJson, "not JSON");
-    if (!message.is_object()) return errorReply("null", kErrorBadMessage, "not a JSON object");
+    nlohmann::json message;
+    ShapeFailure failure;
+    bool parsed = parseRequest(body, message, failure);
+    std::string().swap(body);
+    if (!parsed) {
+        lastId_ = failure.idJson;
+        return errorReply(lastId_, failure.code, failure.message);
+    }
     // The id goes back as it came when it is a number the extension can match.
     std::string id = "null";
     if (auto it = message.find("id"); it != message.end()) {
@@ -150,7 +156,7 @@ std::string BridgeSession::handle(const std::string& body) {
         return errorReply(id, kErrorBadMessage, "op must be a string");
     auto argsIt = message.find("args");
     nlohmann::json none = nlohmann::json::array();
-    const nlohmann::json& args = argsIt == message.end() ? none : *argsIt;
+    nlohmann::json& args = argsIt == message.end() ? none : *argsIt;
     if (!args.is_array()) return errorReply(id, kErrorBadArguments, "args must be an array");
     return call(id, entry->second, opIt->get<std::string>(), args);
 }
@@ -177,7 +183,7 @@ std::string BridgeSession::create(const std::string& id, const std::string& orig
 }
 
 std::string BridgeSession::call(const std::string& id, const Entry& entry,
-                                const std::string& opName, const nlohmann::json& args) {
+                                const std::string& opName, nlohmann::json& args) {
     // Names are matched exactly: a page's script spells them as the interface does.
     const OperationInfo* op = findOperation(opName);
     if (!op || opName != op->name)
@@ -190,7 +196,7 @@ std::string BridgeSession::call(const std::string& id, const Entry& entry,
     call.args.resize(args.size());
     for (size_t i = 0; i < args.size(); ++i) {
         const ParamInfo& param = op->params[i];
-        const nlohmann::json& value = args[i];
+        nlohmann::json& value = args[i];
         if (param.type == ValueType::Int) {
             if (!intArgument(value, call.args[i].i))
                 return errorReply(
@@ -203,6 +209,7 @@ std::string BridgeSession::call(const std::string& id, const Entry& entry,
             return errorReply(id, kErrorBadArguments,
                               std::string("argument ") + param.name + " must be a string or null");
         std::u16string text = fromUtf8(value.get_ref<const std::string&>());
+        value = nullptr;
         call.args[i].str = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
         if (!call.args[i].str) return errorReply(id, kErrorCallFailed, "out of memory");
     }

@@ -11,6 +11,16 @@
 //   {"id":N,"type":"releaseOwner","owner":W}               -> {"id":N,"released":COUNT}
 //   {"id":N,"type":"hello"}                                -> {"id":N,"version":V,"objects":COUNT}
 // Failures: {"id":N,"error":{"code":CODE,"message":TEXT}} with CODE one of kError*.
+//
+// A request is read against its shape (request_shape.h) as it is parsed: an object of at
+// most 16 distinct members, each a scalar except "args", an array of at most 16 strings,
+// integers or nulls. Anything else stops the parser at the first token that breaks the
+// shape: bad_arguments when it is in "args", else bad_message (bad_json for text that is
+// not JSON). The extension checks the same before it sends, and answers a page itself
+// with opaque_origin (the sending frame's origin is "null" or opaque), origin_mismatch
+// (the browser's, the frame's and the frame address's origins differ), too_large (above
+// kMaxRequestBytes), host_unavailable and bridge_gone; the host never sends those but
+// too_large.
 #pragma once
 
 #include <cstdint>
@@ -55,8 +65,9 @@ class BridgeSession {
     BridgeSession(const BridgeSession&) = delete;
     BridgeSession& operator=(const BridgeSession&) = delete;
 
-    // Handles one message body and returns its reply.
-    std::string handle(const std::string& body);
+    // Handles one message body and returns its reply. The body is taken so that it can be
+    // freed once read: a large argument is not held twice while the call runs.
+    std::string handle(std::string body);
     // The id of the last request handled, as JSON ("null" when it had none): chunks of a
     // long reply carry it.
     const std::string& lastId() const { return lastId_; }
@@ -74,8 +85,9 @@ class BridgeSession {
     };
 
     std::string create(const std::string& id, const std::string& origin, const std::string& owner);
+    // Empties the arguments' texts as it converts them.
     std::string call(const std::string& id, const Entry& entry, const std::string& op,
-                     const nlohmann::json& args);
+                     nlohmann::json& args);
     void changed();
 
     Factory factory_;

@@ -6,20 +6,28 @@
 //   KSCAPI_BRIDGE_UI      how dialogs are shown: auto (default: desktop windows when a
 //                         display opens, else none), gtk, script or none
 //   KSCAPI_BRIDGE_ANSWERS with script: a file of dialog answers, one per line
-//                         ("KIND ok JSON", "KIND cancel", "KIND fail"); lines appended
-//                         while the host runs are picked up before each request
+//                         ("KIND ok JSON", "KIND cancel", "KIND fail"), shared by every
+//                         host; a dialog takes the first line of its kind not yet taken
+//                         (lines may be appended while the hosts run) and marks it '#'
+//   KSCAPI_BRIDGE_ANSWER_WAIT_MS  with script: how long a dialog on the screen waits for
+//                         its answer line to appear (default 0: cancelled at once)
 //   KSCAPI_BRIDGE_LOG     with script: a file that receives the dialog reports and a
-//                         line {"objects":N} whenever the number of objects changes
+//                         line {"objects":N,"host":PID} whenever this host's number of
+//                         objects changes
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "host/bridge/bridge_session.h"
 #include "host/bridge/native_messaging.h"
@@ -45,33 +53,59 @@ void appendLog(const std::string& path, const std::string& line) {
     log << line << '\n';
 }
 
-// Feeds the answers appended to the answers file since the last look into the backend.
+// Gives this host's dialogs the answer lines of a file that every host the browser starts
+// (one per page) shares. A line goes to the first dialog of its kind that asks for it, in
+// whichever host, and is then marked taken by turning its first character into '#'; the
+// lock on the file keeps two hosts from taking the same line.
 class AnswerFile {
   public:
-    AnswerFile(std::string path, ui::ScriptedBackend* backend, std::string log)
-        : path_(std::move(path)), backend_(backend), log_(std::move(log)) {}
+    AnswerFile(std::string path, std::string log, int waitMs)
+        : path_(std::move(path)), log_(std::move(log)), waitMs_(waitMs) {}
 
-    void poll() {
-        if (!backend_ || path_.empty()) return;
-        std::ifstream in(path_);
-        if (!in) return;
-        in.seekg(offset_);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof()) break;  // a line still being written: read it whole next time
-            offset_ = in.tellg();
-            if (line.empty() || line[0] == '#') continue;
-            std::string reason;
-            if (!backend_->queueLine(line, reason))
-                appendLog(log_, nlohmann::json({{"answerError", reason}}).dump());
-        }
+    // Queues in `backend` the first line for a dialog of `kind`; when `wait`, looks again
+    // until one is appended or the wait ends.
+    void take(ui::ScriptedBackend& backend, const std::string& kind, bool wait) {
+        if (path_.empty()) return;
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(wait ? waitMs_ : 0);
+        while (!takeOne(backend, kind) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
   private:
+    bool takeOne(ui::ScriptedBackend& backend, const std::string& kind) {
+        int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool taken = false;
+        if (flock(fd, LOCK_EX) == 0) {
+            std::string text;
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+                text.append(buffer, static_cast<size_t>(n));
+            // Only whole lines: the last one may still be being written.
+            for (size_t at = 0, end; !taken && (end = text.find('\n', at)) != std::string::npos;
+                 at = end + 1) {
+                std::string line = text.substr(at, end - at);
+                if (line.empty() || line[0] == '#') continue;
+                std::string lineKind, reason;
+                ui::DialogOutcome outcome;
+                nlohmann::json values;
+                bool readable =
+                    ui::ScriptedBackend::parseAnswer(line, lineKind, outcome, values, reason);
+                if (readable && lineKind != kind) continue;
+                if (pwrite(fd, "#", 1, static_cast<off_t>(at)) != 1) break;
+                taken = readable && backend.queueLine(line, reason);
+                if (!taken) appendLog(log_, nlohmann::json({{"answerError", reason}}).dump());
+            }
+            flock(fd, LOCK_UN);
+        }
+        close(fd);
+        return taken;
+    }
+
     std::string path_;
-    ui::ScriptedBackend* backend_;
     std::string log_;
-    std::streamoff offset_ = 0;
+    int waitMs_;
 };
 
 }  // namespace
@@ -88,11 +122,15 @@ int main() {
     const std::string mode =
         environment("KSCAPI_BRIDGE_UI").empty() ? "auto" : environment("KSCAPI_BRIDGE_UI");
     const std::string log = environment("KSCAPI_BRIDGE_LOG");
-    ui::ScriptedBackend* scripted = nullptr;
+    AnswerFile answers(environment("KSCAPI_BRIDGE_ANSWERS"), log,
+                       std::atoi(environment("KSCAPI_BRIDGE_ANSWER_WAIT_MS").c_str()));
     if (mode == "script") {
         auto backend = std::make_unique<ui::ScriptedBackend>(
             [log](const std::string& line) { appendLog(log, line); });
-        scripted = backend.get();
+        backend->setAnswerSource(
+            [&answers, scripted = backend.get()](const std::string& kind, bool wait) {
+                answers.take(*scripted, kind, wait);
+            });
         ui::setBackend(std::move(backend));
     } else if (mode == "none") {
         ui::setBackend(ui::makeNoneBackend());
@@ -107,7 +145,6 @@ int main() {
         std::fprintf(stderr, "kscapi-bridge: unknown KSCAPI_BRIDGE_UI %s\n", mode.c_str());
         return 2;
     }
-    AnswerFile answers(environment("KSCAPI_BRIDGE_ANSWERS"), scripted, log);
 
     // Installed before the first object is made: the module is lent this guard then.
     auto guardOwner = std::make_unique<bridge::PageGuard>();
@@ -119,7 +156,7 @@ int main() {
         bridge::OriginPolicy policy;
         bridge::BridgeSession session(
             host::progIdFactory("KestruneATL.KSCapi"), policy, [&log](size_t objects) {
-                appendLog(log, nlohmann::json({{"objects", objects}}).dump());
+                appendLog(log, nlohmann::json({{"objects", objects}, {"host", getpid()}}).dump());
             });
         session.setGuard(guard);
         bridge::MessageReader reader(STDIN_FILENO);
@@ -129,8 +166,7 @@ int main() {
             bool tooLarge = false;
             switch (reader.next(body, announced)) {
                 case bridge::ReadStatus::Message:
-                    answers.poll();
-                    reply = session.handle(body);
+                    reply = session.handle(std::move(body));
                     id = session.lastId();
                     break;
                 case bridge::ReadStatus::TooLarge:

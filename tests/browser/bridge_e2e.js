@@ -12,6 +12,7 @@ const fs = require('fs');
 const http = require('http');
 const os = require('os');
 const path = require('path');
+const vm = require('vm');
 
 const [sourceDir, buildDir, modulesDir] = process.argv.slice(2);
 const { chromium } = require(path.join(modulesDir, 'node_modules', 'playwright-core'));
@@ -36,6 +37,8 @@ const env = {
   KSCAPI_BRIDGE_UI: 'script',
   KSCAPI_BRIDGE_ANSWERS: path.join(work, 'answers'),
   KSCAPI_BRIDGE_LOG: path.join(work, 'log'),
+  // A dialog stays open until the test appends its answer.
+  KSCAPI_BRIDGE_ANSWER_WAIT_MS: '20000',
 };
 delete env.DISPLAY;
 delete env.WAYLAND_DISPLAY;
@@ -52,9 +55,21 @@ function answer(line) {
 function logLines() {
   return fs.readFileSync(env.KSCAPI_BRIDGE_LOG, 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l));
 }
+function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (e) {
+    return false;
+  }
+}
+// The objects held by the hosts still running (one per page), each counting for itself.
 function lastCount() {
-  const counts = logLines().filter((l) => 'objects' in l);
-  return counts.length ? counts[counts.length - 1].objects : 0;
+  const perHost = new Map();
+  for (const l of logLines()) if ('objects' in l) perHost.set(l.host, l.objects);
+  let sum = 0;
+  for (const [pid, objects] of perHost) if (alive(pid)) sum += objects;
+  return sum;
 }
 function cli(...args) {
   return execFileSync(kscapi, args, { env, encoding: 'utf8' });
@@ -72,11 +87,62 @@ async function waitFor(condition, seconds) {
   return condition();
 }
 
+// The extension's checks of what a page sends, run in node on senders a browser may give:
+// Firefox gives no sender.origin, a sandboxed frame has an opaque origin at its host
+// page's address.
+function checkShapes() {
+  const context = { URL, TextEncoder };
+  vm.runInNewContext(fs.readFileSync(path.join(sourceDir, 'browser/extension/shape.js'), 'utf8'), context);
+  const shape = context.KSCAPI_SHAPE;
+  const codeOf = (r) => (r.error ? r.error.code : 'ok');
+  const a = 'https://a.example';
+  const origins = [
+    [{ origin: a, url: a + '/x' }, a, 'ok'],
+    [{ url: a + '/x' }, a, 'ok'],
+    [{ url: a + '/x' }, 'null', 'opaque_origin'],
+    [{ origin: 'null', url: a + '/x' }, 'null', 'opaque_origin'],
+    [{ url: a + '/x' }, undefined, 'opaque_origin'],
+    [{ url: 'data:text/html,x' }, 'null', 'opaque_origin'],
+    [{ url: 'file:///tmp/x.html' }, 'file://', 'opaque_origin'],
+    [{ origin: a, url: a + '/' }, 'null', 'origin_mismatch'],
+    [{ url: a + '/x' }, 'https://b.example', 'origin_mismatch'],
+    [{ origin: 'https://b.example', url: a + '/' }, 'https://b.example', 'origin_mismatch'],
+    [{ origin: a, url: 'about:srcdoc' }, a, 'origin_mismatch'],
+  ];
+  for (const [sender, claimed, code] of origins)
+    check(`origin of ${JSON.stringify(sender)} claiming ${claimed}: ${code}`, codeOf(shape.origin(sender, claimed)) === code,
+      shape.origin(sender, claimed));
+  const call = (args, more) => Object.assign({ id: 1, type: 'call', object: 1, op: 'Hash', args }, more);
+  const requests = [
+    ['create', { id: 1, type: 'create' }, 'ok'],
+    ['a call', call(['a', 3, null]), 'ok'],
+    ['releaseOwner', { id: 1, type: 'releaseOwner', owner: 'page-1' }, 'unknown_type'],
+    ['object as text', call([], { object: '1' }), 'bad_message'],
+    ['op not a string', call([], { op: 5 }), 'bad_message'],
+    ['op too long', call([], { op: 'x'.repeat(65) }), 'bad_message'],
+    ['args not an array', call({ 0: 'a', length: 1 }), 'bad_arguments'],
+    ['17 arguments', call(Array(17).fill(null)), 'bad_arguments'],
+    ['an object argument', call([{}]), 'bad_arguments'],
+    ['an array argument', call([[]]), 'bad_arguments'],
+    ['a boolean argument', call([true]), 'bad_arguments'],
+    ['a fraction', call([1.5]), 'bad_arguments'],
+    ['an integer beyond 2^53', call([2 ** 53]), 'bad_arguments'],
+  ];
+  for (const [name, request, code] of requests)
+    check(`request ${name}: ${code}`, codeOf(shape.request(request)) === code, shape.request(request));
+  const kept = shape.request({ id: 1, type: 'create', origin: 'https://evil.example', owner: 'page-1' });
+  check('only the fields of the type go on', JSON.stringify(kept.request) === '{"id":1,"type":"create"}', kept);
+  check('a message above 16 MiB is too_large',
+    codeOf({ error: shape.size(call(['\u00e9'.repeat(8 * 1024 * 1024 + 1)])) }) === 'too_large' &&
+    shape.size(call(['a'.repeat(1024)])) === null);
+}
+
 async function main() {
   if (!fs.existsSync(CHROMIUM)) {
     console.log(`FAIL ${CHROMIUM} is missing (scripts/setup installs the chromium package)`);
     process.exit(1);
   }
+  checkShapes();
   cli('register');
   cli('bridge', 'develop', 'on');
   const installed = JSON.parse(cli('bridge', 'install', '--browser', 'chromium'));
@@ -89,7 +155,14 @@ async function main() {
     '/kscapi.js': path.join(sourceDir, 'browser/kscapi.js'),
   };
   const server = http.createServer((req, res) => {
-    const file = pages[new URL(req.url, 'http://x').pathname];
+    const at = new URL(req.url, 'http://x').pathname;
+    if (at === '/sandboxed') {
+      // The test page again, in a frame whose origin is opaque though its address is ours.
+      res.writeHead(200, { 'content-type': 'text/html' });
+      res.end('<!doctype html><iframe sandbox="allow-scripts" src="/"></iframe>');
+      return;
+    }
+    const file = pages[at];
     if (!file) { res.writeHead(404).end(); return; }
     res.writeHead(200, { 'content-type': file.endsWith('.js') ? 'text/javascript' : 'text/html' });
     res.end(fs.readFileSync(file));
@@ -190,7 +263,8 @@ async function main() {
     check('no consent is asked for it',
       !logLines().some((l) => l.dialog === 'OriginConsent' && l.origin === insecure));
 
-    // A second tab of the allowed origin has objects of its own.
+    // A second tab of the allowed origin has objects of its own, in a host of its own: the
+    // numbers of the first tab's objects name nothing there.
     const tabD = await context.newPage();
     await tabD.goto(local + '/');
     const other = await tabD.evaluate(async ({ object }) => {
@@ -200,16 +274,87 @@ async function main() {
         cn: await mine.GetCertSubjectCN(),
         object: await mine._object,
       };
-    }, { object: a.objects[0] });
+    }, { object: a.objects[1] });
     check('a tab cannot call another tab\'s object', other.foreign.error &&
       other.foreign.error.code === 'no_object', other.foreign);
-    check('a tab\'s own object is independent', other.cn === '' && !a.objects.includes(other.object), other);
+    check('a tab\'s own object is independent', other.cn === '' && other.object === 1, other);
     check('the host holds three objects', lastCount() === 3, lastCount());
 
     await tabA.close();
     check('closing a tab releases its objects', await waitFor(() => lastCount() === 1, 20), lastCount());
     await tabD.close();
     check('the host\'s object count returns to zero', await waitFor(() => lastCount() === 0, 20), lastCount());
+
+    // Pages of the allowed origin that break the rules, each refused with its code.
+    const sandboxTab = await context.newPage();
+    await sandboxTab.goto(local + '/sandboxed');
+    await waitFor(() => sandboxTab.frames().length > 1, 20);
+    const frame = sandboxTab.frames().find((f) => f !== sandboxTab.mainFrame());
+    await frame.waitForFunction(() => typeof createOrError === 'function');
+    const sandboxed = await frame.evaluate(() => createOrError());
+    check('a sandboxed frame does not borrow its page\'s allowed origin',
+      sandboxed.error === 'opaque_origin', sandboxed);
+    const hostileTab = await context.newPage();
+    await hostileTab.goto(local + '/');
+    const hostile = await hostileTab.evaluate(async () => {
+      const capi = await Kestrune.create();
+      const object = await capi._object;
+      const call = (args, more) => rawRequest(Object.assign({ type: 'call', object, op: 'Hash', args }, more));
+      const out = {};
+      const tries = {
+        emptyObjects: call(Array(100000).fill({})),
+        seventeen: call(Array(17).fill(null)),
+        nested: call([[[['abc']]], 3]),
+        tooLarge: call(['x'.repeat(17 * 1024 * 1024), 3]),
+        opObject: call([], { op: { name: 'Hash' } }),
+        releaseOwner: rawRequest({ type: 'releaseOwner', owner: 'page-1' }),
+      };
+      for (const [name, reply] of Object.entries(tries)) out[name] = (await reply).error;
+      out.after = await capi.Hash('abc', 3);
+      return out;
+    });
+    const hostileCodes = {
+      emptyObjects: 'bad_arguments', seventeen: 'bad_arguments', nested: 'bad_arguments',
+      tooLarge: 'too_large', opObject: 'bad_message', releaseOwner: 'unknown_type',
+    };
+    for (const [name, code] of Object.entries(hostileCodes))
+      check(`a page's ${name} request is refused with ${code}`, hostile[name] && hostile[name].code === code, hostile[name]);
+    check('the page\'s object still works after them', hostile.after === sha256, hostile.after);
+
+    // One host per page: a dialog waiting in one tab leaves the others answered. The
+    // first call of a new page starts its host.
+    const waitingTab = await context.newPage();
+    await waitingTab.goto(local + '/');
+    const freeTab = await context.newPage();
+    await freeTab.goto(local + '/');
+    const latency = await freeTab.evaluate(async () => {
+      let t0 = performance.now();
+      window.capi = await Kestrune.create();
+      const first = performance.now() - t0;
+      t0 = performance.now();
+      await Kestrune.create();
+      return { first, second: performance.now() - t0 };
+    });
+    console.log(`     create in a new page (host start included): ${latency.first.toFixed(1)} ms; ` +
+      `a second create: ${latency.second.toFixed(1)} ms`);
+    const opened = () => logLines().filter((l) => l.dialog === 'PfxFileDialog').length;
+    const openedBefore = opened();
+    const blocked = waitingTab.evaluate(async (folder) => {
+      const capi = await Kestrune.create();
+      return capi.ImportPfxToIE(folder, 'good.pfx', '', 1, 0);
+    }, pfxFolder);
+    check('the waiting tab\'s dialog is open', await waitFor(() => opened() > openedBefore, 20));
+    const quick = await freeTab.evaluate(async () => {
+      const t0 = performance.now();
+      const v = await capi.GetVersion();
+      return { v, ms: performance.now() - t0 };
+    });
+    check('another tab\'s GetVersion answers within 100 ms meanwhile', quick.v === version && quick.ms < 100, quick);
+    answer('PfxFileDialog cancel');
+    const cancelled = await blocked;
+    check('the waiting tab is answered once its dialog is', typeof cancelled === 'number' && cancelled !== 0, cancelled);
+    for (const tab of [sandboxTab, hostileTab, waitingTab, freeTab]) await tab.close();
+    check('every page\'s host ends with its page', await waitFor(() => lastCount() === 0, 20), lastCount());
 
     const origins = cli('bridge', 'origins').split('\n').filter(Boolean).map((l) => JSON.parse(l).origin);
     check('the origin allowed for good is listed', origins.length === 1 && origins[0] === local, origins);
