@@ -94,19 +94,14 @@ size_t count(const std::string& text, const std::string& part) {
     return n;
 }
 
-class BridgePageRules : public ::testing::Test {
+class BridgePageRules : public BridgeHost {
   protected:
     void SetUp() override {
-        int status = -1;
-        runCommand(std::string(KSCAPI_HOST_PATH) + " register", &status);
-        ASSERT_EQ(status, 0);
+        BridgeHost::SetUp();
         for (const char* origin : {kEvil, kOther})
             ASSERT_EQ(bridge::rememberOrigin(origin), ERROR_SUCCESS);
     }
     std::string log() const { return readFile(dir_.file("log")); }
-
-    TempHome home_;
-    TempDir dir_;
 };
 
 TEST_F(BridgePageRules, RegistryOfAPageIsItsOriginsOwnKey) {
@@ -330,20 +325,16 @@ TEST_F(BridgePageRules, ThreeGuessesPerFileThenTheUserTypes) {
                    5070},
               });
     // A wrong password typed in the dialog is answered a second later, the next two.
+    const Step typedWrong{"typed wrong",
+                          "ExportMobileFromPfx",
+                          {folder, name, "secret", 0, 0},
+                          pfxDialog("PfxSaveDialog", {{"browse", signerPfx}, {"password", "nope"}}),
+                          5208,
+                          ""};
     auto start = std::chrono::steady_clock::now();
-    run(evil, {{"typed wrong",
-                "ExportMobileFromPfx",
-                {folder, name, "secret", 0, 0},
-                pfxDialog("PfxSaveDialog", {{"browse", signerPfx}, {"password", "nope"}}),
-                5208,
-                ""}});
+    run(evil, {typedWrong});
     auto first = std::chrono::steady_clock::now() - start;
-    run(evil, {{"typed wrong again",
-                "ExportMobileFromPfx",
-                {folder, name, "secret", 0, 0},
-                pfxDialog("PfxSaveDialog", {{"browse", signerPfx}, {"password", "nope"}}),
-                5208,
-                ""}});
+    run(evil, {typedWrong});
     auto both = std::chrono::steady_clock::now() - start;
     EXPECT_GE(first, std::chrono::seconds(1));
     EXPECT_LT(first, std::chrono::seconds(2));

@@ -1,7 +1,9 @@
 // One kscapi-bridge process on pipes, driven as a browser drives it, with scripted
-// dialogs; shared by the tests of the bridge.
+// dialogs, and the fixture of a registered module in a private home; shared by the
+// tests of the bridge.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/temp_home.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -20,6 +23,7 @@ extern char** environ;
 namespace bridge_test {
 
 using json = nlohmann::json;
+using testing_support::runCommand;
 using testing_support::TempDir;
 
 inline std::string header(uint32_t length) {
@@ -124,5 +128,16 @@ class BridgeProcess {
 inline std::string codeOf(const json& reply) {
     return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "ok";
 }
+
+class BridgeHost : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int status = -1;
+        runCommand(std::string(KSCAPI_HOST_PATH) + " register", &status);
+        ASSERT_EQ(status, 0);
+    }
+    TempHome home_;
+    TempDir dir_;
+};
 
 }  // namespace bridge_test

@@ -32,17 +32,6 @@ using namespace bridge_test;
 using testing_support::runCommand;
 using testing_support::TempDir;
 
-class BridgeHost : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        int status = -1;
-        runCommand(std::string(KSCAPI_HOST_PATH) + " register", &status);
-        ASSERT_EQ(status, 0);
-    }
-    TempHome home_;
-    TempDir dir_;
-};
-
 struct StreamCase {
     const char* name;
     std::string input;
