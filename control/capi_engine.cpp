@@ -1,6 +1,7 @@
 #include "control/capi_engine.h"
 
 #include "core/cert_getters.h"
+#include "core/paths.h"
 #include "digest/hash_operations.h"
 #include "enroll/accept_pkcs7.h"
 #include "enroll/pkcs10_request.h"
@@ -17,6 +18,7 @@
 #include "status/error_messages.h"
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
+#include "ui/caller_guard.h"
 #include "ui/key_access_dialog.h"
 #include "ui/pin_dialog.h"
 
@@ -160,6 +162,9 @@ int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
                         dwKeyUsage, defaultPfxPrefix, dialogSettings(), exported, *this) == 0) {
         exportedPfxPath = exported.folder;
         exportedPfxName = exported.fileName;
+        // Handed to the caller through GetExportedPfxFilePath and GetExportedPfxFileName.
+        ui::callerGuard().pathHanded(joinPath(exported.folder, exported.fileName),
+                                     ui::PathUse::ReadFile);
     }
     return lastError;
 }

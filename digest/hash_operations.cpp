@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "status/error_codes.h"
+#include "ui/caller_guard.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -42,10 +43,11 @@ bool digestToHex(DigestAlgorithm algorithm, Feed&& feed, ByteBuffer& hex, bool& 
     return digestToHex<Sha1Digest>(feed, hex, hexFailed);
 }
 
-// Shows the file chooser of HashFile. True, with the chosen path, when the user
-// confirmed a file.
+// Shows the file chooser of HashFile, with `path` as its initial file. True, with the
+// chosen path, when the user confirmed a file.
 bool chooseFile(std::string& path) {
     ui::FileChooserModel model;
+    model.initialFile = path;
     model.title = toAnsi(u"請選擇檔案");
     model.filter = "All Files (*.*)|*.*||";
     model.defaultExtension = "*.*";
@@ -103,9 +105,12 @@ std::string hashText(const std::u16string& text, int32_t dwFlags, ErrorPair& sta
 
 std::string hashFile(const std::u16string& fileName, int32_t dwFlags, ErrorPair& status) {
     std::string path = toAnsi(fileName);
-    if (path.empty() && !chooseFile(path)) {
-        status.fail(err::kCancelled);
-        return "";
+    if (path.empty() || !ui::callerGuard().useGivenPath(path, ui::PathUse::ReadFile)) {
+        if (!chooseFile(path)) {
+            status.fail(err::kCancelled);
+            return "";
+        }
+        ui::callerGuard().pathHanded(path, ui::PathUse::ReadFile);
     }
     if (!PathFileExistsA(path.c_str())) {
         status.fail(err::kFileNotFound);

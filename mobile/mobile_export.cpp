@@ -12,6 +12,7 @@
 #include "store/cert_list.h"
 #include "store/cert_store.h"
 #include "store/filter.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -100,13 +101,15 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
     std::string folder = request.folder;
     std::string fileName = request.fileName;
     SecretString filePassword = password;
-    if (folder.empty() || fileName.empty() || filePassword.empty()) {
+    if (folder.empty() || fileName.empty() || filePassword.empty() ||
+        !ui::givenFileAccepted(joinPath(folder, fileName), {ui::PathUse::ReadFile}, true)) {
         ui::PfxDialogResult answer =
             ui::launchPfxDialog(ui::PfxDialogUse::ExportMobileFromPfx, request);
         if (answer.code != ui::kLaunchOk) {
             status.lastError = answer.code;
             return {};
         }
+        ui::handChosenFile(answer.folder, answer.fileName, ui::PathUse::ReadFile);
         folder = answer.folder;
         fileName = answer.fileName;
         filePassword = std::move(answer.password);

@@ -9,6 +9,7 @@
 #include "platform/pkcs12.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -71,7 +72,10 @@ ErrorCode changePfxPassword(const std::string& folder, const std::string& fileNa
                             const FileReplacer& writer) {
     status = ErrorPair{};
     Passwords chosen{folder, fileName, oldPassword, newPassword};
-    if (folder.empty() || fileName.empty() || oldPassword.empty() || newPassword.empty()) {
+    // The file is read and then replaced: the caller's path must do for both.
+    if (folder.empty() || fileName.empty() || oldPassword.empty() || newPassword.empty() ||
+        !ui::givenFileAccepted(joinPath(folder, fileName),
+                               {ui::PathUse::ReadFile, ui::PathUse::WriteFile}, true)) {
         ui::ChangePasswordResult answer =
             ui::launchChangePasswordDialog(ui::makePfxDialogRequest(dialog, folder, fileName));
         status.lastError = answer.code;
@@ -81,6 +85,7 @@ ErrorCode changePfxPassword(const std::string& folder, const std::string& fileNa
             return status.lastError;
         }
         chosen = {answer.folder, answer.fileName, answer.oldPassword, answer.newPassword};
+        ui::handChosenFile(chosen.folder, chosen.fileName, ui::PathUse::WriteFile);
     }
 
     std::string path = joinPath(chosen.folder, chosen.fileName);

@@ -10,6 +10,7 @@
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -127,11 +128,15 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
     target.folder = folder;
     target.fileName = fileName;
     target.password = password;
-    if (folder.empty() || password.empty()) {
+    if (folder.empty() || password.empty() ||
+        !ui::givenFileAccepted(folder, {ui::PathUse::Folder}, false) ||
+        !ui::givenFileAccepted(joinPath(folder, fileName), {ui::PathUse::WriteFile}, false)) {
         target = ui::launchPfxDialog(ui::PfxDialogUse::ExportPfx,
                                      ui::makePfxDialogRequest(dialog, folder, fileName));
         status.lastError = target.code;
         if (status.lastError != 0) return status.lastError;
+        // The save dialog shows the whole path: OK chooses that file to be written.
+        ui::handChosenFile(target.folder, target.fileName, ui::PathUse::WriteFile);
     }
 
     ByteBuffer pfx;

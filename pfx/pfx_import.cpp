@@ -5,6 +5,7 @@
 #include "pfx/pfx_file.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -34,11 +35,13 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
     chosen.folder = folder;
     chosen.fileName = fileName;
     chosen.password = password;
-    if (folder.empty() || fileName.empty() || password.empty()) {
+    if (folder.empty() || fileName.empty() || password.empty() ||
+        !ui::givenFileAccepted(joinPath(folder, fileName), {ui::PathUse::ReadFile}, true)) {
         chosen = ui::launchPfxDialog(ui::PfxDialogUse::ImportPfx,
                                      ui::makePfxDialogRequest(dialog, folder, fileName));
         status.lastError = chosen.code;
         if (status.lastError != 0) return status.lastError;
+        ui::handChosenFile(chosen.folder, chosen.fileName, ui::PathUse::ReadFile);
     }
 
     PfxStore pfx;

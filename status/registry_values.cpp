@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/registry.h"
 #include "status/error_codes.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -14,6 +15,19 @@ constexpr DWORD kStringBufferSize = 255;
 // Data lengths travel as 32-bit counts; anything longer cannot be stored.
 constexpr size_t kMaxValueBytes = 0x7FFFFFFF;
 
+// Opens the caller's HKEY_CURRENT_USER: HKEY_CURRENT_USER itself, or the key below it
+// that the caller guard names, created when missing. Registry paths have no step up, so
+// no path opened below that key leads out of it.
+bool openCallerRoot(RegKeyHolder& root) {
+    std::string rootPath = ui::callerGuard().registryRoot();
+    if (rootPath.empty()) {
+        root = RegKeyHolder(HKEY_CURRENT_USER);
+        return true;
+    }
+    return RegCreateKeyExA(HKEY_CURRENT_USER, rootPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           MAXIMUM_ALLOWED, nullptr, root.out(), nullptr) == ERROR_SUCCESS;
+}
+
 ErrorCode writeValue(const std::string& strName, DWORD type, const BYTE* data, size_t size,
                      ErrorPair& status) {
     std::string keyPath, valueName;
@@ -21,8 +35,11 @@ ErrorCode writeValue(const std::string& strName, DWORD type, const BYTE* data, s
         status.fail(err::kBadParameter);
         return status.lastError;
     }
-    RegKeyHolder key;
-    if (RegCreateKeyA(HKEY_CURRENT_USER, keyPath.c_str(), key.out()) != ERROR_SUCCESS) {
+    RegKeyHolder root, key;
+    // A new handle even for an empty key path, so that `key` never holds `root`'s.
+    if (!ui::callerGuard().mayStoreValue(keyPath, valueName, size) || !openCallerRoot(root) ||
+        RegCreateKeyExA(root.get(), keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        MAXIMUM_ALLOWED, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
         status.fail(err::kAccessDenied);
         return status.lastError;
     }
@@ -56,9 +73,9 @@ std::string regReadHKCU(const std::string& strName, ErrorPair& status) {
         status.fail(err::kBadParameter);
         return std::string();
     }
-    RegKeyHolder key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.out()) !=
-        ERROR_SUCCESS) {
+    RegKeyHolder root, key;
+    if (!openCallerRoot(root) ||
+        RegOpenKeyExA(root.get(), keyPath.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) {
         status.fail(err::kAccessDenied);
         return std::string();
     }

@@ -1,7 +1,5 @@
 #include "store/cert_store.h"
 
-#include "store/filter.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +10,8 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "status/error_codes.h"
+#include "store/filter.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -208,11 +208,11 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
     }
     // An empty password also opens a file protected with no password at all: the two
     // are different things in PKCS#12, and files come both ways.
-    if (!PFXVerifyPassword(&blob, widePassword.get(), 0) &&
-        !(password.empty() && PFXVerifyPassword(&blob, nullptr, 0))) {
-        platformError_ = GetLastError();
-        return err::kPkcs12Password;
-    }
+    bool right = PFXVerifyPassword(&blob, widePassword.get(), 0) ||
+                 (password.empty() && PFXVerifyPassword(&blob, nullptr, 0));
+    if (!right) platformError_ = GetLastError();
+    ui::callerGuard().passwordTried(path, right);
+    if (!right) return err::kPkcs12Password;
     DWORD importFlags = 0;
     if (flags & 0x1) importFlags |= CRYPT_EXPORTABLE;
     if (flags & 0x2) importFlags |= CRYPT_USER_PROTECTED;
@@ -272,8 +272,8 @@ ErrorCode CertStore::FindCertificates(CertList& list, const std::string& filter,
                               dwFlags, dwKeyUsage, CertSearch::AllWithMode, platformError_);
 }
 
-ErrorCode PfxStore::FindFirstCertificate(CertList& list, const std::string& filter,
-                                         int32_t dwFlags, int32_t dwKeyUsage) {
+ErrorCode PfxStore::FindFirstCertificate(CertList& list, const std::string& filter, int32_t dwFlags,
+                                         int32_t dwKeyUsage) {
     return searchCertificates(enumerateStore(CertEnumCertificatesInStore, store_), &list, filter,
                               dwFlags, dwKeyUsage, CertSearch::FirstOnly, platformError_);
 }

@@ -6,6 +6,7 @@
 #include "store/cert_list.h"
 #include "store/cert_store.h"
 #include "store/filter.h"
+#include "ui/caller_guard.h"
 #include "ui/launchers.h"
 
 namespace {
@@ -77,11 +78,14 @@ ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKey
                                                      ui::makePfxDialogRequest(dialog, "", ""));
     status.lastError = answer.code;
     if (status.lastError != 0) return status.lastError;
+    ui::handChosenFile(answer.folder, answer.fileName, ui::PathUse::ReadFile);
 
-    status.lastError = pfx.Load(joinPath(answer.folder, answer.fileName), answer.password.view(), 1);
+    status.lastError =
+        pfx.Load(joinPath(answer.folder, answer.fileName), answer.password.view(), 1);
     status.capiError = pfx.platformError();
     if (status.lastError != 0) {
-        if (status.capiError == static_cast<uint32_t>(NTE_PERM)) status.lastError = err::kAccessDenied;
+        if (status.capiError == static_cast<uint32_t>(NTE_PERM))
+            status.lastError = err::kAccessDenied;
         return status.lastError;
     }
     status.lastError = pfx.FindFirstCertificate(list, filter, dwFlags, dwKeyUsage);

@@ -2,6 +2,8 @@
 // drives it, and the framing of its messages.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/temp_home.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -131,3 +134,33 @@ class BridgeProcess {
 };
 
 }  // namespace testing_support
+
+// The names the bridge's test suites share: a registered module in a private home, and
+// the code of a reply ("ok" when it carries no error).
+namespace bridge_test {
+
+using json = nlohmann::json;
+using testing_support::BridgeProcess;
+using testing_support::frame;
+using testing_support::header;
+using testing_support::runCommand;
+using testing_support::TempDir;
+
+inline const std::string kHello = frame(R"({"id":99,"type":"hello"})");
+
+inline std::string codeOf(const json& reply) {
+    return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "ok";
+}
+
+class BridgeHost : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int status = -1;
+        runCommand(std::string(KSCAPI_HOST_PATH) + " register", &status);
+        ASSERT_EQ(status, 0);
+    }
+    TempHome home_;
+    TempDir dir_;
+};
+
+}  // namespace bridge_test

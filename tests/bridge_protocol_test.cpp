@@ -26,29 +26,9 @@
 
 namespace {
 
-using json = nlohmann::json;
-using testing_support::BridgeProcess;
-using testing_support::frame;
-using testing_support::header;
+using namespace bridge_test;
 using testing_support::runCommand;
 using testing_support::TempDir;
-
-const std::string kHello = frame(R"({"id":99,"type":"hello"})");
-
-std::string codeOf(const json& reply) {
-    return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "ok";
-}
-
-class BridgeHost : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        int status = -1;
-        runCommand(std::string(KSCAPI_HOST_PATH) + " register", &status);
-        ASSERT_EQ(status, 0);
-    }
-    TempHome home_;
-    TempDir dir_;
-};
 
 struct StreamCase {
     const char* name;

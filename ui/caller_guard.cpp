@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "core/paths.h"
+
 namespace ui {
 namespace {
 
@@ -24,7 +26,9 @@ class ForwardingGuard final : public CallerGuard {
     bool useGivenPath(const std::string& path, PathUse use) override {
         return target_.useGivenPath(path, use);
     }
-    void pathHanded(const std::string& path) override { target_.pathHanded(path); }
+    void pathHanded(const std::string& path, PathUse use) override {
+        target_.pathHanded(path, use);
+    }
     bool tryGivenPassword(const std::string& path) override {
         return target_.tryGivenPassword(path);
     }
@@ -52,6 +56,20 @@ std::unique_ptr<CallerGuard> setCallerGuard(std::unique_ptr<CallerGuard> guard) 
     if (!guard) guard = std::make_unique<CallerGuard>();
     std::swap(g_guard, guard);
     return guard;
+}
+
+void handChosenFile(const std::string& folder, const std::string& fileName, PathUse use) {
+    CallerGuard& guard = callerGuard();
+    guard.pathHanded(folder, PathUse::Folder);
+    guard.pathHanded(joinPath(folder, fileName), use);
+}
+
+bool givenFileAccepted(const std::string& path, std::initializer_list<PathUse> uses,
+                       bool password) {
+    CallerGuard& guard = callerGuard();
+    for (PathUse use : uses)
+        if (!guard.useGivenPath(path, use)) return false;
+    return !password || guard.tryGivenPassword(path);
 }
 
 std::unique_ptr<CallerGuard> makeForwardingGuard(CallerGuard& target) {

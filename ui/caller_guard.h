@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,7 +59,8 @@ class CallerGuard {
     // Before a signature over `content` (the caller's text as it gave it, UTF-16) is made
     // with the key of `certificate`. False: no signature is made; the operation reports
     // 5070 with the platform value ERROR_CANCELLED.
-    virtual bool allowSignature(const CertificateSummary& certificate, std::u16string_view content) {
+    virtual bool allowSignature(const CertificateSummary& certificate,
+                                std::u16string_view content) {
         (void)certificate, (void)content;
         return true;
     }
@@ -79,8 +81,10 @@ class CallerGuard {
         (void)path, (void)use;
         return true;
     }
-    // Told of a path the user chose in a dialog, or that the control handed the caller.
-    virtual void pathHanded(const std::string& path) { (void)path; }
+    // Told of a path the user chose in a dialog, or that the control handed the caller:
+    // `use` WriteFile when the user chose that file in a dialog for it to be written or
+    // replaced, Folder for a folder, ReadFile for any other file.
+    virtual void pathHanded(const std::string& path, PathUse use) { (void)path, (void)use; }
 
     // --- Passwords of PFX files.
     // Whether a password the caller gave for the PFX file at `path` may be tried. False:
@@ -89,8 +93,9 @@ class CallerGuard {
         (void)path;
         return true;
     }
-    // Told whether a password for the file at `path` was right; a guard may hold back
-    // the operation's answer after a wrong one.
+    // Told whether a password for the file at `path` was right, whoever gave it (the
+    // caller or the user in a dialog); a guard may hold back the operation's answer after
+    // a wrong one.
     virtual void passwordTried(const std::string& path, bool right) { (void)path, (void)right; }
 };
 
@@ -98,6 +103,13 @@ class CallerGuard {
 CallerGuard& callerGuard();
 // Installs `guard` (null: the default) and returns the previous one.
 std::unique_ptr<CallerGuard> setCallerGuard(std::unique_ptr<CallerGuard> guard);
+// Tells the process's guard of the file at `folder` and `fileName` that the user chose in
+// a dialog (`use` ReadFile, or WriteFile when chosen for writing) and of its folder.
+void handChosenFile(const std::string& folder, const std::string& fileName, PathUse use);
+// Whether the process's guard lets the caller's file at `path` be used as given for
+// every use in `uses` and, with `password`, a password the caller gave for it be tried.
+bool givenFileAccepted(const std::string& path, std::initializer_list<PathUse> uses, bool password);
+
 // A guard that passes every question to `target`, which the caller keeps alive (a host
 // lends its guard to a module loaded into it this way).
 std::unique_ptr<CallerGuard> makeForwardingGuard(CallerGuard& target);

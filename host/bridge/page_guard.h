@@ -3,11 +3,25 @@
 // SECURITY.md says what each rule stops.
 #pragma once
 
+#include <chrono>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 
 #include "ui/caller_guard.h"
 
 namespace bridge {
+
+// Where the pages' registry values live: one key per origin below it, which is that
+// origin's HKEY_CURRENT_USER.
+constexpr const char* kSitesKey = "Software\\Kestrune\\Bridge\\Sites";
+// The most a page may store: one string value, and its whole registry key with the names
+// of its keys and values.
+constexpr size_t kMaxPageStringBytes = 64 * 1024;
+constexpr size_t kMaxPageHiveBytes = 1024 * 1024;
+// Wrong passwords a page may pass for one PFX file before only the user's count.
+constexpr int kGivenPasswordTries = 3;
 
 class PageGuard : public ui::CallerGuard {
   public:
@@ -16,8 +30,37 @@ class PageGuard : public ui::CallerGuard {
     void setOrigin(const std::string& origin) { origin_ = origin; }
     const std::string& origin() const { return origin_; }
 
+    // How the guard holds back an answer after a wrong password (tests count instead).
+    using Wait = std::function<void(std::chrono::seconds)>;
+    void setWait(Wait wait) { wait_ = std::move(wait); }
+
+    // A page's HKEY_CURRENT_USER is kSitesKey\<origin>: no path it names leads out of it.
+    std::string registryRoot() override;
+    // Refuses a string above kMaxPageStringBytes, or a write after which the page's key
+    // would hold more than kMaxPageHiveBytes of names and data.
+    bool mayStoreValue(const std::string& keyPath, const std::string& valueName,
+                       size_t bytes) override;
+    // A page's file or folder is used as given only when the control handed it that
+    // path. A file to be written must be one the user chose for writing, or else be new
+    // and end in ".pfx" or ".p12".
+    bool useGivenPath(const std::string& path, ui::PathUse use) override;
+    void pathHanded(const std::string& path, ui::PathUse use) override;
+    // A page's password for a file is tried until kGivenPasswordTries were wrong; every
+    // wrong one after those holds the answer back a second longer than the one before.
+    bool tryGivenPassword(const std::string& path) override;
+    void passwordTried(const std::string& path, bool right) override;
+
   private:
+    // What the guard keeps for one origin while the host runs.
+    struct Page {
+        std::set<std::string> handed;
+        std::set<std::string> chosenForWriting;
+        std::map<std::string, int> wrongPasswords;  // by the file's resolved path
+    };
+
     std::string origin_;
+    std::map<std::string, Page> pages_;
+    Wait wait_;
 };
 
 // Names the page whose call runs for one scope; null guard: nothing to do.
