@@ -12,6 +12,8 @@
 #include "store/cert_list.h"
 #include "store/cert_store.h"
 #include "store/filter.h"
+#include "ui/caller_guard.h"
+#include "ui/consent_dialogs.h"
 
 namespace {
 
@@ -54,6 +56,17 @@ bool hasKeyUsage(PCCERT_CONTEXT certificate, int32_t dwKeyUsage) {
     CertView view(certificate);
     auto usage = static_cast<uint32_t>(dwKeyUsage);
     return (view.keyUsage() & usage) == usage;
+}
+
+// Asks the caller guard before the key of `certificate` is handed out as text; false
+// with 5070 when it is refused.
+bool keyMayLeave(PCCERT_CONTEXT certificate, ErrorPair& status) {
+    if (ui::callerGuard().allowKeyExport(ui::summarizeCertificate(certificate),
+                                         ui::KeyExport::MobileText, false))
+        return true;
+    status.lastError = err::kCancelled;
+    status.capiError = 0;
+    return false;
 }
 
 }  // namespace
@@ -138,6 +151,10 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
             status.lastError = err::kCertUsage;
             continue;
         }
+        if (!keyMayLeave(certificate, status)) {
+            CertFreeCertificateContext(certificate);
+            break;
+        }
         ByteBuffer blob;
         if (exportPrivateKeyBlob(provider, keySpec, blob, status) != 0) continue;
         text = buildMobileRecord(certificate, filePassword.view(), blob, status);
@@ -191,6 +208,7 @@ std::string exportMobileFromIE(const std::string& filter, const SecretString& pa
         status.failWithPlatform(err::kNoPrivateKey);
         return {};
     }
+    if (!keyMayLeave(chosen, status)) return {};
     ByteBuffer blob;
     if (exportPrivateKeyBlob(provider, keySpec, blob, status) != 0) return {};
     return buildMobileRecord(chosen, exportPassword.view(), blob, status);
