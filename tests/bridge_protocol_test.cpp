@@ -337,7 +337,7 @@ TEST_F(BridgeHost, PagesSignAndTakeKeysOnlyWithTheUsersConsent) {
                                               "good.leaf.der -noout -fingerprint "
                                               "-sha1 | sed 's/.*=//; s/://g' | tr -d '\\n'");
     ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
-    const std::string filter = "S_CN=Sign Good";
+    const std::string filter = "S_C=TW,S_O=Kestrune Test,S_CN=Sign Good";
     const std::string out = dir_.file("out");
 
     auto session = [&](const std::string& answers,
@@ -357,7 +357,8 @@ TEST_F(BridgeHost, PagesSignAndTakeKeysOnlyWithTheUsersConsent) {
             message.update(opAndArgs);
             return bridge.request(message);
         };
-        ASSERT_EQ(call({{"op", "SelectSigner"}, {"args", {filter, 0, 0}}})["ret"], 0);
+        json selected = call({{"op", "SelectSigner"}, {"args", {filter, 0, 0}}});
+        ASSERT_EQ(selected["ret"], 0) << selected << testing_support::readFile(dir_.file("log"));
         run(call);
         EXPECT_EQ(bridge.finish(), 0);
     };

@@ -354,9 +354,9 @@ TEST_F(EnrollOperations, RootsGoInOnlyWhenTheUserSaysYes) {
         size_t roots;
     };
     const Case cases[] = {
-        {"yes", ui::DialogOutcome::Ok, 1},
         {"no", ui::DialogOutcome::Cancel, 0},
         {"no dialog", ui::DialogOutcome::Failed, 0},
+        {"yes", ui::DialogOutcome::Ok, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
