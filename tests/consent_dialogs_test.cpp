@@ -133,25 +133,6 @@ TEST(ConsentDialogs, ScriptedAnswersAllowOnlyOnOk) {
     EXPECT_EQ(reason, "SignConsent answer further must be true or false");
 }
 
-TEST(ConsentDialogs, KeyExportNamesWhatHappens) {
-    testing_support::ScopedCodePage big5(950);
-    struct Case {
-        ui::KeyExport how;
-        bool deletes;
-        const char16_t* said;
-    };
-    const Case cases[] = {
-        {ui::KeyExport::PfxFile, false, u"將私密金鑰匯出到檔案"},
-        {ui::KeyExport::MobileText, false, u"以網站指定的密碼加密後交給網站"},
-        {ui::KeyExport::PfxFile, true, u"從您的個人憑證存放區刪除"},
-    };
-    for (const Case& c : cases) {
-        ui::KeyExportConsentDialog dialog(kSite, kCertificate, c.how, c.deletes);
-        EXPECT_NE(dialog.message().find(toAnsi(c.said)), std::string::npos);
-        EXPECT_EQ(dialog.message().find(toAnsi(u"刪除")) != std::string::npos, c.deletes);
-    }
-}
-
 TEST(ConsentDialogs, TerminalAllowsOnlyAnExplicitYes) {
     struct Case {
         const char* input;

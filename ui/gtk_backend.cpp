@@ -179,7 +179,15 @@ class GtkBackend final : public DialogBackend {
         gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
         gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
         gtk_box_pack_start(GTK_BOX(row), label, TRUE, TRUE, 0);
-        gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(dialog)), row, TRUE, TRUE, 0);
+        GtkWidget* content = gtk_dialog_get_content_area(dialog);
+        if (!dialogRequester().empty()) {
+            GtkWidget* site = gtk::siteLine(ansiToUtf8(dialogRequester()));
+            gtk_widget_set_margin_start(site, 12);
+            gtk_widget_set_margin_top(site, 12);
+            gtk_box_pack_start(GTK_BOX(content), site, FALSE, FALSE, 0);
+            gtk_widget_show(site);
+        }
+        gtk_box_pack_start(GTK_BOX(content), row, TRUE, TRUE, 0);
         GtkWidget* ok = gtk_dialog_add_button(dialog, toUtf8(u"確定").c_str(), GTK_RESPONSE_OK);
         gtk_widget_set_name(ok, gtk::controlName(IDOK).c_str());
         gtk_dialog_set_default_response(dialog, GTK_RESPONSE_OK);

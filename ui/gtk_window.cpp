@@ -204,6 +204,14 @@ int runDialog(GtkWidget* dialog, WindowStack& stack) {
     return response;
 }
 
+GtkWidget* siteLine(const std::string& siteUtf8) {
+    GtkWidget* line = gtk_label_new((toUtf8(u"網站：") + siteUtf8).c_str());
+    gtk_widget_set_name(line, "dialog-site");
+    gtk_label_set_xalign(GTK_LABEL(line), 0.0f);
+    gtk_label_set_ellipsize(GTK_LABEL(line), PANGO_ELLIPSIZE_MIDDLE);
+    return line;
+}
+
 std::string controlName(int id) {
     return "control-" + std::to_string(id);
 }
@@ -237,11 +245,7 @@ ResourceWindow::ResourceWindow(const DialogResource& resource, const std::string
         gtk_container_add(GTK_CONTAINER(w), fixed);
     } else {
         GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-        GtkWidget* heading = gtk_label_new((toUtf8(u"網站：") + site).c_str());
-        gtk_widget_set_name(heading, "dialog-site");
-        gtk_label_set_xalign(GTK_LABEL(heading), 0.0f);
-        gtk_label_set_selectable(GTK_LABEL(heading), FALSE);
-        gtk_label_set_ellipsize(GTK_LABEL(heading), PANGO_ELLIPSIZE_MIDDLE);
+        GtkWidget* heading = siteLine(site);
         gtk_widget_set_margin_start(heading, mapDialogRect({7, 0, 0, 0}, units_).x);
         gtk_widget_set_margin_top(heading, mapDialogRect({0, 4, 0, 0}, units_).y);
         gtk_box_pack_start(GTK_BOX(column), heading, FALSE, FALSE, 0);

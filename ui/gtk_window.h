@@ -92,6 +92,10 @@ class StackedWindow {
 // null. Returns its response.
 int runDialog(GtkWidget* dialog, WindowStack& stack);
 
+// The first line of a dialog shown for a site: "網站：" and the site, named "dialog-site".
+// Window managers cut captions; this line stays whole (or elided in its middle).
+GtkWidget* siteLine(const std::string& siteUtf8);
+
 // The widget name of the control with resource id `id` ("control-302"). Accessibility
 // tools and tests find a dialog's controls by it.
 std::string controlName(int id);
