@@ -19,6 +19,7 @@
 #include "status/registry_values.h"
 #include "store/signer_selection.h"
 #include "ui/caller_guard.h"
+#include "ui/consent_dialogs.h"
 #include "ui/key_access_dialog.h"
 #include "ui/pin_dialog.h"
 
@@ -27,6 +28,8 @@
 CapiEngine::CapiEngine() {
     // Keys created user-protected ask through this object's dialogs before each use.
     ui::installKeyAccessConsent();
+    // A certificate becomes a trusted root only when the user says so in a dialog.
+    ui::installRootInstallConsent();
     ui::installPinPrompt();
     signerSource = -1;
     lastError = 0;

@@ -13,6 +13,10 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+// A reply to one request carries its chain: more than this is no reply but a load of
+// certificates for the user's trust stores.
+constexpr DWORD kMaxMessageCertificates = 16;
+
 inline void closeMessage(HCRYPTMSG m) {
     CryptMsgClose(m);
 }
@@ -51,12 +55,18 @@ void installAuthority(PCCERT_CONTEXT certificate, const char* storeName) {
 }
 
 // Installs the message's authority certificates and gives the DER of its last end-entity
-// certificate (empty when it has none). False, with 5040, when the certificates cannot
-// be counted.
+// certificate (empty when it has none). False, with 5040 and nothing installed, when the
+// certificates cannot be counted or there are more than kMaxMessageCertificates. A root
+// the user refuses in the root-install dialog stays out; its class stands all the same.
 bool takeMessageCertificates(HCRYPTMSG message, std::vector<BYTE>& candidate, ErrorPair& status) {
     DWORD count = 0, size = sizeof count;
     if (!CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
         status.failWithPlatform(err::kCertFormat);
+        return false;
+    }
+    if (count > kMaxMessageCertificates) {
+        status.lastError = err::kCertFormat;
+        status.capiError = CRYPT_E_MSG_ERROR;
         return false;
     }
     for (DWORD index = 0; index < count; ++index) {

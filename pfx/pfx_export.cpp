@@ -11,6 +11,7 @@
 #include "store/cert_list.h"
 #include "store/cert_store.h"
 #include "ui/caller_guard.h"
+#include "ui/consent_dialogs.h"
 
 namespace {
 
@@ -109,6 +110,11 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
     }
     if (!hasPrivateKey(inMy.get())) {
         status.lastError = err::kNoPrivateKey;
+        return status.lastError;
+    }
+    if (!ui::callerGuard().allowKeyExport(ui::summarizeCertificate(inMy.get()),
+                                          ui::KeyExport::PfxFile, dwFlags & kDeleteFromMy)) {
+        status.lastError = err::kCancelled;
         return status.lastError;
     }
     // Only this certificate goes into the file; its issuers never do.

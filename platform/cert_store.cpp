@@ -24,6 +24,7 @@
 #include "platform/cert_context_link.h"
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
+#include "platform/root_install.h"
 #include "platform/temporary_keys.h"
 #include "platform/token_provider.h"
 #include "platform/user_database.h"
@@ -210,6 +211,9 @@ class Store final : public CertContextOwner {
         Thumbprint sha1;
         if (!certSha1(source->pbCertEncoded, source->cbCertEncoded, sha1))
             return fail(CRYPT_E_NOT_FOUND);
+        // Asked before the lock is taken: the user may take their time.
+        if (systemName_ == "ROOT" && !rootInstallAllowed("ROOT", source, holds(sha1)))
+            return fail(ERROR_CANCELLED);
         PortableProperties properties = certContextPortableProperties(source);
         std::vector<BYTE> der(source->pbCertEncoded, source->pbCertEncoded + source->cbCertEncoded);
         std::lock_guard lock(mutex_);
@@ -218,6 +222,16 @@ class Store final : public CertContextOwner {
         if (!result) return FALSE;
         if (out) *out = handOutLocked(*result);
         return TRUE;
+    }
+
+    // Whether a certificate with this SHA-1 is in the store now.
+    bool holds(const Thumbprint& sha1) {
+        DWORD saved = GetLastError();
+        PCCERT_CONTEXT found = next(nullptr, [&](const Element& e) { return e.sha1 == sha1; });
+        const bool there = found != nullptr;
+        CertFreeCertificateContext(found);
+        SetLastError(saved);
+        return there;
     }
 
     BOOL remove(PCCERT_CONTEXT context) {

@@ -341,7 +341,8 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEnc
 // added even when one exists. *ppStoreContext (optional) receives the store's context,
 // which the caller frees. Failure: FALSE, *ppStoreContext null, with E_INVALIDARG (null
 // context, unknown disposition), E_ACCESSDENIED (read-only store), ERROR_INVALID_HANDLE
-// or the database's error; nothing changed.
+// or the database's error; nothing changed. A certificate new to "ROOT" is added only
+// when the user allows it (root_install.h); refused: ERROR_CANCELLED, nothing changed.
 BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
 // Removes the certificate from its store (pCertContext->hCertStore) and frees the

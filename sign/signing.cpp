@@ -12,6 +12,8 @@
 #include "platform/codepage.h"
 #include "platform/wincrypt_msg.h"
 #include "status/error_codes.h"
+#include "ui/caller_guard.h"
+#include "ui/consent_dialogs.h"
 
 namespace {
 
@@ -105,6 +107,17 @@ bool contentGiven(const std::u16string& content, ErrorPair& status) {
         return false;
     }
     return true;
+}
+
+// Asks the caller guard before the signer's key is touched. False with 5070 and
+// ERROR_CANCELLED when the signature is refused.
+bool signatureAllowed(PCCERT_CONTEXT certificate, const std::u16string& content,
+                      ErrorPair& status) {
+    if (ui::callerGuard().allowSignature(ui::summarizeCertificate(certificate), content))
+        return true;
+    status.lastError = err::kCancelled;
+    status.capiError = ERROR_CANCELLED;
+    return false;
 }
 
 // The PKCS#1 digest the flags name, and its algorithm.
@@ -276,6 +289,7 @@ std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const Sign
     SignerStore store;
     if (store.open(signer, status) != 0) return std::string();
     PCCERT_CONTEXT certificate = store.certificate();
+    if (!signatureAllowed(certificate, content, status)) return std::string();
 
     AcquiredKey key;
     if (!key.acquire(certificate)) {
@@ -328,6 +342,7 @@ std::string signPkcs7(const std::u16string& content, int32_t dwFlags, const Sign
     if (!contentGiven(content, status)) return std::string();
     SignerStore store;
     if (store.open(signer, status) != 0) return std::string();
+    if (!signatureAllowed(store.certificate(), content, status)) return std::string();
     KeyProvInfo info = store.keyProvInfo(status);
     if (!info) {
         status.lastError = err::kSignFailed;

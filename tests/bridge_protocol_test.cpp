@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -314,6 +315,117 @@ TEST_F(BridgeHost, ConsentAnswersDecideAndAreKeptAsChosen) {
                        " - https://once.example\""),
               std::string::npos)
         << log;
+}
+
+// How many dialogs of `kind` the host's log reports.
+size_t dialogsIn(const std::string& log, const std::string& kind) {
+    size_t count = 0;
+    const std::string needle = "\"dialog\":\"" + kind + "\"";
+    for (size_t at = 0; (at = log.find(needle, at)) != std::string::npos; ++at) ++count;
+    return count;
+}
+
+TEST_F(BridgeHost, PagesSignAndTakeKeysOnlyWithTheUsersConsent) {
+    const std::string sign = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/sign/";
+    int status = -1;
+    runCommand(std::string(KSCAPI_HOST_PATH) + " store import-pfx " + sign + "good.pfx secret",
+               &status);
+    ASSERT_EQ(status, 0);
+    runCommand("cp " + sign + "good.pfx " + dir_.file("good.pfx"));
+    const std::string thumbprint = runCommand("openssl x509 -inform DER -in " + sign +
+                                              "good.leaf.der -noout -fingerprint "
+                                              "-sha1 | sed 's/.*=//; s/://g' | tr -d '\\n'");
+    ASSERT_EQ(bridge::rememberOrigin("https://bank.example"), ERROR_SUCCESS);
+    const std::string filter = "S_C=TW,S_O=Kestrune Test,S_CN=Sign Good";
+    const std::string out = dir_.file("out");
+
+    auto session = [&](const std::string& answers,
+                       const std::function<void(const std::function<json(json)>&)>& run) {
+        testing_support::writeFile(dir_.file("log"), "");
+        BridgeProcess bridge(dir_, answers);
+        json created = bridge.request(
+            {{"id", 1}, {"type", "create"}, {"origin", "https://bank.example"}, {"owner", "tab"}});
+        ASSERT_EQ(created["object"], 1) << created;
+        int id = 1;
+        auto call = [&](json opAndArgs) {
+            json message = {{"id", ++id},
+                            {"type", "call"},
+                            {"origin", "https://bank.example"},
+                            {"owner", "tab"},
+                            {"object", 1}};
+            message.update(opAndArgs);
+            return bridge.request(message);
+        };
+        json selected = call({{"op", "SelectSigner"}, {"args", {filter, 0, 0}}});
+        ASSERT_EQ(selected["ret"], 0) << selected << testing_support::readFile(dir_.file("log"));
+        run(call);
+        EXPECT_EQ(bridge.finish(), 0);
+    };
+    struct Refused {
+        const char* what;
+        json call;
+        int capiError;  // -1: not checked
+    };
+    const Refused refused[] = {
+        {"PKCS#7 signature", {{"op", "SignPkcs7"}, {"args", {"pay 1", 0x800}}}, 1223},
+        {"PKCS#1 signature", {{"op", "SignPkcs1"}, {"args", {"pay 1", 0}}}, 1223},
+        {"PFX export that would delete",
+         {{"op", "ExportPfxFromIE"}, {"args", {filter, out, "page-chosen-1", 0x1000, 0}}},
+         -1},
+        {"mobile text from the store",
+         {{"op", "ExportMobileFromIE"}, {"args", {filter, "pw", 0, 0}}},
+         -1},
+        {"mobile text from a PFX file",
+         {{"op", "ExportMobileFromPfx"}, {"args", {dir_.path(), "good.pfx", "secret", 0, 0}}},
+         -1},
+    };
+    session(
+        "SignConsent cancel\nSignConsent cancel\nKeyExportConsent cancel\n"
+        "KeyExportConsent cancel\nKeyExportConsent cancel\nSignConsent ok {\"further\":true}\n",
+        [&](const std::function<json(json)>& call) {
+            for (const Refused& c : refused) {
+                json reply = call(c.call);
+                EXPECT_EQ(reply["lastError"], 5070) << c.what << reply;
+                if (c.capiError >= 0) {
+                    EXPECT_EQ(reply["capiError"], c.capiError) << c.what;
+                }
+                if (reply["ret"].is_string()) {
+                    EXPECT_EQ(reply["ret"], "") << c.what;
+                }
+            }
+            EXPECT_FALSE(std::filesystem::exists(out));
+            // Allowed once with "further": this page signs on with the certificate unasked.
+            for (const char* text : {"pay 2", "pay 3"}) {
+                json reply = call({{"op", "SignPkcs7"}, {"args", {text, 0x800}}});
+                ASSERT_EQ(reply["lastError"], 0) << reply;
+                testing_support::writeFile(dir_.file("sig.b64"), reply["ret"].get<std::string>());
+                int verified = -1;
+                std::string content =
+                    runCommand("openssl base64 -d -A -in " + dir_.file("sig.b64") +
+                                   " | openssl cms -verify -noverify -inform DER 2>/dev/null",
+                               &verified);
+                EXPECT_EQ(verified, 0);
+                EXPECT_EQ(content, text);
+            }
+        });
+    std::string log = testing_support::readFile(dir_.file("log"));
+    EXPECT_EQ(dialogsIn(log, "SignConsent"), 3u) << log;
+    EXPECT_EQ(dialogsIn(log, "KeyExportConsent"), 3u) << log;
+    for (const char* shown : {"\"site\":\"https://bank.example\"", "\"deletes\":true",
+                              "\"how\":\"mobile\"", "\"content\":\"pay 1\""})
+        EXPECT_NE(log.find(shown), std::string::npos) << shown << log;
+    EXPECT_NE(log.find("\"thumbprint\":\"" + thumbprint + "\""), std::string::npos) << log;
+    // Still in the personal store: the refused export deleted nothing.
+    EXPECT_NE(runCommand(std::string(KSCAPI_HOST_PATH) + " store list MY").find(thumbprint),
+              std::string::npos);
+
+    // A new page (a new host process) is asked again.
+    session("SignConsent cancel\n", [&](const std::function<json(json)>& call) {
+        json reply = call({{"op", "SignPkcs7"}, {"args", {"pay 4", 0x800}}});
+        EXPECT_EQ(reply["lastError"], 5070) << reply;
+        EXPECT_EQ(reply["capiError"], 1223);
+    });
+    EXPECT_EQ(dialogsIn(testing_support::readFile(dir_.file("log")), "SignConsent"), 1u);
 }
 
 TEST(BridgeOrigins, FormsAsBrowsersSerialiseThem) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/root_install.h"
 #include "platform/wincrypt_msg.h"
 #include "tests/scoped_state.h"
 #include "tests/store_support.h"
@@ -109,6 +110,7 @@ class CertChain : public ::testing::Test {
           dir_("SSL_CERT_DIR", home_.path()) {}
 
     void add(const char* storeName, const std::vector<const char*>& certs) {
+        RootInstallByUser setUp;  // set-up, not a caller to ask about
         StorePtr store = openSystem(storeName);
         ASSERT_NE(store, nullptr);
         for (const char* name : certs) {

@@ -282,6 +282,7 @@ TEST_F(StoreTest, DeletingFreesTheContextAndKeepsOtherReferencesValid) {
 }
 
 TEST_F(StoreTest, ReadOnlyStoresRefuseChanges) {
+    RootInstallByUser fixture;
     ASSERT_TRUE(CertAddCertificateContextToStore(
         openSystem("ROOT").get(), parse(makeCert(1, "Root")).get(), CERT_STORE_ADD_NEW, nullptr));
     StorePtr store(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,

@@ -139,7 +139,7 @@ TEST_F(EnrollThroughHost, RequestIssueAcceptAndSign) {
     EXPECT_EQ(value, utf16be(name, dir_.path()));
 
     std::string answer = issue(request);
-    Lines accepted = run("AcceptPKCS7 \"" + answer + "\"\n");
+    Lines accepted = run("!dialog RootInstallDialog ok\nAcceptPKCS7 \"" + answer + "\"\n");
     ASSERT_EQ(call(accepted, "AcceptPKCS7")["ret"], 0) << call(accepted, "AcceptPKCS7");
 
     Lines containers = tool("keys list");

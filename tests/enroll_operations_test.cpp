@@ -13,10 +13,13 @@
 #include "core/byte_buffer.h"
 #include "platform/key_container.h"
 #include "status/error_codes.h"
+#include "tests/dialog_fakes.h"
 #include "tests/enrollment_support.h"
+#include "tests/openssl_cli.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"
+#include "ui/consent_dialogs.h"
 #include "ui/dialogs.h"
 
 using testing_support::readFile;
@@ -45,6 +48,20 @@ std::string unbase64(const std::string& text) {
 std::u16string wide(const std::string& ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
+
+// The user of these tests says yes to every root-install dialog.
+class RootsAllowed final : public ui::DialogBackend {
+  public:
+    const char* name() const override { return "roots-allowed"; }
+    ui::FileChooserAnswer fileChooser(const ui::FileChooserModel&) override {
+        return {ui::DialogOutcome::Failed, {}};
+    }
+    int messageBox(const std::string&, const std::string&, UINT) override { return ui::IDOK; }
+    ui::DialogOutcome runRootInstallDialog(ui::RootInstallDialog& dialog) override {
+        dialog.pressYes();
+        return ui::DialogOutcome::Ok;
+    }
+};
 
 class EnrollOperations : public ::testing::Test {
   protected:
@@ -92,7 +109,7 @@ class EnrollOperations : public ::testing::Test {
 
     TempHome home_;
     std::string ca_ = home_.path() + "/ca";
-    ui::ScopedBackend none_{ui::makeNoneBackend()};
+    ui::ScopedBackend roots_{std::make_unique<RootsAllowed>()};
 };
 
 TEST_F(EnrollOperations, RequestsOfEachLengthAndRefusalsBeforeAnyContainer) {
@@ -316,6 +333,84 @@ TEST_F(EnrollOperations, ASelfIssuedCertificateIsARootEvenForTheRequestedKey) {
     EXPECT_EQ(engine.AcceptPKCS7(wide(base64(readFile(file("self.p7b"))))), err::kNoKey);
     EXPECT_EQ(store("ROOT"), std::vector<std::string>{sha1(file("self.pem"))});
     EXPECT_TRUE(store("MY").empty());
+}
+
+TEST_F(EnrollOperations, RootsGoInOnlyWhenTheUserSaysYes) {
+    CapiEngine engine;
+    ASSERT_EQ(sh("authorities " + ca_), 0);
+    const std::string authorities = base64(readFile(ca("authorities.p7b")));
+    // The dialog's facts, as openssl reads them from the certificate.
+    ScopedTimeZone taipei("Asia/Taipei");
+    writeFile(file("root.der"), der(ca("root.pem")));
+    const openssl_cli::CertFields facts = openssl_cli::certFields(file("root.der"), "Asia/Taipei");
+    auto shownDate = [](const std::string& compact) {  // YYYYMMDDhhmmss
+        return compact.substr(0, 4) + "/" + compact.substr(4, 2) + "/" + compact.substr(6, 2) +
+               " " + compact.substr(8, 2) + ":" + compact.substr(10, 2) + ":" +
+               compact.substr(12, 2);
+    };
+    struct Case {
+        const char* what;
+        ui::DialogOutcome answer;
+        size_t roots;
+    };
+    const Case cases[] = {
+        {"no", ui::DialogOutcome::Cancel, 0},
+        {"no dialog", ui::DialogOutcome::Failed, 0},
+        {"yes", ui::DialogOutcome::Ok, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StorePtr trusted = openSystem("ROOT");
+        while (PCCERT_CONTEXT old = CertEnumCertificatesInStore(trusted.get(), nullptr))
+            CertDeleteCertificateFromStore(old);
+        ScriptedDialogs dialogs;
+        dialogs.queue("RootInstallDialog", c.answer, nlohmann::json::object());
+        // The classification stands whatever the answer: the message holds no end entity.
+        EXPECT_EQ(engine.AcceptPKCS7(wide(authorities)), err::kNoKey);
+        EXPECT_EQ(store("ROOT").size(), c.roots);
+        EXPECT_EQ(store("CA").size(), 1u);
+        if (c.answer == ui::DialogOutcome::Failed) continue;
+        ASSERT_EQ(dialogs.lines.size(), 1u);
+        const nlohmann::json& shown = dialogs.lines[0];
+        EXPECT_EQ(shown["dialog"], "RootInstallDialog");
+        EXPECT_EQ(shown["thumbprint"], facts.sha1);
+        EXPECT_NE(shown["subject"].get<std::string>().find("CN=" + facts.commonName),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(shown["notBefore"], shownDate(facts.notBefore));
+        EXPECT_EQ(shown["notAfter"], shownDate(facts.notAfter));
+        EXPECT_NE(shown["text"].get<std::string>().find(toUtf8(u"都會被信任")), std::string::npos);
+    }
+    // A root already trusted is not asked about again.
+    ScriptedDialogs quiet;
+    EXPECT_EQ(engine.AcceptPKCS7(wide(authorities)), err::kNoKey);
+    EXPECT_TRUE(quiet.lines.empty());
+}
+
+TEST_F(EnrollOperations, AMessageOfMoreThanSixteenCertificatesIsRefusedWhole) {
+    CapiEngine engine;
+    runCommand("openssl genrsa -out " + file("r.key") + " 1024 2>/dev/null");
+    std::string chain;
+    for (int i = 0; i < 17; ++i) {
+        const std::string pem = file("r" + std::to_string(i) + ".pem");
+        runCommand("openssl req -x509 -new -key " + file("r.key") + " -subj /CN=Root" +
+                   std::to_string(i) + " -days 1 -out " + pem + " 2>/dev/null");
+        chain += readFile(pem);
+        if (i == 15) {
+            // Sixteen still count as a reply.
+            writeFile(file("sixteen.pem"), chain);
+            runCommand("openssl crl2pkcs7 -nocrl -certfile " + file("sixteen.pem") +
+                       " -outform DER -out " + file("sixteen.p7b"));
+        }
+    }
+    writeFile(file("seventeen.pem"), chain);
+    runCommand("openssl crl2pkcs7 -nocrl -certfile " + file("seventeen.pem") +
+               " -outform DER -out " + file("seventeen.p7b"));
+    EXPECT_EQ(engine.AcceptPKCS7(wide(base64(readFile(file("seventeen.p7b"))))), err::kCertFormat);
+    EXPECT_TRUE(store("ROOT").empty());
+    EXPECT_TRUE(store("MY").empty());
+    EXPECT_EQ(engine.AcceptPKCS7(wide(base64(readFile(file("sixteen.p7b"))))), err::kNoKey);
+    EXPECT_EQ(store("ROOT").size(), 16u);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ TEST(KeyAccessDialog, NamesTheContainerAndTheOperation) {
         const char16_t* shown;
     };
     for (const Case& c : {Case{"sign a hash", u"簽署雜湊值"}, Case{"sign a message", u"簽署訊息"},
-                          Case{"sign a certificate request", u"簽署憑證申請"}}) {
+                          Case{"sign a certificate request", u"簽署憑證申請"},
+                          Case{"export", u"匯出憑證與私密金鑰"}}) {
         KeyUseRequest request = kRequest;
         request.operation = c.operation;
         ui::KeyAccessDialog described(request);
@@ -45,6 +46,11 @@ TEST(KeyAccessDialog, NamesTheContainerAndTheOperation) {
             << c.operation;
         EXPECT_EQ(described.operation(), c.operation);
     }
+    // The certificate whose key it is comes before the container.
+    const ui::CertificateSummary alice{"Alice", "Test CA", std::string(40, 'A')};
+    ui::KeyAccessDialog named(kRequest, &alice);
+    EXPECT_NE(named.message().find(toAnsi(u"。\n憑證持有者：Alice\n發行者：Test CA\n金鑰容器：")),
+              std::string::npos);
     EXPECT_FALSE(dialog.allowed());
     dialog.pressOk();
     EXPECT_TRUE(dialog.allowed());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "platform/root_install.h"
 #include "platform/wincrypt.h"
 #include "tests/test_support.h"
 
@@ -215,6 +216,7 @@ inline void addNamingContainer(const char* store, const std::string& derPath,
     info.dwKeySpec = AT_KEYEXCHANGE;
     ASSERT_TRUE(
         CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    RootInstallByUser fixture;  // set-up, not a caller to ask about
     StorePtr target(CertOpenSystemStoreA(0, store));
     ASSERT_NE(target, nullptr);
     EXPECT_TRUE(

@@ -40,6 +40,15 @@ class ForwardingBackend final : public DialogBackend {
     DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
         return target_.runOriginConsentDialog(dialog);
     }
+    DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
+        return target_.runSignConsentDialog(dialog);
+    }
+    DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
+        return target_.runKeyExportConsentDialog(dialog);
+    }
+    DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
+        return target_.runRootInstallDialog(dialog);
+    }
 
   private:
     DialogBackend& target_;
@@ -72,6 +81,18 @@ DialogOutcome DialogBackend::runPinDialog(PinDialog&) {
 }
 
 DialogOutcome DialogBackend::runOriginConsentDialog(OriginConsentDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runSignConsentDialog(SignConsentDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runKeyExportConsentDialog(KeyExportConsentDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runRootInstallDialog(RootInstallDialog&) {
     return DialogOutcome::Failed;
 }
 
@@ -138,6 +159,18 @@ DialogOutcome runDialog(PinDialog& dialog) {
 
 DialogOutcome runDialog(OriginConsentDialog& dialog) {
     return backend().runOriginConsentDialog(dialog);
+}
+
+DialogOutcome runDialog(SignConsentDialog& dialog) {
+    return backend().runSignConsentDialog(dialog);
+}
+
+DialogOutcome runDialog(KeyExportConsentDialog& dialog) {
+    return backend().runKeyExportConsentDialog(dialog);
+}
+
+DialogOutcome runDialog(RootInstallDialog& dialog) {
+    return backend().runRootInstallDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

@@ -67,8 +67,8 @@ constexpr DialogControl kCertListControls[] = {
 
 constexpr DialogControl kKeyAccessControls[] = {
     {IDC_KEY_ACCESS_TEXT, ControlKind::Label, u"", {7, 7, 186, 44}},
-    {IDOK, ControlKind::DefaultButton, kOk, {47, 56, 50, 14}},
-    {IDCANCEL, ControlKind::Button, kCancel, {103, 56, 50, 14}},
+    {IDOK, ControlKind::Button, kOk, {47, 56, 50, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, kCancel, {103, 56, 50, 14}},
 };
 
 constexpr DialogControl kPinControls[] = {
@@ -86,6 +86,31 @@ constexpr DialogControl kOriginConsentControls[] = {
     {IDCANCEL, ControlKind::DefaultButton, u"拒絕", {155, 48, 66, 14}},
 };
 
+// In these three the refusing button is the default one, so that Escape, closing the
+// window and a stray Enter refuse.
+constexpr DialogControl kSignConsentControls[] = {
+    {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 246, 52}},
+    {IDC_SIGN_CONTENT, ControlKind::PathBox, u"", {7, 62, 246, 80}},
+    {IDC_SIGN_FURTHER,
+     ControlKind::CheckBox,
+     u"允許這個網頁以此憑證簽署其他內容",
+     {7, 146, 246, 12}},
+    {IDOK, ControlKind::Button, u"簽章", {140, 164, 54, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, kCancel, {199, 164, 54, 14}},
+};
+
+constexpr DialogControl kKeyExportConsentControls[] = {
+    {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 226, 70}},
+    {IDOK, ControlKind::Button, u"匯出", {120, 82, 54, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, kCancel, {179, 82, 54, 14}},
+};
+
+constexpr DialogControl kRootInstallControls[] = {
+    {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 226, 82}},
+    {IDOK, ControlKind::Button, u"是", {120, 94, 54, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, u"否", {179, 94, 54, 14}},
+};
+
 }  // namespace
 
 const DialogResource kPfxFileResource{202, u"輸入憑證檔案資訊", 151,
@@ -101,6 +126,13 @@ const DialogResource kKeyAccessResource{207, u"私密金鑰存取", 200,
 const DialogResource kPinResource{209, u"智慧卡 PIN 碼", 200, 85, kFixedsys, kPinControls};
 const DialogResource kOriginConsentResource{208, u"網站要求使用憑證", 230,
                                             69,  kFixedsys,           kOriginConsentControls};
+
+const DialogResource kSignConsentResource{210, u"網站要求簽章", 260,
+                                          185, kFixedsys,       kSignConsentControls};
+const DialogResource kKeyExportConsentResource{211,       u"網站要求匯出私密金鑰",  240, 103,
+                                               kFixedsys, kKeyExportConsentControls};
+const DialogResource kRootInstallResource{212, u"安全性警告", 240,
+                                          115, kFixedsys,     kRootInstallControls};
 
 std::string DialogControl::ansiText() const {
     return toAnsi(text);

@@ -25,6 +25,9 @@ constexpr int IDC_PIN = 302;
 constexpr int IDC_ORIGIN_TEXT = 301;
 constexpr int IDC_ALLOW_ONCE = 302;
 constexpr int IDC_ALLOW_ALWAYS = 303;
+constexpr int IDC_CONSENT_TEXT = 301;
+constexpr int IDC_SIGN_CONTENT = 302;
+constexpr int IDC_SIGN_FURTHER = 303;
 
 enum class ControlKind {
     Label,
@@ -34,6 +37,7 @@ enum class ControlKind {
     PasswordBox,  // characters hidden
     ListView,     // report style, single selection
     GroupBox,
+    CheckBox,
 };
 
 // A rectangle in dialog units.
@@ -72,5 +76,11 @@ extern const DialogResource kCertListResource;
 extern const DialogResource kKeyAccessResource;
 extern const DialogResource kPinResource;
 extern const DialogResource kOriginConsentResource;
+// Resources 210, 211 and 212: the consent to a page's signature, to a private key
+// leaving for a page, and to a new trusted root. Their message labels are empty in the
+// resource: their models give the texts.
+extern const DialogResource kSignConsentResource;
+extern const DialogResource kKeyExportConsentResource;
+extern const DialogResource kRootInstallResource;
 
 }  // namespace ui

@@ -66,6 +66,9 @@ class CertListDialog;
 class KeyAccessDialog;
 class PinDialog;
 class OriginConsentDialog;
+class SignConsentDialog;
+class KeyExportConsentDialog;
+class RootInstallDialog;
 
 // How dialogs are shown. One backend serves the whole process; hosts choose it. A
 // backend only presents: every rule of a dialog is in its model, so a backend that
@@ -95,6 +98,12 @@ class DialogBackend {
     // The same for a web site's request to use the control: Ok only when one of the
     // model's allow buttons was pressed. Default: Failed (the site is refused).
     virtual DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog);
+    // The same for a page's signature, a private key leaving for a page and a new trusted
+    // root (consent_dialogs.h): Ok only when the model's allow button was pressed.
+    // Default: Failed (refused).
+    virtual DialogOutcome runSignConsentDialog(SignConsentDialog& dialog);
+    virtual DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog);
+    virtual DialogOutcome runRootInstallDialog(RootInstallDialog& dialog);
 };
 
 // Who the dialogs shown now work for (a web page's origin while the page's call runs;
@@ -156,6 +165,9 @@ DialogOutcome runDialog(CertListDialog& dialog);
 DialogOutcome runDialog(KeyAccessDialog& dialog);
 DialogOutcome runDialog(PinDialog& dialog);
 DialogOutcome runDialog(OriginConsentDialog& dialog);
+DialogOutcome runDialog(SignConsentDialog& dialog);
+DialogOutcome runDialog(KeyExportConsentDialog& dialog);
+DialogOutcome runDialog(RootInstallDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

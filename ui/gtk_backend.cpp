@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/chooser_filter.h"
+#include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"
 #include "ui/gtk_window.h"
 #include "ui/key_access_dialog.h"
@@ -178,7 +179,15 @@ class GtkBackend final : public DialogBackend {
         gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
         gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
         gtk_box_pack_start(GTK_BOX(row), label, TRUE, TRUE, 0);
-        gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(dialog)), row, TRUE, TRUE, 0);
+        GtkWidget* content = gtk_dialog_get_content_area(dialog);
+        if (!dialogRequester().empty()) {
+            GtkWidget* site = gtk::siteLine(ansiToUtf8(dialogRequester()));
+            gtk_widget_set_margin_start(site, 12);
+            gtk_widget_set_margin_top(site, 12);
+            gtk_box_pack_start(GTK_BOX(content), site, FALSE, FALSE, 0);
+            gtk_widget_show(site);
+        }
+        gtk_box_pack_start(GTK_BOX(content), row, TRUE, TRUE, 0);
         GtkWidget* ok = gtk_dialog_add_button(dialog, toUtf8(u"確定").c_str(), GTK_RESPONSE_OK);
         gtk_widget_set_name(ok, gtk::controlName(IDOK).c_str());
         gtk_dialog_set_default_response(dialog, GTK_RESPONSE_OK);
@@ -262,6 +271,7 @@ class GtkBackend final : public DialogBackend {
         StackedWindow shown(stack_, window.window());
         if (GtkWidget* text = window.control(IDC_KEY_ACCESS_TEXT))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        window.holdBackConsent({IDOK}, IDCANCEL);
         window.on(window.control(IDOK), "clicked", [&dialog, &window] {
             dialog.pressOk();
             window.end(DialogOutcome::Ok);
@@ -310,7 +320,7 @@ class GtkBackend final : public DialogBackend {
         if (GtkWidget* text = window.control(IDC_ORIGIN_TEXT))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
         // Enter on the window as it opens denies: allowing takes a deliberate choice.
-        if (GtkWidget* deny = window.control(IDCANCEL)) gtk_widget_grab_focus(deny);
+        window.holdBackConsent({IDC_ALLOW_ONCE, IDC_ALLOW_ALWAYS}, IDCANCEL);
         window.on(window.control(IDC_ALLOW_ONCE), "clicked", [&dialog, &window] {
             dialog.pressAllowOnce();
             window.end(DialogOutcome::Ok);
@@ -326,7 +336,69 @@ class GtkBackend final : public DialogBackend {
         return outcome;
     }
 
+    // Sign only signs; Cancel, Escape and closing the window refuse.
+    DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
+        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent(), dialog.site());
+        StackedWindow shown(stack_, window.window());
+        if (GtkWidget* text = window.control(IDC_CONSENT_TEXT))
+            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        GtkWidget* content = window.control(IDC_SIGN_CONTENT);
+        GtkWidget* further = window.control(IDC_SIGN_FURTHER);
+        if (!content || !further) return DialogOutcome::Failed;
+        gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(content), GTK_WRAP_WORD_CHAR);
+        gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(content)),
+                                 ansiToUtf8(dialog.shownText()).c_str(), -1);
+        window.holdBackConsent({IDOK}, IDCANCEL);
+        window.on(window.control(IDOK), "clicked", [&dialog, &window, further] {
+            dialog.setSignFurther(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(further)));
+            dialog.pressSign();
+            window.end(DialogOutcome::Ok);
+        });
+        window.on(window.control(IDCANCEL), "clicked",
+                  [&window] { window.end(DialogOutcome::Cancel); });
+        DialogOutcome outcome = window.run();
+        if (outcome != DialogOutcome::Ok) dialog.pressCancel();
+        return outcome;
+    }
+
+    DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
+        return runConsent(
+            dialog, dialog.site(), [&dialog] { dialog.pressExport(); },
+            [&dialog] { dialog.pressCancel(); });
+    }
+
+    DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
+        return runConsent(
+            dialog, {}, [&dialog] { dialog.pressYes(); }, [&dialog] { dialog.pressNo(); });
+    }
+
   private:
+    // A consent window of a message and two buttons: OK (allow) and Cancel (refuse),
+    // under the consent rule. `siteUtf8` empty: the dialog requester, if any.
+    template <typename Dialog>
+    DialogOutcome runConsent(Dialog& dialog, const std::string& siteUtf8,
+                             const std::function<void()>& allow,
+                             const std::function<void()>& refuse) {
+        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
+        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
+                              stack_.parent(), siteUtf8);
+        StackedWindow shown(stack_, window.window());
+        if (GtkWidget* text = window.control(IDC_CONSENT_TEXT))
+            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        window.holdBackConsent({IDOK}, IDCANCEL);
+        window.on(window.control(IDOK), "clicked", [&allow, &window] {
+            allow();
+            window.end(DialogOutcome::Ok);
+        });
+        window.on(window.control(IDCANCEL), "clicked",
+                  [&window] { window.end(DialogOutcome::Cancel); });
+        DialogOutcome outcome = window.run();
+        if (outcome != DialogOutcome::Ok) refuse();
+        return outcome;
+    }
+
     // Runs a GTK chooser opened on the native folder `start`; Ok with the chosen path in
     // the ANSI code page when the user confirmed one.
     DialogOutcome choose(GtkFileChooserAction action, const std::string& titleUtf8,

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "ui/consent_dialogs.h"
 
 namespace ui::gtk {
 namespace {
@@ -121,6 +122,10 @@ ControlWidgets makeControl(const DialogControl& control) {
             GtkWidget* frame = gtk_frame_new(text.c_str());
             return {frame, frame};
         }
+        case ControlKind::CheckBox: {
+            GtkWidget* box = gtk_check_button_new_with_label(text.c_str());
+            return {box, box};
+        }
     }
     GtkWidget* label = gtk_label_new(text.c_str());
     return {label, label};
@@ -199,12 +204,20 @@ int runDialog(GtkWidget* dialog, WindowStack& stack) {
     return response;
 }
 
+GtkWidget* siteLine(const std::string& siteUtf8) {
+    GtkWidget* line = gtk_label_new((toUtf8(u"網站：") + siteUtf8).c_str());
+    gtk_widget_set_name(line, "dialog-site");
+    gtk_label_set_xalign(GTK_LABEL(line), 0.0f);
+    gtk_label_set_ellipsize(GTK_LABEL(line), PANGO_ELLIPSIZE_MIDDLE);
+    return line;
+}
+
 std::string controlName(int id) {
     return "control-" + std::to_string(id);
 }
 
 ResourceWindow::ResourceWindow(const DialogResource& resource, const std::string& captionUtf8,
-                               GtkWindow* parent)
+                               GtkWindow* parent, const std::string& siteUtf8)
     : window_(gtk_window_new(GTK_WINDOW_TOPLEVEL)) {
     GtkWindow* w = window();
     gtk_window_set_title(w, captionUtf8.c_str());
@@ -226,7 +239,19 @@ ResourceWindow::ResourceWindow(const DialogResource& resource, const std::string
     GtkWidget* fixed = gtk_fixed_new();
     DialogRect client = mapDialogRect({0, 0, resource.width, resource.height}, units_);
     gtk_widget_set_size_request(fixed, client.width, client.height);
-    gtk_container_add(GTK_CONTAINER(w), fixed);
+    // Window managers cut captions: the site a dialog works for is also its first line.
+    const std::string site = siteUtf8.empty() ? ansiToUtf8(dialogRequester()) : siteUtf8;
+    if (site.empty()) {
+        gtk_container_add(GTK_CONTAINER(w), fixed);
+    } else {
+        GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        GtkWidget* heading = siteLine(site);
+        gtk_widget_set_margin_start(heading, mapDialogRect({7, 0, 0, 0}, units_).x);
+        gtk_widget_set_margin_top(heading, mapDialogRect({0, 4, 0, 0}, units_).y);
+        gtk_box_pack_start(GTK_BOX(column), heading, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(column), fixed, TRUE, TRUE, 0);
+        gtk_container_add(GTK_CONTAINER(w), column);
+    }
     GList* tabOrder = nullptr;
     for (const DialogControl& control : resource.controls) {
         ControlWidgets widgets = makeControl(control);
@@ -260,11 +285,31 @@ void ResourceWindow::on(gpointer instance, const char* signal, std::function<voi
     g_signal_connect_swapped(instance, signal, G_CALLBACK(invokeAction), &actions_.back());
 }
 
+void ResourceWindow::holdBackConsent(std::initializer_list<int> allowIds, int refuseId) {
+    held_.clear();
+    for (int id : allowIds)
+        if (GtkWidget* button = control(id)) {
+            gtk_widget_set_sensitive(button, FALSE);
+            held_.push_back(button);
+        }
+    focus_ = control(refuseId);
+}
+
+gboolean ResourceWindow::onArmed(gpointer self) {
+    auto* window = static_cast<ResourceWindow*>(self);
+    window->armTimer_ = 0;
+    for (GtkWidget* button : window->held_) gtk_widget_set_sensitive(button, TRUE);
+    return G_SOURCE_REMOVE;
+}
+
 DialogOutcome ResourceWindow::run() {
     if (!window_.widget()) return DialogOutcome::Failed;
     // Showing gives the focus to the first control in tab order that takes it.
     gtk_widget_show_all(window_.widget());
     gtk_window_present(window());
+    if (focus_) gtk_widget_grab_focus(focus_);
+    // The delay counts from the moment the window is on screen.
+    if (!held_.empty() && !armTimer_) armTimer_ = g_timeout_add(kConsentArmDelayMs, onArmed, this);
     outcome_ = DialogOutcome::Cancel;
     running_ = true;
     loop_.run();
@@ -280,6 +325,8 @@ void ResourceWindow::end(DialogOutcome outcome) {
 }
 
 void ResourceWindow::close() {
+    if (armTimer_) g_source_remove(armTimer_);
+    armTimer_ = 0;
     window_.close();
     loop_.close();
 }

@@ -7,9 +7,11 @@
 
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ui/dialog_resource.h"
 #include "ui/dialog_units.h"
@@ -90,6 +92,10 @@ class StackedWindow {
 // null. Returns its response.
 int runDialog(GtkWidget* dialog, WindowStack& stack);
 
+// The first line of a dialog shown for a site: "網站：" and the site, named "dialog-site".
+// Window managers cut captions; this line stays whole (or elided in its middle).
+GtkWidget* siteLine(const std::string& siteUtf8);
+
 // The widget name of the control with resource id `id` ("control-302"). Accessibility
 // tools and tests find a dialog's controls by it.
 std::string controlName(int id);
@@ -103,9 +109,10 @@ std::string controlName(int id);
 // with Cancel.
 class ResourceWindow {
   public:
-    // `captionUtf8` is the window title; `parent` may be null.
+    // `captionUtf8` is the window title; `parent` may be null. The site the dialog works
+    // for (`siteUtf8`, else the dialog requester) is shown as a line above the controls.
     ResourceWindow(const DialogResource& resource, const std::string& captionUtf8,
-                   GtkWindow* parent);
+                   GtkWindow* parent, const std::string& siteUtf8 = {});
     ~ResourceWindow() { close(); }
     ResourceWindow(const ResourceWindow&) = delete;
     ResourceWindow& operator=(const ResourceWindow&) = delete;
@@ -118,6 +125,11 @@ class ResourceWindow {
     // Calls `action` whenever `instance` emits `signal` (a signal without a result).
     void on(gpointer instance, const char* signal, std::function<void()> action);
 
+    // The rule of every consent window: it opens with `refuseId` focused and the buttons
+    // `allowIds` insensitive until kConsentArmDelayMs after it is shown, so that a key
+    // pressed for the page cannot answer it. Call before run().
+    void holdBackConsent(std::initializer_list<int> allowIds, int refuseId);
+
     // Shows the window, runs it modally until end() and returns the outcome given there.
     DialogOutcome run();
     void end(DialogOutcome outcome);
@@ -126,6 +138,7 @@ class ResourceWindow {
   private:
     static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self);
     static gboolean onKey(GtkWidget*, GdkEventKey* event, gpointer self);
+    static gboolean onArmed(gpointer self);
 
     Toplevel window_;
     ModalLoop loop_;
@@ -134,6 +147,9 @@ class ResourceWindow {
     std::deque<std::function<void()>> actions_;
     DialogOutcome outcome_ = DialogOutcome::Cancel;
     bool running_ = false;
+    std::vector<GtkWidget*> held_;
+    GtkWidget* focus_ = nullptr;
+    guint armTimer_ = 0;
 };
 
 }  // namespace ui::gtk

@@ -1,11 +1,15 @@
 // Model of the consent dialog (207) shown before each use of a private key that was
-// created user-protected: it names the key container and the operation that wants the
-// key, and the user allows this one use (OK) or refuses it (Cancel or any other ending).
+// created user-protected: it names the certificate whose key it is (when one of the
+// personal store names the container), the key container and the operation that wants
+// the key, and the user allows this one use (OK) or refuses it (Cancel or any other
+// ending). Backends open it with Cancel focused and OK enabled only after
+// kConsentArmDelayMs (consent_dialogs.h).
 #pragma once
 
 #include <string>
 
 #include "platform/key_container.h"
+#include "ui/caller_guard.h"
 #include "ui/dialog_resource.h"
 
 namespace ui {
@@ -13,7 +17,9 @@ namespace ui {
 class KeyAccessDialog {
   public:
     // The request comes from the platform layer (UTF-8 names); the model keeps ANSI text.
-    explicit KeyAccessDialog(const KeyUseRequest& request);
+    // `certificate` (may be null) is the certificate the key belongs to.
+    explicit KeyAccessDialog(const KeyUseRequest& request,
+                             const CertificateSummary* certificate = nullptr);
     KeyAccessDialog(const KeyAccessDialog&) = delete;
     KeyAccessDialog& operator=(const KeyAccessDialog&) = delete;
 
@@ -40,8 +46,9 @@ class KeyAccessDialog {
     bool allowed_ = false;
 };
 
-// Asks through the process's backend whether the use may go ahead: true only when the
-// dialog was shown and ended with OK. A backend that cannot show it refuses.
+// Asks through the process's backend whether the use may go ahead, naming the
+// certificate of the personal store whose key it is: true only when the dialog was shown
+// and ended with OK. A backend that cannot show it refuses.
 bool askKeyAccess(const KeyUseRequest& request);
 
 // Makes the platform layer ask through askKeyAccess before every use of a protected key.

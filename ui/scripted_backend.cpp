@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "ui/cert_list_dialog.h"
+#include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
 #include "ui/origin_consent_dialog.h"
@@ -23,7 +24,7 @@ const char* outcomeName(DialogOutcome o) {
     return "cancel";
 }
 
-enum class FieldType { Text, Index, Rows, Consent };
+enum class FieldType { Text, Index, Rows, Consent, Flag };
 
 // One key of an ok answer: its JSON type and, for texts typed into a box, the box.
 struct AnswerField {
@@ -59,6 +60,9 @@ const std::vector<KindFormat>& formats() {
         {"KeyAccessDialog", {}},
         {"PinDialog", {{"pin", FieldType::Text, true, 0}}},
         {"OriginConsent", {{"answer", FieldType::Consent, true, 0}}},
+        {"SignConsent", {{"further", FieldType::Flag, false, 0}}},
+        {"KeyExportConsent", {}},
+        {"RootInstallDialog", {}},
     };
     return table;
 }
@@ -82,6 +86,8 @@ bool fits(FieldType type, const nlohmann::json& value) {
             return true;
         case FieldType::Consent:
             return value == "once" || value == "always";
+        case FieldType::Flag:
+            return value.is_boolean();
     }
     return false;
 }
@@ -105,6 +111,7 @@ std::string misfit(const KindFormat& format, const nlohmann::json& values) {
             const char* wanted = field->type == FieldType::Text    ? "a string"
                                  : field->type == FieldType::Index ? "an integer from -1"
                                  : field->type == FieldType::Rows  ? "an array of row numbers"
+                                 : field->type == FieldType::Flag  ? "true or false"
                                                                    : "\"once\" or \"always\"";
             return std::string(format.kind) + " answer " + key + " must be " + wanted;
         }
@@ -441,6 +448,76 @@ DialogOutcome ScriptedBackend::runOriginConsentDialog(OriginConsentDialog& dialo
         dialog.pressAllowAlways();
     else
         dialog.pressAllowOnce();
+    return DialogOutcome::Ok;
+}
+
+// The consent dialogs below are answered by an ok line only: anything else, and no
+// answer at all, refuses.
+DialogOutcome ScriptedBackend::runSignConsentDialog(SignConsentDialog& dialog) {
+    const std::string kind = SignConsentDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
+    open["site"] = dialog.site();
+    open["text"] = ansiToReport(dialog.message());
+    open["holder"] = ansiToReport(dialog.certificate().holder);
+    open["thumbprint"] = dialog.certificate().thumbprint;
+    open["content"] = ansiToReport(dialog.shownText());
+    open["length"] = dialog.length();
+    open["sha256"] = dialog.sha256();
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressCancel();
+        return DialogOutcome::Cancel;
+    }
+    dialog.setSignFurther(answer.values.value("further", false));
+    dialog.pressSign();
+    return DialogOutcome::Ok;
+}
+
+DialogOutcome ScriptedBackend::runKeyExportConsentDialog(KeyExportConsentDialog& dialog) {
+    const std::string kind = KeyExportConsentDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
+    open["site"] = dialog.site();
+    open["text"] = ansiToReport(dialog.message());
+    open["holder"] = ansiToReport(dialog.certificate().holder);
+    open["thumbprint"] = dialog.certificate().thumbprint;
+    open["how"] = dialog.how() == KeyExport::PfxFile ? "pfx" : "mobile";
+    open["deletes"] = dialog.deletesCertificate();
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressCancel();
+        return DialogOutcome::Cancel;
+    }
+    dialog.pressExport();
+    return DialogOutcome::Ok;
+}
+
+DialogOutcome ScriptedBackend::runRootInstallDialog(RootInstallDialog& dialog) {
+    const std::string kind = RootInstallDialog::kind();
+    if (takeFailure(kind)) return DialogOutcome::Failed;
+    nlohmann::ordered_json open;
+    open["dialog"] = kind;
+    open["title"] = ansiToReport(shownCaption(dialog.caption()));
+    open["text"] = ansiToReport(dialog.message());
+    open["subject"] = ansiToReport(dialog.subject());
+    open["issuer"] = ansiToReport(dialog.issuer());
+    open["notBefore"] = ansiToReport(dialog.notBefore());
+    open["notAfter"] = ansiToReport(dialog.notAfter());
+    open["thumbprint"] = dialog.thumbprint();
+    emit(open);
+    Answer answer;
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
+        dialog.pressNo();
+        return DialogOutcome::Cancel;
+    }
+    dialog.pressYes();
     return DialogOutcome::Ok;
 }
 

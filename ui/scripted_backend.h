@@ -25,6 +25,14 @@
 //                   "operation"} on open; ok {} allows the use, cancel refuses it.
 //   OriginConsent   {"dialog":"OriginConsent","title","text","origin"} on open;
 //                   ok {"answer":"once"|"always"} allows the site, cancel denies it.
+//   SignConsent     {"dialog":"SignConsent","title","site","text","holder","thumbprint",
+//                   "content","length","sha256"} on open; ok {"further":BOOL} signs
+//                   (further: the page may sign more with this certificate unasked).
+//   KeyExportConsent {"dialog":"KeyExportConsent","title","site","text","holder",
+//                   "thumbprint","how":"pfx"|"mobile","deletes":BOOL}; ok {} exports.
+//   RootInstallDialog {"dialog":"RootInstallDialog","title","text","subject","issuer",
+//                   "notBefore","notAfter","thumbprint"}; ok {} installs the root.
+//   (for these three, and KeyAccessDialog and OriginConsent, cancel or no answer refuses)
 //   message boxes   {"messageBox":TEXT,"caption":TEXT}
 // A dialog with no answer queued for it prints {"note":WHY} and is cancelled; "fail"
 // makes a dialog fail to be created before it shows anything.
@@ -53,6 +61,9 @@ class ScriptedBackend final : public DialogBackend {
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override;
     DialogOutcome runPinDialog(PinDialog& dialog) override;
     DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override;
+    DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override;
+    DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override;
+    DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "core/secret_string.h"
+#include "platform/codepage.h"
 #include "ui/cert_list_dialog.h"
+#include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"
 #include "ui/key_access_dialog.h"
 #include "ui/origin_consent_dialog.h"
@@ -205,7 +207,51 @@ class TerminalBackend final : public DialogBackend {
         return DialogOutcome::Cancel;
     }
 
+    DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              siteLine(dialog.site()) + ansiToReport(dialog.message()) + "\n---\n" +
+              ansiToReport(dialog.shownText()) + "\n---\n");
+        if (!yes()) {
+            dialog.pressCancel();
+            return DialogOutcome::Cancel;
+        }
+        print(ansiToReport(dialog.resource().control(IDC_SIGN_FURTHER)->ansiText()) + "? ");
+        dialog.setSignFurther(yes());
+        dialog.pressSign();
+        return DialogOutcome::Ok;
+    }
+
+    DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              siteLine(dialog.site()) + ansiToReport(dialog.message()) + "\n");
+        if (!yes()) {
+            dialog.pressCancel();
+            return DialogOutcome::Cancel;
+        }
+        dialog.pressExport();
+        return DialogOutcome::Ok;
+    }
+
+    DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              ansiToReport(dialog.message()) + "\n");
+        if (!yes()) {
+            dialog.pressNo();
+            return DialogOutcome::Cancel;
+        }
+        dialog.pressYes();
+        return DialogOutcome::Ok;
+    }
+
   private:
+    static std::string siteLine(const std::string& site) { return toUtf8(u"網站：") + site + "\n"; }
+
+    // Only an explicit "y" says yes: Enter, the end of the input or anything else is no.
+    bool yes() {
+        std::string line;
+        return ask("[y/N] ", line) && (line == "y" || line == "Y");
+    }
+
     static std::string buttons(const DialogResource& resource) {
         return "[Enter] " + ansiToReport(resource.control(IDOK)->ansiText()) + ", c " +
                ansiToReport(resource.control(IDCANCEL)->ansiText()) + ": ";

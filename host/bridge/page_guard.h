@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "ui/caller_guard.h"
 
@@ -50,6 +51,15 @@ class PageGuard : public ui::CallerGuard {
     bool tryGivenPassword(const std::string& path) override;
     void passwordTried(const std::string& path, bool right) override;
 
+    // --- Signatures and private keys: the user is asked in the sign and key-export
+    // consent dialogs, which name the page. A page's first signature with a certificate
+    // is always asked; when the user lets the page sign further texts with that
+    // certificate, its later signatures go unasked until the process (the page) ends.
+    bool allowSignature(const ui::CertificateSummary& certificate,
+                        std::u16string_view content) override;
+    bool allowKeyExport(const ui::CertificateSummary& certificate, ui::KeyExport how,
+                        bool deletesCertificate) override;
+
   private:
     // What the guard keeps for one origin while the host runs.
     struct Page {
@@ -61,6 +71,9 @@ class PageGuard : public ui::CallerGuard {
     std::string origin_;
     std::map<std::string, Page> pages_;
     Wait wait_;
+
+    // origin + "\n" + thumbprint of each certificate a page may sign with unasked.
+    std::set<std::string> signingFurther_;
 };
 
 // Names the page whose call runs for one scope; null guard: nothing to do.

@@ -191,6 +191,7 @@ async function main() {
     // A local page with development mode on: the user allows it for good.
     answer('OriginConsent ok {"answer":"always"}');
     answer(`PfxFileDialog ok ${JSON.stringify({ browse: path.join(pfxFolder, 'good.pfx'), password: 'secret' })}`);
+    answer('SignConsent ok {"further":true}');
     const tabA = await context.newPage();
     await tabA.goto(local + '/');
     const text = '簽章 bridge';

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 
 #include "control/ks_capi.h"
 #include "desktop_user.h"
@@ -15,6 +16,7 @@
 #include "platform/codepage.h"
 #include "temp_home.h"
 #include "test_support.h"
+#include "ui/consent_dialogs.h"
 #include "ui/gtk_backend.h"
 #include "ui/launchers.h"
 #include "ui/origin_consent_dialog.h"
@@ -59,6 +61,13 @@ bool okEnabled(const std::string& title) {
 std::string shownText(const std::string& title, const std::string& name) {
     return gui::widgetText(gui::findWidget(title, name));
 }
+// Whether control `id` of the window has the keyboard focus.
+bool focusIs(const std::string& title, int id) {
+    GtkWidget* widget = gui::findWidget(title, control(id));
+    return widget && gtk_widget_has_focus(widget);
+}
+// Long enough for a consent window's allow buttons to be enabled.
+constexpr auto kArmed = std::chrono::milliseconds(ui::kConsentArmDelayMs + 300);
 
 // The SHA-1 fingerprint of a DER certificate file as openssl prints it, without colons.
 std::string opensslThumbprint(const std::string& derFile) {
@@ -507,19 +516,26 @@ TEST_F(DesktopDialogs, KeyAccessConsent) {
     ASSERT_EQ(engine().SetProviderName(u"Microsoft Enhanced Cryptographic Provider v1.0"), 0);
     struct Case {
         const char* how;
-        const char* keys;  // the focus starts on OK
+        bool armed;        // the keys come once OK is enabled
+        const char* keys;  // the focus starts on Cancel
         bool allowed;
     } cases[] = {
-        {"OK", "Return", true},
-        {"Escape", "Escape", false},
-        {"the Cancel button", "Tab space", false},
+        {"a stray Enter", false, "Return", false},
+        {"Escape", true, "Escape", false},
+        {"OK before it is enabled", false, "shift+Tab space", false},
+        {"OK", true, "shift+Tab space", true},
     };
     bool first = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
         std::string shown;
+        bool cancelFocused = false;
         DesktopUser user([&](DesktopUser& u) {
             if (!u.waitFor(kConsentTitle)) return;
+            cancelFocused = onGuiThread<bool>([] {
+                                return focusIs(kConsentTitle, ui::IDCANCEL);
+                            }).value_or(false);
+            if (c.armed) std::this_thread::sleep_for(kArmed);
             if (first) u.screenshot("KeyAccessDialog");
             shown = onGuiThread<std::string>([] {
                         return shownText(kConsentTitle, control(ui::IDC_KEY_ACCESS_TEXT));
@@ -530,6 +546,7 @@ TEST_F(DesktopDialogs, KeyAccessConsent) {
         std::string request = engine().CreatePKCS10(u"Desktop Consent", 1024, 2);
         user.finish();
         first = false;
+        EXPECT_TRUE(cancelFocused);
         EXPECT_EQ(shown.rfind("有程式要求使用受保護的私密金鑰。\n金鑰容器：", 0), 0u) << shown;
         EXPECT_NE(shown.find("\n作業：簽署憑證申請\n"), std::string::npos) << shown;
         if (!c.allowed) {
@@ -772,13 +789,17 @@ TEST_F(DesktopDialogs, OriginConsent) {
     bool first = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
-        std::string shown;
+        std::string shown, site;
         DesktopUser user([&](DesktopUser& u) {
             if (!u.waitFor(title)) return;
+            std::this_thread::sleep_for(kArmed);
             if (first) u.screenshot("OriginConsent");
             shown = onGuiThread<std::string>([&] {
                         return shownText(title, control(ui::IDC_ORIGIN_TEXT));
                     }).value_or("");
+            site = onGuiThread<std::string>([&] {
+                       return shownText(title, "dialog-site");
+                   }).value_or("");
             u.key(c.keys);
             u.waitGone(title);
         });
@@ -788,5 +809,100 @@ TEST_F(DesktopDialogs, OriginConsent) {
         EXPECT_EQ(choice, c.choice);
         EXPECT_EQ(shown.rfind("是否允許 https://bank.example 使用您的憑證與金鑰？\n", 0), 0u)
             << shown;
+        // The site is also the window's first line: window managers cut captions.
+        EXPECT_EQ(site, "網站：https://bank.example");
+    }
+}
+
+// A certificate about to become a trusted root asks in a window that names it; "No" has
+// the focus, so a stray Enter refuses, and "Yes" works only after half a second.
+TEST_F(DesktopDialogs, RootInstallWindow) {
+    const std::string title = "安全性警告";
+    const std::string der = kPfxFixtures + "/user1.der";
+    std::string bytes = readFile(der);
+    PCCERT_CONTEXT cert =
+        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
+                                     static_cast<DWORD>(bytes.size()));
+    ASSERT_NE(cert, nullptr);
+    struct Case {
+        const char* how;
+        bool armed;
+        const char* keys;
+        bool allowed;
+    } cases[] = {
+        {"a stray Enter", false, "Return", false},
+        {"Yes before it is enabled", false, "shift+Tab space", false},
+        {"Escape", true, "Escape", false},
+        {"Yes", true, "shift+Tab space", true},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::string shown;
+        bool noFocused = false;
+        DesktopUser user([&](DesktopUser& u) {
+            if (!u.waitFor(title)) return;
+            noFocused =
+                onGuiThread<bool>([&] { return focusIs(title, ui::IDCANCEL); }).value_or(false);
+            if (c.armed) std::this_thread::sleep_for(kArmed);
+            if (first) u.screenshot("RootInstallDialog");
+            shown = onGuiThread<std::string>([&] {
+                        return shownText(title, control(ui::IDC_CONSENT_TEXT));
+                    }).value_or("");
+            u.key(c.keys);
+            u.waitGone(title);
+        });
+        bool allowed = ui::askRootInstall(cert);
+        user.finish();
+        first = false;
+        EXPECT_EQ(allowed, c.allowed);
+        EXPECT_TRUE(noFocused);
+        EXPECT_NE(shown.find("憑證指紋 (SHA-1)：" + opensslThumbprint(der)), std::string::npos)
+            << shown;
+        EXPECT_NE(shown.find("都會被信任"), std::string::npos) << shown;
+    }
+    CertFreeCertificateContext(cert);
+}
+
+// A page's signature asks in a window that shows the site, the certificate and the text;
+// the box under the text lets the page sign on.
+TEST_F(DesktopDialogs, SignConsentWindow) {
+    const std::string title = "網站要求簽章";
+    const ui::CertificateSummary certificate{"Alice", "Test CA", std::string(40, 'A')};
+    struct Case {
+        const char* how;
+        const char* keys;  // once the Sign button is enabled; the focus starts on Cancel
+        bool allowed, further;
+    } cases[] = {
+        {"Enter", "Return", false, false},
+        {"Sign", "shift+Tab space", true, false},
+        {"further, then Sign", "shift+Tab shift+Tab space Tab space", true, true},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::string site, content;
+        DesktopUser user([&](DesktopUser& u) {
+            if (!u.waitFor(title)) return;
+            std::this_thread::sleep_for(kArmed);
+            if (first) u.screenshot("SignConsent");
+            site = onGuiThread<std::string>([&] {
+                       return shownText(title, "dialog-site");
+                   }).value_or("");
+            content = onGuiThread<std::string>([&] {
+                          return shownText(title, control(ui::IDC_SIGN_CONTENT));
+                      }).value_or("");
+            u.key(c.keys);
+            u.waitGone(title);
+        });
+        bool further = false;
+        bool allowed =
+            ui::askSignConsent("https://shop.example", certificate, u"付款 100 元給 Bob", &further);
+        user.finish();
+        first = false;
+        EXPECT_EQ(allowed, c.allowed);
+        EXPECT_EQ(further, c.further);
+        EXPECT_EQ(site, "網站：https://shop.example");
+        EXPECT_EQ(content, "付款 100 元給 Bob");
     }
 }
