@@ -33,8 +33,8 @@ KeyProtection recordedKeyProtection(DbConnection& db);
 
 // The slot's place, bound to a sealed key.
 struct SealedKeyPlace {
-    std::string_view keyset;
-    std::string_view fold;  // the container name with ASCII letters upper-cased
+    std::string keyset;
+    std::string fold;  // the container name with ASCII letters upper-cased
     DWORD keySpec;
 };
 
