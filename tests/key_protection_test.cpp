@@ -132,7 +132,9 @@ TEST_F(KeyProtection, ACopyOfTheDatabaseWithoutItsMasterKeyOpensNoKey) {
         }
         std::pair<int, int64_t> result = signIn(copy);
         EXPECT_EQ(result.first, c.signed_.first) << c.what;
-        if (c.signed_.first) EXPECT_EQ(result.second, c.signed_.second) << c.what;
+        if (c.signed_.first) {
+            EXPECT_EQ(result.second, c.signed_.second) << c.what;
+        }
     }
 }
 
