@@ -95,8 +95,9 @@ struct MemoryContainer {
     std::string fold;
     std::mutex mutex;
     std::map<DWORD, MemorySlot> slots;
-    bool deleted = false;    // CRYPT_DELETEKEYSET: open contexts see NTE_BAD_KEYSET
-    bool installed = false;  // copied into the database for a certificate of a system store
+    bool deleted = false;  // CRYPT_DELETEKEYSET: open contexts see NTE_BAD_KEYSET
+    // Copied into the database for a certificate of a system store.
+    std::atomic<bool> installed{false};
 };
 using MemoryPtr = std::shared_ptr<MemoryContainer>;
 

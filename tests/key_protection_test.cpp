@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -30,8 +31,8 @@ using testing_support::runCommand;
 const std::string kFixtures = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/";
 const std::string kSealedKeys =
     "python3 " + std::string(KSCAPI_SOURCE_DIR) + "/tests/sealed_keys.py ";
-const std::string kSignGood =
-    "SelectSigner \"S_C=TW,S_O=Kestrune Test,S_CN=Sign Good\" 0 0\nSignPkcs7 \"text\" 0\n";
+const std::string kGoodFilter = "\"S_C=TW,S_O=Kestrune Test,S_CN=Sign Good\"";
+const std::string kSignGood = "SelectSigner " + kGoodFilter + " 0 0\nSignPkcs7 \"text\" 0\n";
 
 // The modulus and private exponent of a PEM key as the openssl command prints them, as
 // lower-case hex and as the big-endian bytes a file would hold.
@@ -73,18 +74,21 @@ json sealedKeys(const std::string& home, bool withKeyFile) {
 class KeyProtection : public host_script::HostScript {
   protected:
     std::string home() const { return dir_.file("home"); }
-    // SignPkcs7's last error and platform error with the good signer, run on `folder` as
-    // home.
-    std::pair<int, int64_t> signIn(const std::string& folder) {
-        testing_support::writeFile(dir_.file("sign-script"), kSignGood);
-        std::string out = runCommand(std::string(KSCAPI_HOST_PATH) + " --home " + folder +
-                                     " --ui none run " + dir_.file("sign-script"));
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);) {
+    // The result line of each operation of `script`, run on `folder` as home.
+    std::map<std::string, json> runIn(const std::string& folder, const std::string& script) {
+        testing_support::writeFile(dir_.file("ops-script"), script);
+        std::istringstream out(runCommand(std::string(KSCAPI_HOST_PATH) + " --home " + folder +
+                                          " --ui none run " + dir_.file("ops-script")));
+        std::map<std::string, json> results;
+        for (std::string line; std::getline(out, line);) {
             json l = json::parse(line);
-            if (l.value("op", "") == "SignPkcs7") return {l["lastError"], l["capiError"]};
+            if (l.contains("op")) results[l["op"]] = l;
         }
-        return {-1, 0};
+        return results;
+    }
+    std::pair<int, int64_t> signIn(const std::string& folder) {
+        json sign = runIn(folder, kSignGood)["SignPkcs7"];
+        return {sign.value("lastError", -1), sign.value("capiError", int64_t{0})};
     }
 };
 
@@ -115,11 +119,13 @@ TEST_F(KeyProtection, ACopyOfTheDatabaseWithoutItsMasterKeyOpensNoKey) {
     struct Case {
         const char* what;
         bool withKeyFile;
-        std::pair<int, int64_t> signed_;
+        int signError;
+        int exportError;  // the key is not exportable: 5205 once it opens
+        int64_t platformError;
     } cases[] = {
-        {"database and key file", true, {0, 0}},
-        // The signer is found; its key does not open (NTE_BAD_KEY_STATE).
-        {"database alone", false, {5061, static_cast<int32_t>(NTE_BAD_KEY_STATE)}},
+        {"database and key file", true, 0, 5205, 0},
+        // The signer is found; its key does not open.
+        {"database alone", false, 5061, 5204, static_cast<int32_t>(NTE_BAD_KEY_STATE)},
     };
     for (const Case& c : cases) {
         std::string copy = dir_.file(std::string("copy-") + (c.withKeyFile ? "1" : "0"));
@@ -130,10 +136,13 @@ TEST_F(KeyProtection, ACopyOfTheDatabaseWithoutItsMasterKeyOpensNoKey) {
                 continue;
             std::filesystem::copy_file(home() + "/" + name, copy + "/" + name);
         }
-        std::pair<int, int64_t> result = signIn(copy);
-        EXPECT_EQ(result.first, c.signed_.first) << c.what;
-        if (c.signed_.first) {
-            EXPECT_EQ(result.second, c.signed_.second) << c.what;
+        std::map<std::string, json> results =
+            runIn(copy, kSignGood + "ExportMobileFromIE " + kGoodFilter + " pw12345678 0 0\n");
+        EXPECT_EQ(results["SignPkcs7"]["lastError"], c.signError) << c.what;
+        EXPECT_EQ(results["ExportMobileFromIE"]["lastError"], c.exportError) << c.what;
+        if (c.platformError) {
+            EXPECT_EQ(results["SignPkcs7"]["capiError"], c.platformError) << c.what;
+            EXPECT_EQ(results["ExportMobileFromIE"]["capiError"], c.platformError) << c.what;
         }
     }
 }
