@@ -269,7 +269,8 @@ int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std:
         printLine(out, Json{{"provider", c.provider},
                             {"container", c.container},
                             {"slots", slots},
-                            {"owner", c.ownerPid ? Json(c.ownerPid) : Json(nullptr)}});
+                            {"owner", c.ownerPid ? Json(c.ownerPid) : Json(nullptr)},
+                            {"protection", c.protection}});
     }
     return 0;
 }

@@ -1,8 +1,10 @@
 // Providers, key containers and key handles on the user database and OpenSSL. A
 // provider context is a table entry naming one container row; every call reads the
 // row again, so a container removed by another process is noticed (NTE_BAD_KEYSET).
-// Private keys leave the database only as PKCS#8 DER in wiped buffers and live in the
-// process as EVP_PKEY objects owned by key handles.
+// Private keys are sealed in the database (platform/key_protection.h), leave it only as
+// PKCS#8 DER in wiped buffers and live in the process as EVP_PKEY objects owned by key
+// handles. The containers a PFX load makes live in the loading process only (memory
+// containers) until a certificate of a system store is given their key.
 #include "platform/key_container.h"
 
 #include <openssl/err.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,9 +28,9 @@
 
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
+#include "platform/key_protection.h"
 #include "platform/openssl_holders.h"
 #include "platform/pkcs11.h"
-#include "platform/process_identity.h"
 #include "platform/registry.h"
 #include "platform/token_provider.h"
 #include "platform/user_database.h"
@@ -77,6 +80,27 @@ bool isTokenBackend(const CryptProviderInfo& provider) {
     return equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
 }
 
+// A container of this process only. Its key pairs are OpenSSL objects, whose private
+// numbers OpenSSL clears when the last reference goes.
+struct MemorySlot {
+    DWORD flags = 0;
+    DWORD bits = 0;
+    openssl::EvpPkeyPtr key;
+};
+struct MemoryContainer {
+    std::string database;  // the user database it stands beside
+    std::string provider;
+    std::string keyset;
+    std::string name;
+    std::string fold;
+    std::mutex mutex;
+    std::map<DWORD, MemorySlot> slots;
+    bool deleted = false;  // CRYPT_DELETEKEYSET: open contexts see NTE_BAD_KEYSET
+    // Copied into the database for a certificate of a system store.
+    std::atomic<bool> installed{false};
+};
+using MemoryPtr = std::shared_ptr<MemoryContainer>;
+
 struct ProviderContext {
     CryptProviderInfo provider;
     bool silent = false;      // CRYPT_SILENT: nobody may be asked
@@ -91,6 +115,8 @@ struct ProviderContext {
     std::shared_ptr<TokenContainer> token;
     std::vector<std::string> tokenNames;
     size_t tokenNext = 0;
+    // A memory container's context (containerId 0).
+    MemoryPtr memory;
 };
 using ProviderPtr = std::shared_ptr<ProviderContext>;
 
@@ -123,6 +149,43 @@ DbConnection* databaseOf(const ProviderContext& context) {
     return db && db->path() == context.database ? db : nullptr;
 }
 
+// ---- memory containers
+
+std::mutex& memoryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// In the order they were made.
+std::vector<MemoryPtr>& memoryContainers() {
+    static std::vector<MemoryPtr> all;
+    return all;
+}
+
+// The live memory container of that set and folded name beside the current database.
+MemoryPtr findMemoryContainer(const std::string& keyset, const std::string& folded) {
+    std::string database = userDatabasePath();
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers())
+        if (c->database == database && c->keyset == keyset && c->fold == folded) return c;
+    return nullptr;
+}
+
+// Removes it from the process; contexts still open on it see it gone.
+bool deleteMemoryContainer(const std::string& keyset, const std::string& folded) {
+    MemoryPtr found = findMemoryContainer(keyset, folded);
+    if (!found) return false;
+    {
+        std::lock_guard lock(found->mutex);
+        found->deleted = true;
+        found->slots.clear();
+    }
+    std::lock_guard lock(memoryMutex());
+    auto& all = memoryContainers();
+    all.erase(std::remove(all.begin(), all.end(), found), all.end());
+    return true;
+}
+
 // ---- rows
 
 // SQLITE_ROW with *id (and the name as it was created, when `stored` is given),
@@ -149,42 +212,37 @@ bool containerExists(DbConnection& db, int64_t id) {
     return st.step() == SQLITE_ROW;
 }
 
-// `owner`, when given, makes the container temporary: it belongs to that process.
 BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name,
-                     const ProcessIdentity* owner, int64_t* id) {
+                     int64_t* id) {
     DbTransaction txn;
     if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
     int rc = findContainer(db, provider, name, id);
-    if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
+    if (rc == SQLITE_ROW || findMemoryContainer(provider.keyset, fold(name)))
+        return fail(NTE_EXISTS);
     if (rc != SQLITE_DONE) return fail(NTE_FAIL);
     DbStatement st;
-    if (st.prepare(
-            db,
-            "INSERT INTO key_containers(provider, keyset, name, fold, owner_boot, "
-            "owner_pidns, owner_pid, owner_start) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") !=
-        SQLITE_OK)
+    if (st.prepare(db,
+                   "INSERT INTO key_containers(provider, keyset, name, fold) "
+                   "VALUES (?1, ?2, ?3, ?4)") != SQLITE_OK)
         return fail(NTE_FAIL);
     st.bindText(1, provider.name);
     st.bindText(2, provider.keyset);
     st.bindText(3, name);
     st.bindText(4, fold(name));
-    if (owner) {
-        st.bindText(5, owner->boot);
-        st.bindText(6, owner->pidNamespace);
-        st.bind(7, owner->pid);
-        st.bind(8, static_cast<int64_t>(owner->startTime));
-    }
     if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
     *id = db.lastInsertId();
     return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
 }
 
+// A memory container of the name goes with the stored one: once a certificate took its
+// key, both are the same container.
 BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name) {
+    bool inMemory = deleteMemoryContainer(provider.keyset, fold(name));
     DbTransaction txn;
     if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
     int64_t id = 0;
     int rc = findContainer(db, provider, name, &id);
-    if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
+    if (rc == SQLITE_DONE) return inMemory ? TRUE : fail(NTE_BAD_KEYSET);
     if (rc != SQLITE_ROW) return fail(NTE_FAIL);
     DbStatement st;
     if (st.prepare(db, "DELETE FROM key_containers WHERE id = ?1") != SQLITE_OK)
@@ -192,6 +250,30 @@ BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const 
     st.bind(1, id);
     if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
     return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
+}
+
+// A new memory container; NTE_EXISTS when the name is taken in the database or the
+// process.
+BOOL createMemoryContainer(DbConnection& db, const CryptProviderInfo& provider,
+                           const std::string& name, MemoryPtr* out) {
+    int64_t id = 0;
+    int rc = findContainer(db, provider, name, &id);
+    if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
+    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
+    auto container = std::make_shared<MemoryContainer>();
+    container->database = db.path();
+    container->provider = provider.name;
+    container->keyset = provider.keyset;
+    container->name = name;
+    container->fold = fold(name);
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers())
+        if (c->database == container->database && c->keyset == container->keyset &&
+            c->fold == container->fold)
+            return fail(NTE_EXISTS);
+    memoryContainers().push_back(container);
+    *out = std::move(container);
+    return TRUE;
 }
 
 // ---- keys
@@ -217,6 +299,31 @@ openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der) {
     return key;
 }
 
+// Writes the key pair, sealed for its place, into a slot of a stored container inside
+// the caller's write transaction. 0, NTE_BAD_DATA (the key does not encode) or
+// NTE_FAIL (no master key, database).
+DWORD storeSealedKey(DbConnection& db, int64_t containerId, const SealedKeyPlace& place,
+                     DWORD flags, EVP_PKEY* key) {
+    SecretBytes der;
+    if (!encodePkcs8(key, der)) {
+        ERR_clear_error();
+        return NTE_BAD_DATA;
+    }
+    std::vector<BYTE> sealed;
+    if (!sealPrivateKey(db, place, der, sealed)) return NTE_FAIL;
+    DbStatement st;
+    if (st.prepare(db,
+                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
+                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
+        return NTE_FAIL;
+    st.bind(1, containerId);
+    st.bind(2, place.keySpec);
+    st.bind(3, flags);
+    st.bind(4, EVP_PKEY_get_bits(key));
+    st.bindBlob(5, sealed.data(), sealed.size());
+    return st.step() == SQLITE_DONE ? 0 : NTE_FAIL;
+}
+
 HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD bits,
                        openssl::EvpPkeyPtr key) {
     auto object = std::make_shared<KeyObject>();
@@ -236,6 +343,19 @@ BOOL tokenUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserKe
     if (!context->token->publicKey(publicKey)) return FALSE;
     auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(publicKey.get()));
     *phUserKey = addKeyHandle(context, keySpec, 0, bits, std::move(publicKey));
+    return TRUE;
+}
+
+// CryptGetUserKey of a memory container: a handle sharing the slot's key pair.
+BOOL memoryUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserKey) {
+    MemoryContainer& memory = *context->memory;
+    std::lock_guard lock(memory.mutex);
+    if (memory.deleted) return fail(NTE_BAD_KEYSET);
+    auto slot = memory.slots.find(keySpec);
+    if (slot == memory.slots.end()) return fail(NTE_NO_KEY);
+    EVP_PKEY_up_ref(slot->second.key.get());
+    *phUserKey = addKeyHandle(context, keySpec, slot->second.flags, slot->second.bits,
+                              openssl::EvpPkeyPtr(slot->second.key.get()));
     return TRUE;
 }
 
@@ -286,7 +406,7 @@ BOOL resolveProvider(const std::string* name, DWORD type, CryptProviderInfo* out
 // CryptAcquireContext on UTF-8 names (null: not given). A container CRYPT_NEWKEYSET
 // creates is temporary when `owner` is given.
 BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string* provider,
-             DWORD type, DWORD flags, const ProcessIdentity* owner = nullptr) {
+             DWORD type, DWORD flags, bool inMemory = false) {
     if (!phProv) return fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
     constexpr DWORD kKnown = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
@@ -327,12 +447,17 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     if (!db) return fail(NTE_FAIL);
     if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, info, name);
     int64_t id = 0;
-    if (mode == CRYPT_NEWKEYSET) {
-        if (!createContainer(*db, info, name, owner, &id)) return FALSE;
+    if (mode == CRYPT_NEWKEYSET && inMemory) {
+        if (!createMemoryContainer(*db, info, name, &context->memory)) return FALSE;
+    } else if (mode == CRYPT_NEWKEYSET) {
+        if (!createContainer(*db, info, name, &id)) return FALSE;
     } else {
+        // The database first: a memory container a certificate took is stored there.
         int rc = findContainer(*db, info, name, &id, &name);
-        if (rc == SQLITE_DONE) return fail(NTE_BAD_KEYSET);
-        if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+        if (rc == SQLITE_DONE) context->memory = findMemoryContainer(info.keyset, fold(name));
+        if (rc == SQLITE_DONE && !context->memory) return fail(NTE_BAD_KEYSET);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(NTE_FAIL);
+        if (context->memory) name = context->memory->name;
     }
     context->database = db->path();
     context->containerId = id;
@@ -576,29 +701,24 @@ BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD d
     if ((dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) || !key ||
         !EVP_PKEY_is_a(key, "RSA"))
         return fail(NTE_BAD_ALGID);
-    if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
-    DbConnection* db = databaseOf(*context);
-    if (!db) return fail(NTE_BAD_KEYSET);
-    SecretBytes der;
-    if (!encodePkcs8(key, der)) {
-        ERR_clear_error();
-        return fail(NTE_BAD_DATA);
-    }
     auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(key));
-    DbTransaction txn;
-    if (txn.begin(*db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
-    if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
-    DbStatement st;
-    if (st.prepare(*db,
-                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
-                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
-        return fail(NTE_FAIL);
-    st.bind(1, context->containerId);
-    st.bind(2, dwKeySpec);
-    st.bind(3, dwFlags);
-    st.bind(4, bits);
-    st.bindBlob(5, der.data(), der.size());
-    if (st.step() != SQLITE_DONE || txn.commit() != SQLITE_OK) return fail(NTE_FAIL);
+    if (const MemoryPtr& memory = context->memory) {
+        std::lock_guard lock(memory->mutex);
+        if (memory->deleted) return fail(NTE_BAD_KEYSET);
+        EVP_PKEY_up_ref(key);
+        memory->slots[dwKeySpec] = MemorySlot{dwFlags, bits, openssl::EvpPkeyPtr(key)};
+    } else {
+        if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+        DbConnection* db = databaseOf(*context);
+        if (!db) return fail(NTE_BAD_KEYSET);
+        DbTransaction txn;
+        if (txn.begin(*db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+        if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
+        SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+        DWORD error = storeSealedKey(*db, context->containerId, place, dwFlags, key);
+        if (error) return fail(error);
+        if (txn.commit() != SQLITE_OK) return fail(NTE_FAIL);
+    }
     if (phKey) {
         EVP_PKEY_up_ref(key);
         *phKey = addKeyHandle(context, dwKeySpec, dwFlags, bits, openssl::EvpPkeyPtr(key));
@@ -688,12 +808,13 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
         SetLastError(NTE_FAIL);
         return false;
     }
+    std::string protection = keyProtectionName(recordedKeyProtection(*db));
     int64_t last = 0;
     int rc;
     while ((rc = st.step()) == SQLITE_ROW) {
         if (out.empty() || st.columnInt64(0) != last) {
             last = st.columnInt64(0);
-            out.push_back({st.columnText(1), st.columnText(2), {}, st.columnInt64(6)});
+            out.push_back({st.columnText(1), st.columnText(2), {}, st.columnInt64(6), protection});
         }
         if (!st.columnIsNull(3))
             out.back().slots.push_back({static_cast<DWORD>(st.columnInt64(3)),
@@ -704,7 +825,48 @@ bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
         SetLastError(NTE_FAIL);
         return false;
     }
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers()) {
+        if (c->database != db->path() || c->installed) continue;
+        KeyContainerRecord record{c->provider, c->name, {}, ::getpid(), kMemoryProtection};
+        std::lock_guard slotsLock(c->mutex);
+        for (const auto& [keySpec, slot] : c->slots)
+            record.slots.push_back({keySpec, slot.flags, slot.bits});
+        out.push_back(std::move(record));
+    }
     return true;
+}
+
+int installMemoryContainers(DbConnection& db, std::string_view folded) {
+    std::vector<MemoryPtr> named;
+    {
+        std::lock_guard lock(memoryMutex());
+        for (const MemoryPtr& c : memoryContainers())
+            if (c->database == db.path() && c->fold == folded && !c->installed) named.push_back(c);
+    }
+    for (const MemoryPtr& c : named) {
+        std::lock_guard lock(c->mutex);
+        DbStatement st;
+        int rc = st.prepare(db,
+                            "INSERT OR IGNORE INTO key_containers(provider, keyset, name, fold) "
+                            "VALUES (?1, ?2, ?3, ?4)");
+        if (rc != SQLITE_OK) return rc;
+        st.bindText(1, c->provider);
+        st.bindText(2, c->keyset);
+        st.bindText(3, c->name);
+        st.bindText(4, c->fold);
+        if ((rc = st.step()) != SQLITE_DONE) return rc;
+        // A stored container of the name is the one the certificate means already.
+        if (db.changes() == 0) continue;
+        int64_t id = db.lastInsertId();
+        for (const auto& [keySpec, slot] : c->slots)
+            if (storeSealedKey(db, id, {c->keyset, c->fold, keySpec}, slot.flags, slot.key.get()))
+                return SQLITE_ERROR;
+        // Marked before the caller commits: should it roll back, the container is still
+        // found in memory, as the database does not have it.
+        c->installed = true;
+    }
+    return SQLITE_OK;
 }
 
 // ---- the platform's calls
@@ -735,7 +897,7 @@ BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCST
     std::optional<std::string> provider = optionalAnsi(pszProvider);
     if (!container || container->empty()) return fail(NTE_BAD_KEYSET_PARAM);
     return acquire(phProv, &*container, provider ? &*provider : nullptr, dwProvType,
-                   CRYPT_NEWKEYSET, &currentProcessIdentity());
+                   CRYPT_NEWKEYSET, true);
 }
 
 BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
@@ -772,7 +934,8 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
     switch (dwParam) {
         case PP_CONTAINER:
         case PP_UNIQUE_CONTAINER:
-            if (context->containerId == 0 && !context->token) return fail(NTE_BAD_KEYSET);
+            if (context->containerId == 0 && !context->token && !context->memory)
+                return fail(NTE_BAD_KEYSET);
             return giveText(utf8ToAnsi(context->container), pbData, pdwDataLen);
         case PP_NAME:
             return giveText(utf8ToAnsi(context->provider.name), pbData, pdwDataLen);
@@ -792,6 +955,7 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     ProviderPtr context = findProvider(hProv);
     if (!context) return fail(NTE_BAD_UID);
     if (context->token) return tokenUserKey(context, dwKeySpec, phUserKey);
+    if (context->memory) return memoryUserKey(context, dwKeySpec, phUserKey);
     if (context->containerId == 0) return fail(NTE_NO_KEY);
     DbConnection* db = databaseOf(*context);
     if (!db) return fail(NTE_BAD_KEYSET);
@@ -808,7 +972,12 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     int rc = st.step();
     if (rc == SQLITE_DONE) return fail(NTE_NO_KEY);
     if (rc != SQLITE_ROW) return fail(NTE_FAIL);
-    SecretBytes der(st.columnBlob(2));
+    // A key that does not open is one whose master key this user lacks (the database
+    // was copied without it), as the platform answers for keys its logon secret cannot
+    // open.
+    SecretBytes der;
+    SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+    if (!openPrivateKey(*db, place, st.columnBlob(2), der)) return fail(NTE_BAD_KEY_STATE);
     openssl::EvpPkeyPtr key = decodePkcs8(der);
     if (!key) {
         ERR_clear_error();
@@ -841,7 +1010,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
         *phKey = addKeyHandle(context, slot, 0, bits, std::move(publicKey));
         return TRUE;
     }
-    if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+    if (context->containerId == 0 && !context->memory) return fail(NTE_BAD_KEYSET);
     // OpenSSL's RSA generator uses the public exponent 65537 unless told otherwise.
     openssl::EvpPkeyPtr pair(EVP_RSA_gen(bits));
     if (!pair) {

@@ -15,6 +15,8 @@
 #include "platform/openssl_holders.h"
 #include "platform/wincrypt.h"
 
+class DbConnection;
+
 struct CryptProviderInfo {
     std::string name;  // UTF-8
     DWORD type = 0;
@@ -106,17 +108,30 @@ struct KeyContainerRecord {
     std::string container;  // UTF-8
     std::vector<KeyContainerSlot> slots;
     int64_t ownerPid = 0;  // the process a temporary container belongs to; 0: permanent
+    // How its private keys are kept: "secret-service" or "file" (sealed in the database
+    // under a master key kept there, see platform/key_protection.h), or "memory" (a
+    // container of this process only).
+    std::string protection;
 };
-// CryptAcquireContextA with CRYPT_NEWKEYSET for a named container that belongs to this
-// process until a certificate in a system store is given its key (CRYPT_KEY_PROV_INFO
-// naming it): the PFX import makes its containers so, and a container whose process
-// ends before that is removed when the user database is next opened. Success and
-// failure as CryptAcquireContextA; NTE_BAD_KEYSET_PARAM without a name.
+constexpr const char* kMemoryProtection = "memory";
+// CryptAcquireContextA with CRYPT_NEWKEYSET for a named container in this process's
+// memory only (the PFX import makes its containers so): its keys never reach a file
+// unless a certificate of a system store is given the key (CRYPT_KEY_PROV_INFO naming
+// it, see installMemoryContainers), and go when it is deleted or the process ends. It
+// is opened by name like a stored one (a stored container of the name first). Success
+// and failure as CryptAcquireContextA; NTE_BAD_KEYSET_PARAM without a name.
 BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
                                   DWORD dwProvType);
 
-// Every key container of the current user, oldest first. False with NTE_FAIL when the
-// database cannot be read.
+// Stores, inside the caller's write transaction on `db`, the memory containers of this
+// process beside that database whose folded name (ASCII upper-cased) is `folded`, in
+// every provider's set, with their keys sealed; a stored container of the same set and
+// name is kept as it is. SQLITE_OK, or the failing code (SQLITE_ERROR when a key cannot
+// be sealed).
+int installMemoryContainers(DbConnection& db, std::string_view folded);
+
+// Every key container of the current user, oldest first, then this process's memory
+// containers. False with NTE_FAIL when the database cannot be read.
 bool listKeyContainers(std::vector<KeyContainerRecord>& out);
 // The name of the default container: the user's login name (UTF-8).
 std::string defaultKeyContainerName();

@@ -296,8 +296,8 @@ class CreatedContainers {
         std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
-            // Temporary until a certificate of a system store takes the key: a process
-            // that dies holding the store leaves nothing behind for good.
+            // In this process's memory until a certificate of a system store takes the
+            // key: a process that dies holding the store leaves no key in any file.
             if (cryptAcquireTemporaryContext(&prov, name->c_str(), ansiProvider.c_str(),
                                              provider.type))
                 break;
@@ -437,7 +437,8 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD /*
 }
 
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags) {
-    if (dwFlags & ~(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_USER_KEYSET))
+    if (dwFlags &
+        ~(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_USER_KEYSET | PKCS12_NO_PERSIST_KEY))
         return failNull(kInvalidArg);
     loadLegacyAlgorithms();
     openssl::Pkcs12Ptr p12 = decode(pPFX);

@@ -114,5 +114,5 @@ int keepKeyContainersNamedBy(DbConnection& db, const std::vector<BYTE>& portable
     if (rc != SQLITE_OK) return rc;
     st.bindText(1, folded);
     rc = st.step();
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    return rc == SQLITE_DONE ? installMemoryContainers(db, folded) : rc;
 }

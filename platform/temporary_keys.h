@@ -1,8 +1,9 @@
-// Key containers that belong to one process for a while: a PFX load creates them
-// marked with its process (cryptAcquireTemporaryContext), a certificate of a system
-// store that is given the key makes the container permanent, and whatever a process
-// left marked when it ended (a crash, a kill) is removed on the next opening of the
-// user database. Mark and container rows live in key_containers (owner_* columns).
+// Key containers that belong to one process for a while. A PFX load now keeps them in
+// its memory (cryptAcquireTemporaryContext) and a certificate of a system store that is
+// given the key stores them; databases written before may still hold containers marked
+// with the process that loaded them (owner_* columns of key_containers): whatever a
+// process left marked when it ended (a crash, a kill) is removed on the next opening of
+// the user database.
 #pragma once
 
 #include <vector>
@@ -20,7 +21,8 @@ int removeLeftoverKeyContainers(DbConnection& db);
 
 // Makes permanent the containers named by a certificate's key-provider property (in
 // its portable form, see platform/cert_context_link.h), inside the caller's write
-// transaction. The name is matched with ASCII case ignored in every provider's set, so
-// that no container a certificate may use stays temporary. SQLITE_OK (also for bytes
-// that do not decode) or the failing SQLite code.
+// transaction: clears their marks and stores this process's memory containers of the
+// name (installMemoryContainers). The name is matched with ASCII case ignored in every provider's
+// set, so that no container a certificate may use stays temporary. SQLITE_OK (also for bytes that
+// do not decode) or the failing SQLite code.
 int keepKeyContainersNamedBy(DbConnection& db, const std::vector<BYTE>& portableKeyProvInfo);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/key_protection.h"
 #include "platform/temporary_keys.h"
 
 namespace {
@@ -119,13 +120,26 @@ ALTER TABLE key_containers ADD COLUMN owner_start INTEGER;
 CREATE INDEX key_containers_temporary ON key_containers(owner_pid) WHERE owner_pid IS NOT NULL;
 )sql";
 
+// Private keys are sealed under the database's master key (platform/key_protection.h);
+// the step records where that key lives and seals the keys stored before.
+constexpr char kKeyProtectionSchema[] = R"sql(
+CREATE TABLE key_protection(
+    id INTEGER PRIMARY KEY CHECK(id = 1),
+    method TEXT NOT NULL CHECK(method IN ('secret-service', 'file')),
+    key_id TEXT NOT NULL
+);
+)sql";
+
+// clang-format off
 constexpr DbMigration kMigrations[] = {
     {1, kRegistrySchema},
     {2, kCertStoreSchema},
     {3, kKeyContainerSchema},
     {4, kSharedKeysetSchema},
     {5, kContainerOwnerSchema},
+    {6, kKeyProtectionSchema, setUpKeyProtection},
 };
+// clang-format on
 
 // SQLite gives the -wal and -shm files the mode of the database file, so making the
 // database private before SQLite first opens it keeps all three private.
@@ -234,16 +248,26 @@ int DbConnection::migrate(std::span<const DbMigration> migrations) {
     // Another process may have migrated while this one waited for the lock.
     current = schemaVersion();
     if (current < 0) return SQLITE_ERROR;
+    bool rewrote = false;
     for (const DbMigration& m : migrations) {
         if (m.version <= current) continue;
         if (m.version != current + 1) return SQLITE_MISUSE;
         rc = exec(m.sql);
+        if (rc == SQLITE_OK && m.apply) {
+            rc = m.apply(*this);
+            rewrote = true;
+        }
         if (rc != SQLITE_OK) return rc;
         rc = exec(("PRAGMA user_version = " + std::to_string(m.version)).c_str());
         if (rc != SQLITE_OK) return rc;
         current = m.version;
     }
-    return txn.commit();
+    rc = txn.commit();
+    // With secure_delete the pages written over the old rows hold nothing of them; the
+    // checkpoint puts those pages into the file and empties the log. A checkpoint that
+    // cannot finish now (a reader holds the log) is done by a later one.
+    if (rc == SQLITE_OK && rewrote) exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    return rc;
 }
 
 int DbConnection::exec(const char* sql) {

@@ -17,12 +17,16 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+class DbConnection;
 
 // One step of the schema: the statements that bring the database from version - 1 to
-// version. Versions start at 1 and follow each other without gaps.
+// version, then `apply` (when given) for what SQL alone cannot do, in the same
+// transaction; it returns SQLITE_OK or the failing code. Versions start at 1 and follow
+// each other without gaps.
 struct DbMigration {
     int version;
     const char* sql;
+    int (*apply)(DbConnection& db) = nullptr;
 };
 
 // The schema of the user database, oldest step first.
@@ -40,9 +44,11 @@ class DbConnection {
 
     // Opens the database file at `path` (UTF-8), creating it with mode 0600, sets WAL
     // journal, the busy timeout and foreign keys, then applies the migrations whose
-    // version is above the file's PRAGMA user_version, all in one write transaction.
-    // A file newer than the last migration is opened as it is. Returns SQLITE_OK, or the
-    // failing SQLite code with the connection closed and the file's schema unchanged.
+    // version is above the file's PRAGMA user_version, all in one write transaction;
+    // after a step with code (which rewrites rows) the log is checkpointed and emptied,
+    // so the rows' old contents leave the files. A file newer than the last migration is opened as
+    // it is. Returns SQLITE_OK, or the failing SQLite code with the connection closed and the
+    // file's schema unchanged.
     int open(const std::string& path, std::span<const DbMigration> migrations);
     // Closes the connection. Idempotent.
     void close();

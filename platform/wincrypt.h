@@ -591,11 +591,14 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dw
 // known one, else the default provider; in slot AT_SIGNATURE when the bag's key-usage
 // attribute allows signing only, else AT_KEYEXCHANGE; with CRYPT_EXPORTABLE and
 // CRYPT_USER_PROTECTED from dwFlags. The certificate's key-provider property names the
-// container, which stays temporary (see cryptAcquireTemporaryContext) until a
-// certificate of a system store names it. A key without its certificate is not kept,
+// container, which lives in this process's memory only (see
+// cryptAcquireTemporaryContext) until a certificate of a system store names it: every
+// import is a PKCS12_NO_PERSIST_KEY one until then, and the flag is accepted for
+// callers that say so. A key without its certificate is not kept,
 // and a key that is not RSA is
 // left out. An empty or null password also tries the other of the two. dwFlags may
-// hold CRYPT_EXPORTABLE, CRYPT_USER_PROTECTED and CRYPT_USER_KEYSET. Success: a store
+// hold CRYPT_EXPORTABLE, CRYPT_USER_PROTECTED, CRYPT_USER_KEYSET and
+// PKCS12_NO_PERSIST_KEY. Success: a store
 // the caller closes. Failure: null, no container left behind, with
 // ERROR_INVALID_PASSWORD, E_INVALIDARG (flags, null blob), CRYPT_E_ASN1_* /
 // CRYPT_E_BAD_ENCODE (malformed file), NTE_BAD_ALGID (an algorithm this build lacks),

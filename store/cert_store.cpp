@@ -213,7 +213,8 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
     if (!right) platformError_ = GetLastError();
     ui::callerGuard().passwordTried(path, right);
     if (!right) return err::kPkcs12Password;
-    DWORD importFlags = 0;
+    // The keys stay in this process until an import gives them to a certificate of "MY".
+    DWORD importFlags = PKCS12_NO_PERSIST_KEY;
     if (flags & 0x1) importFlags |= CRYPT_EXPORTABLE;
     if (flags & 0x2) importFlags |= CRYPT_USER_PROTECTED;
     store_ = PFXImportCertStore(&blob, widePassword.get(), importFlags);

@@ -1,6 +1,7 @@
-// Key containers a PFX load makes belong to the loading process until a certificate of a
-// system store takes the key; whatever a dead process left marked goes at the next
-// opening of the user database, and nothing permanent or still in use goes with it.
+// Key containers a PFX load makes live in the loading process's memory until a
+// certificate of a system store takes the key, so a process killed while holding one
+// leaves no key in any file; whatever a dead process left marked in a database written
+// before goes at the next opening, and nothing permanent or still in use goes with it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -26,6 +27,7 @@
 namespace {
 
 using nlohmann::json;
+using testing_support::filesHolding;
 using testing_support::runCommand;
 
 const std::string kFixtures = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/";
@@ -149,14 +151,31 @@ TEST(ProcessIdentity, StatLinesOfAFakeProc) {
 struct Container {
     std::string name;
     int64_t ownerPid;
+    std::string protection;
 };
 
 std::vector<Container> containers() {
     std::vector<KeyContainerRecord> all;
     EXPECT_TRUE(listKeyContainers(all));
     std::vector<Container> out;
-    for (const KeyContainerRecord& r : all) out.push_back({r.container, r.ownerPid});
+    for (const KeyContainerRecord& r : all) out.push_back({r.container, r.ownerPid, r.protection});
     return out;
+}
+
+// Rows of the user database's key_containers, read with SQLite apart from the layer.
+int storedContainers(const std::string& database) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        sqlite3_exec(
+            db, "SELECT count(*) FROM key_containers",
+            [](void* out, int, char** values, char**) {
+                *static_cast<int*>(out) = std::atoi(values[0]);
+                return 0;
+            },
+            &count, nullptr);
+    sqlite3_close(db);
+    return count;
 }
 
 const Container* findContainer(const std::vector<Container>& all, const std::string& name) {
@@ -182,6 +201,7 @@ void setOwner(const std::string& name, const ProcessIdentity& owner) {
     ASSERT_EQ(db->changes(), 1) << name;
 }
 
+// A stored container with a key, or (temporary) one of this process's memory.
 void newContainer(const std::string& name, bool temporary) {
     HCRYPTPROV prov = 0;
     ASSERT_TRUE(
@@ -218,7 +238,7 @@ TEST(KeyLeftovers, OpeningTheDatabaseRemovesWhatDeadProcessesLeft) {
         bool stillTemporary;
     } cases[] = {
         {"permanent", false, nullptr, true, false},
-        {"mine-alive", true, nullptr, true, true},
+        {"mine-alive", true, &self, true, true},
         {"dead-owner", true, &dead, false, false},
         {"earlier-boot", true, &earlierBoot, false, false},
         {"reused-pid", true, &reused, false, false},
@@ -226,9 +246,8 @@ TEST(KeyLeftovers, OpeningTheDatabaseRemovesWhatDeadProcessesLeft) {
         // A certificate of MY names it: it only loses the mark.
         {"dead-but-named", true, &dead, true, false},
     };
-    for (const Case& c : cases) newContainer(c.name, c.temporary);
-    // Giving the key to a certificate of MY made it permanent; mark it again as a
-    // container whose owner died before the mark could go.
+    // Marked as a PFX load of an earlier version marked its containers in the database.
+    for (const Case& c : cases) newContainer(c.name, false);
     certificateNaming(kFixtures + "pfx/user1.der", "DEAD-BUT-NAMED");
     for (const Case& c : cases)
         if (c.owner) setOwner(c.name, *c.owner);
@@ -247,17 +266,23 @@ TEST(KeyLeftovers, OpeningTheDatabaseRemovesWhatDeadProcessesLeft) {
     }
 }
 
-TEST(KeyLeftovers, GivingTheKeyToACertificateOfMyMakesTheContainerPermanent) {
+TEST(KeyLeftovers, GivingTheKeyToACertificateOfMyStoresTheContainer) {
     TempHome home;
     newContainer("loaded", true);
     ASSERT_NE(findContainer(containers(), "loaded"), nullptr);
     EXPECT_EQ(findContainer(containers(), "loaded")->ownerPid, getpid());
+    EXPECT_EQ(findContainer(containers(), "loaded")->protection, "memory");
+    EXPECT_EQ(storedContainers(home.database()), 0);
     // The name is matched with its case ignored, as providers open containers.
     certificateNaming(kFixtures + "pfx/user1.der", "LOADED");
-    EXPECT_EQ(findContainer(containers(), "loaded")->ownerPid, 0);
+    std::vector<Container> after = containers();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].ownerPid, 0);
+    EXPECT_EQ(after[0].protection, "file");
+    EXPECT_EQ(storedContainers(home.database()), 1);
 }
 
-TEST(KeyLeftovers, PfxImportMakesTemporaryContainers) {
+TEST(KeyLeftovers, PfxImportKeepsItsKeysInMemoryUntilDeleted) {
     TempHome home;
     std::string pfx = testing_support::readFile(kFixtures + "pfx/modern.pfx");
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), reinterpret_cast<BYTE*>(pfx.data())};
@@ -266,6 +291,24 @@ TEST(KeyLeftovers, PfxImportMakesTemporaryContainers) {
     std::vector<Container> all = containers();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].ownerPid, getpid());
+    EXPECT_EQ(storedContainers(home.database()), 0);
+    // Usable through the certificate as a stored key is, and gone once deleted.
+    PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(cert, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    BOOL callerFree = FALSE;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr,
+                                                  &prov, &keySpec, &callerFree));
+    HCRYPTPROV ignored = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&ignored, all[0].name.c_str(), nullptr, PROV_RSA_FULL,
+                                     CRYPT_DELETEKEYSET));
+    HCRYPTKEY key = 0;
+    EXPECT_FALSE(CryptGetUserKey(prov, keySpec, &key));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+    EXPECT_TRUE(containers().empty());
+    if (callerFree) CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(cert);
     CertCloseStore(store, 0);
 }
 
@@ -336,13 +379,23 @@ class KilledHost : public host_script::HostScript {
         std::vector<Container> all;
         for (std::string line; std::getline(out, line);) {
             json l = json::parse(line);
-            all.push_back({l["container"], l["owner"].is_null() ? 0 : l["owner"].get<int64_t>()});
+            all.push_back({l["container"], l["owner"].is_null() ? 0 : l["owner"].get<int64_t>(),
+                           l["protection"]});
         }
         return all;
     }
 };
 
-TEST_F(KilledHost, LeftoversOfAKilledHostGoAtTheNextOpening) {
+// The modulus of the key in modern.pfx, by the openssl command.
+std::string modernModulus() {
+    std::string out =
+        runCommand("openssl pkcs12 -in " + kFixtures +
+                   "pfx/modern.pfx -passin pass:secret -nocerts -nodes 2>/dev/null | openssl rsa "
+                   "-modulus -noout");
+    return testing_support::unhex(out.substr(out.find('=') + 1, out.size() - out.find('=') - 2));
+}
+
+TEST_F(KilledHost, AKilledHostLeavesNoKeyInAnyFile) {
     const std::string folder = dir_.file("pfx");
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(kFixtures + "pfx/modern.pfx", folder + "/modern.pfx");
@@ -354,6 +407,8 @@ TEST_F(KilledHost, LeftoversOfAKilledHostGoAtTheNextOpening) {
         {"ExportMobileFromPfx", "ExportMobileFromPfx \"" + folder + "\" modern.pfx secret 0 0\n"},
         {"ChangePfxPasswd", "ChangePfxPasswd \"" + folder + "\" modern.pfx secret other 0\n"},
     };
+    const std::string modulus = modernModulus();
+    ASSERT_EQ(modulus.size(), 256u);
     // A key installed for good before, and kept through everything below.
     importIntoMy(kFixtures + "sign/good.pfx");
     std::vector<Container> before = listed();
@@ -364,14 +419,14 @@ TEST_F(KilledHost, LeftoversOfAKilledHostGoAtTheNextOpening) {
         testing_support::writeFile(dir_.file("held-script"), c.script);
         HeldHost held(dir_.file("home"), dir_.file("held-script"));
         ASSERT_TRUE(held.waitUntilHeld());
-        // Another process opens the database while the loading one lives: its
-        // container stays, marked with its pid.
+        // While the loading process holds the key, no file of the home has it, and
+        // another process sees only the key installed before.
+        EXPECT_EQ(filesHolding(dir_.file("home"), modulus), std::vector<std::string>{});
         std::vector<Container> during = listed();
-        ASSERT_EQ(during.size(), 2u);
+        ASSERT_EQ(during.size(), 1u);
         EXPECT_EQ(during[0].name, before[0].name);
-        EXPECT_EQ(during[0].ownerPid, 0);
-        EXPECT_EQ(during[1].ownerPid, held.pid());
         ASSERT_TRUE(held.kill9());
+        EXPECT_EQ(filesHolding(dir_.file("home"), modulus), std::vector<std::string>{});
         std::vector<Container> after = listed();
         ASSERT_EQ(after.size(), 1u);
         EXPECT_EQ(after[0].name, before[0].name);

@@ -129,8 +129,9 @@ TEST_F(StoreCommand, ImportPfxKeepsTheKeysOfTheCertificatesItAdds) {
     EXPECT_EQ(my.lines[1]["provider"], MS_STRONG_PROV_A);
     Outcome list = keys({"list"});
     ASSERT_EQ(list.lines.size(), 2u);
-    EXPECT_EQ(list.lines[0]["container"], my.lines[1]["container"]);  // user1's key came first
-    EXPECT_EQ(list.lines[1]["slots"],
+    // Stored in the order the certificates took them: user2's key first.
+    EXPECT_EQ(list.lines[0]["container"], my.lines[0]["container"]);
+    EXPECT_EQ(list.lines[0]["slots"],
               Json::parse(R"([{"keySpec":2,"slot":"AT_SIGNATURE","bits":2048,)"
                           R"("exportable":false,"userProtected":false}])"));
 
@@ -140,8 +141,8 @@ TEST_F(StoreCommand, ImportPfxKeepsTheKeysOfTheCertificatesItAdds) {
     // user1 again: its new, exportable key replaces the container of the first import.
     Outcome after = keys({"list"});
     ASSERT_EQ(after.lines.size(), 2u);
-    EXPECT_EQ(after.lines[0]["container"], list.lines[1]["container"]);
-    EXPECT_NE(after.lines[1]["container"], list.lines[0]["container"]);
+    EXPECT_EQ(after.lines[0]["container"], list.lines[0]["container"]);
+    EXPECT_NE(after.lines[1]["container"], list.lines[1]["container"]);
     EXPECT_EQ(after.lines[1]["slots"][0]["exportable"], true);
 }
 

@@ -85,4 +85,16 @@ inline void writeFile(const std::string& path, const std::string& content) {
     fclose(f);
 }
 
+// The names of the files below `folder` whose bytes hold `needle`: where a secret must
+// not be.
+inline std::vector<std::string> filesHolding(const std::string& folder,
+                                             const std::string& needle) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file() &&
+            readFile(entry.path().string()).find(needle) != std::string::npos)
+            out.push_back(entry.path().filename().string());
+    return out;
+}
+
 }  // namespace testing_support
