@@ -148,6 +148,12 @@ KeyProvInfo CertStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
 
 BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added) {
     if (added) *added = nullptr;
+    // The add replaces the binding of a certificate already here: only the certificate's
+    // own key may take its place.
+    if (!keyIsTheCertificates(certificate)) {
+        platformError_ = GetLastError();
+        return FALSE;
+    }
     BYTE sha1[20];
     DWORD size = sizeof sha1;
     ContainerName previous;
@@ -168,7 +174,7 @@ BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* 
     }
     ContainerName now;
     if (replacing && containerOf(inStore, now) &&
-        !sameContainerName(now.container, previous.container) && keyIsTheCertificates(inStore) &&
+        !sameContainerName(now.container, previous.container) &&
         !containerNamedInSystemStores(previous.container)) {
         DWORD saved = GetLastError();
         HCRYPTPROV ignored = 0;
@@ -206,20 +212,18 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
         platformError_ = GetLastError();
         return err::kPkcs12Format;
     }
-    // An empty password also opens a file protected with no password at all: the two
-    // are different things in PKCS#12, and files come both ways.
-    if (!PFXVerifyPassword(&blob, widePassword.get(), 0) &&
-        !(password.empty() && PFXVerifyPassword(&blob, nullptr, 0))) {
-        platformError_ = GetLastError();
-        return err::kPkcs12Password;
-    }
+    // The import checks the password itself, the file's MAC once for each form of the
+    // password it tries (an empty password also opens a file protected with no password
+    // at all, PKCS#12 tells the two apart and files come both ways): a separate check
+    // first would repeat that work, whose cost the file sets.
     DWORD importFlags = 0;
     if (flags & 0x1) importFlags |= CRYPT_EXPORTABLE;
     if (flags & 0x2) importFlags |= CRYPT_USER_PROTECTED;
     store_ = PFXImportCertStore(&blob, widePassword.get(), importFlags);
     if (!store_) {
         platformError_ = GetLastError();
-        return err::kPkcs12Password;
+        // Iteration counts past the limit in bags that only decryption showed.
+        return platformError_ == ERROR_INVALID_DATA ? err::kPkcs12Format : err::kPkcs12Password;
     }
     if (const std::function<void()>& observer = loadObserver()) observer();
     return err::kSuccess;
