@@ -11,6 +11,7 @@
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/wincrypt.h"
+#include "store/cert_store.h"
 #include "tests/host_script.h"
 #include "tests/openssl_cli.h"
 #include "tests/store_support.h"
@@ -129,6 +130,40 @@ TEST(PfxKeyBinding, AKeyIsBoundOnlyToTheCertificateItBelongsTo) {
             << GetLastError();
         if (callerFree) CryptReleaseContext(prov, 0);
     }
+}
+
+// Whatever names the key, a certificate of "MY" keeps its binding unless its own key
+// comes: here user1's certificate arrives naming the container of user2's key.
+TEST(PfxKeyBinding, MyKeepsABindingAgainstAnotherKey) {
+    TempHome home;
+    std::map<std::string, std::string> sha1 = fixtureThumbprints();
+    Blob blob("two_keys.pfx");
+    StorePtr loaded(PFXImportCertStore(blob.get(), u"secret", 0));
+    ASSERT_NE(loaded, nullptr);
+    ContextPtr user1 = findBySha1(loaded.get(), sha1["user1"]);
+    ContextPtr user2 = findBySha1(loaded.get(), sha1["user2"]);
+    std::vector<uint64_t> own(64), other(64);
+    DWORD ownSize = DWORD(own.size() * 8), otherSize = ownSize;
+    ASSERT_TRUE(CertGetCertificateContextProperty(user1.get(), CERT_KEY_PROV_INFO_PROP_ID,
+                                                  own.data(), &ownSize));
+    ASSERT_TRUE(CertGetCertificateContextProperty(user2.get(), CERT_KEY_PROV_INFO_PROP_ID,
+                                                  other.data(), &otherSize));
+    CertStore my;
+    ASSERT_EQ(my.OpenMy(), 0);
+    ASSERT_TRUE(my.AddKeyedCertificate(user1.get(), nullptr));
+    ASSERT_TRUE(CertSetCertificateContextProperty(user1.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
+                                                  other.data()));
+    EXPECT_FALSE(my.AddKeyedCertificate(user1.get(), nullptr));
+    EXPECT_EQ(my.platformError(), DWORD(NTE_BAD_PUBLIC_KEY));
+    StorePtr reopened = openSystem("MY");
+    ContextPtr inMy = findBySha1(reopened.get(), sha1["user1"]);
+    std::vector<uint64_t> now(64);
+    DWORD nowSize = DWORD(now.size() * 8);
+    ASSERT_TRUE(CertGetCertificateContextProperty(inMy.get(), CERT_KEY_PROV_INFO_PROP_ID,
+                                                  now.data(), &nowSize));
+    const auto* kept = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(now.data());
+    const auto* first = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(own.data());
+    EXPECT_EQ(std::u16string(kept->pwszContainerName), std::u16string(first->pwszContainerName));
 }
 
 class PfxHostile : public host_script::HostScript {
