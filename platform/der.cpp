@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/wincrypt.h"
 
@@ -114,11 +115,12 @@ std::string derOidText(const BYTE* content, size_t length) {
         if (firstArc) {
             // The first subidentifier packs the first two arcs (X.690 section 8.19.4).
             uint64_t top = value < 40 ? 0 : value < 80 ? 1 : 2;
-            text = std::to_string(top) + "." + std::to_string(value - top * 40);
+            text = std::to_string(top);
+            value -= top * 40;
             firstArc = false;
-        } else {
-            text += "." + std::to_string(value);
         }
+        text += '.';
+        text += std::to_string(value);
         value = 0;
     }
     if (inArc) return {};
@@ -202,8 +204,14 @@ bool derAppendOid(DerBytes& out, std::string_view dotted) {
 
 void derAppendSetOf(DerBytes& out, BYTE tag, std::vector<DerBytes> members) {
     // Lexicographic order puts a prefix first, which is the padding rule of 11.6 for
-    // encodings that are complete elements.
-    std::sort(members.begin(), members.end());
+    // encodings that are complete elements. Compared through sizes rather than
+    // vector's operator<, whose inlined length arithmetic GCC 12 at -O3 takes for a
+    // negative memcmp bound.
+    std::sort(members.begin(), members.end(), [](const DerBytes& a, const DerBytes& b) {
+        size_t common = std::min(a.size(), b.size());
+        int order = common ? std::memcmp(a.data(), b.data(), common) : 0;
+        return order < 0 || (order == 0 && a.size() < b.size());
+    });
     DerBytes content;
     for (const DerBytes& m : members) content.insert(content.end(), m.begin(), m.end());
     derAppend(out, tag, content);

@@ -71,7 +71,146 @@ DWORD cryptoFailure() {
 
 using pkcs12::Password;
 
-// Decodes the blob. Null with the platform's ASN.1 error.
+// ---- the work a file asks for
+
+// Every count of key derivation in a file, the MAC's and each encryption's, comes from
+// the file itself, and nothing in it can be checked before that work is done: a file of
+// a few hundred bytes could keep a core busy for minutes. A file whose counts add up to
+// more than this (the tools write 2,000 to 600,000) is refused before any derivation,
+// with kTooMuchWork.
+constexpr int64_t kMaxIterations = 1'000'000;
+constexpr DWORD kTooMuchWork = ERROR_INVALID_DATA;
+
+class IterationBudget {
+  public:
+    // False once the counts spent add up to more than kMaxIterations; a count below 1,
+    // which no tool writes, is refused as well.
+    bool spend(int64_t count) {
+        if (count < 1 || count > left_) {
+            left_ = -1;
+            return false;
+        }
+        left_ -= count;
+        return true;
+    }
+    // An INTEGER count; an absent one is 1 (the default of the MAC's count).
+    bool spend(const ASN1_INTEGER* count) {
+        int64_t n = 1;
+        if (count && !ASN1_INTEGER_get_int64(&n, count)) n = -1;
+        return spend(n);
+    }
+
+    // The count of a password-based encryption: PKCS#5 v1 and PKCS#12 parameters, or
+    // PBES2 with PBKDF2 or scrypt (RFC 8018, RFC 7914). Parameters that do not decode cost
+    // nothing: OpenSSL decodes them the same way and refuses them before deriving.
+    bool spendEncryption(const X509_ALGOR* algorithm) {
+        const ASN1_TYPE* params = algorithm ? algorithm->parameter : nullptr;
+        if (!params || params->type != V_ASN1_SEQUENCE) return true;
+        if (OBJ_obj2nid(algorithm->algorithm) != NID_pbes2) {
+            auto* pbe =
+                static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), params));
+            ERR_clear_error();
+            bool ok = !pbe || spend(pbe->iter);
+            PBEPARAM_free(pbe);
+            return ok;
+        }
+        auto* pbes2 =
+            static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), params));
+        ERR_clear_error();
+        bool ok = !pbes2 || spendKeyDerivation(pbes2->keyfunc);
+        PBE2PARAM_free(pbes2);
+        return ok;
+    }
+
+    // The shrouded key bags among `bags`, nested ones included.
+    bool spendKeyBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth) {
+        for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+            const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+            int type = PKCS12_SAFEBAG_get_nid(bag);
+            if (type == NID_pkcs8ShroudedKeyBag) {
+                const X509_ALGOR* algorithm = nullptr;
+                if (const X509_SIG* shrouded = PKCS12_SAFEBAG_get0_pkcs8(bag))
+                    X509_SIG_get0(shrouded, &algorithm, nullptr);
+                if (!spendEncryption(algorithm)) return false;
+            } else if (type == NID_safeContentsBag && depth < kMaxNesting) {
+                // Deeper bags are never opened (walkBags refuses them).
+                if (!spendKeyBags(PKCS12_SAFEBAG_get0_safes(bag), depth + 1)) return false;
+            }
+        }
+        return true;
+    }
+
+    // What can be read without a password: the MAC's count, each encrypted safe's, and
+    // the key bags' in the safes that are not encrypted. The bags inside encrypted safes
+    // are counted when they are decrypted, before any of them is.
+    bool spendVisible(PKCS12* p12) {
+        if (PKCS12_mac_present(p12)) {
+            const ASN1_INTEGER* count = nullptr;
+            PKCS12_get0_mac(nullptr, nullptr, nullptr, &count, p12);
+            if (!spend(count)) return false;
+        }
+        openssl::Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12));
+        ERR_clear_error();
+        // A file whose safes do not decode is refused by readContents, before any
+        // decryption.
+        for (int i = 0; safes && i < sk_PKCS7_num(safes.get()); ++i) {
+            PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+            int type = OBJ_obj2nid(safe->type);
+            if (type == NID_pkcs7_data) {
+                openssl::SafeBagStackPtr bags(PKCS12_unpack_p7data(safe));
+                ERR_clear_error();
+                if (bags && !spendKeyBags(bags.get(), 0)) return false;
+            } else if (type == NID_pkcs7_encrypted && safe->d.encrypted &&
+                       safe->d.encrypted->enc_data) {
+                if (!spendEncryption(safe->d.encrypted->enc_data->algorithm)) return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    bool spendKeyDerivation(const X509_ALGOR* function) {
+        const ASN1_TYPE* params = function ? function->parameter : nullptr;
+        if (!params || params->type != V_ASN1_SEQUENCE) return true;
+        switch (OBJ_obj2nid(function->algorithm)) {
+            case NID_id_pbkdf2: {
+                auto* pbkdf2 = static_cast<PBKDF2PARAM*>(
+                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), params));
+                ERR_clear_error();
+                bool ok = !pbkdf2 || spend(pbkdf2->iter);
+                PBKDF2PARAM_free(pbkdf2);
+                return ok;
+            }
+            case NID_id_scrypt: {
+                auto* scrypt = static_cast<SCRYPT_PARAMS*>(
+                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), params));
+                ERR_clear_error();
+                bool ok = !scrypt || spend(scryptWork(*scrypt));
+                SCRYPT_PARAMS_free(scrypt);
+                return ok;
+            }
+            default:  // OpenSSL derives with no other function
+                return true;
+        }
+    }
+    // scrypt's work grows with N * r * p (RFC 7914 section 6); -1 when that does not fit.
+    static int64_t scryptWork(const SCRYPT_PARAMS& params) {
+        uint64_t n = 0, r = 0, p = 0;
+        if (!ASN1_INTEGER_get_uint64(&n, params.costParameter) ||
+            !ASN1_INTEGER_get_uint64(&r, params.blockSize) ||
+            !ASN1_INTEGER_get_uint64(&p, params.parallelizationParameter))
+            return -1;
+        uint64_t work = 0;
+        if (__builtin_mul_overflow(n, r, &work) || __builtin_mul_overflow(work, p, &work) ||
+            work > static_cast<uint64_t>(INT64_MAX))
+            return -1;
+        return static_cast<int64_t>(work);
+    }
+
+    int64_t left_ = kMaxIterations;
+};
+
+// Decodes the blob. Null with the platform's ASN.1 error, or kTooMuchWork.
 openssl::Pkcs12Ptr decode(const CRYPT_DATA_BLOB* blob) {
     if (!blob || (!blob->pbData && blob->cbData)) return failNull(kInvalidArg);
     // PFX ::= SEQUENCE (RFC 7292 section 4).
@@ -83,6 +222,7 @@ openssl::Pkcs12Ptr decode(const CRYPT_DATA_BLOB* blob) {
     openssl::Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
     ERR_clear_error();
     if (!p12) return failNull(CRYPT_E_ASN1_CORRUPT);
+    if (!IterationBudget().spendVisible(p12.get())) return failNull(kTooMuchWork);
     return p12;
 }
 
@@ -218,6 +358,8 @@ BOOL readContents(PKCS12* p12, const Password& password, Contents& out) {
         ERR_clear_error();
         return fail(CRYPT_E_BAD_ENCODE);
     }
+    IterationBudget budget;
+    if (!budget.spendVisible(p12)) return fail(kTooMuchWork);
     for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
         PKCS7* safe = sk_PKCS7_value(safes.get(), i);
         openssl::SafeBagStackPtr bags;
@@ -231,6 +373,7 @@ BOOL readContents(PKCS12* p12, const Password& password, Contents& out) {
         } else if (type == NID_pkcs7_encrypted) {
             bags.reset(PKCS12_unpack_p7encdata(safe, password.text(), password.length()));
             if (!bags) return fail(cryptoFailure());
+            if (!budget.spendKeyBags(bags.get(), 0)) return fail(kTooMuchWork);
         } else {
             // Public-key privacy (enveloped data) needs a key this layer does not have.
             return fail(CRYPT_E_BAD_ENCODE);
@@ -240,6 +383,8 @@ BOOL readContents(PKCS12* p12, const Password& password, Contents& out) {
     return TRUE;
 }
 
+// The bags of the file when the password opens it: the MAC checked once, then every
+// bag read.
 // Whether the password opens the file: the MAC (section 5) when there is one, else
 // whether everything encrypted decrypts.
 BOOL passwordOpens(PKCS12* p12, const Password& password) {
@@ -249,6 +394,12 @@ BOOL passwordOpens(PKCS12* p12, const Password& password) {
     }
     Contents ignored;
     return readContents(p12, password, ignored);
+}
+
+BOOL readWith(PKCS12* p12, const Password& password, Contents& out) {
+    if (PKCS12_mac_present(p12) && !PKCS12_verify_mac(p12, password.text(), password.length()))
+        return fail(cryptoFailure());
+    return readContents(p12, password, out);
 }
 
 // The certificate's public key against a key pair.
@@ -263,13 +414,18 @@ bool sameKey(CertItem& cert, EVP_PKEY* key) {
 }
 
 // The certificates a key belongs to: those with its localKeyId, else those holding its
-// public key. Certificates already given a key are not taken again.
+// public key. Certificates already given a key are not taken again. A localKeyId only
+// pairs what the file's maker says belongs together, so a key that is not the
+// certificate's own (someone's certificate beside another key under its localKeyId)
+// never becomes its key.
 std::vector<size_t> certsOfKey(Contents& contents, const KeyItem& key,
                                const std::vector<bool>& bound) {
     std::vector<size_t> found;
     if (!key.localKeyId.empty())
         for (size_t i = 0; i < contents.certs.size(); ++i)
-            if (!bound[i] && contents.certs[i].localKeyId == key.localKeyId) found.push_back(i);
+            if (!bound[i] && contents.certs[i].localKeyId == key.localKeyId &&
+                sameKey(contents.certs[i], key.key.get()))
+                found.push_back(i);
     if (found.empty())
         for (size_t i = 0; i < contents.certs.size(); ++i)
             if (!bound[i] && sameKey(contents.certs[i], key.key.get())) found.push_back(i);
@@ -393,9 +549,7 @@ BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD ke
     return TRUE;
 }
 
-HCERTSTORE importStore(PKCS12* p12, const Password& password, DWORD flags) {
-    Contents contents;
-    if (!readContents(p12, password, contents)) return nullptr;
+HCERTSTORE importStore(Contents& contents, DWORD flags) {
     StoreHolder store(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                     0, 0, nullptr));
     if (!store.get()) return nullptr;
@@ -408,15 +562,16 @@ HCERTSTORE importStore(PKCS12* p12, const Password& password, DWORD flags) {
     return store.release();
 }
 
-// The password that opens the file: `given`, or for files protected with "the empty
-// password", which come both ways, the other of the two. FALSE with the last error.
-BOOL openingPassword(PKCS12* p12, LPCWSTR given, Password& out) {
-    out = Password::from(given);
-    if (passwordOpens(p12, out)) return TRUE;
+// The bags of the file, read with `given`, or for files protected with "the empty
+// password", which come both ways, with the other of the two. Each password tried costs
+// one MAC check and one reading. FALSE with the last error.
+BOOL openFile(PKCS12* p12, LPCWSTR given, Contents& out) {
+    Password password = Password::from(given);
+    if (readWith(p12, password, out)) return TRUE;
     DWORD error = GetLastError();
-    if (!out.emptyOrNone() || error != ERROR_INVALID_PASSWORD) return fail(error);
-    out = out.other();
-    return passwordOpens(p12, out);
+    if (!password.emptyOrNone() || error != ERROR_INVALID_PASSWORD) return fail(error);
+    out = Contents();
+    return readWith(p12, password.other(), out);
 }
 
 }  // namespace
@@ -444,9 +599,9 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, D
     openssl::Pkcs12Ptr p12 = decode(pPFX);
     if (!p12) return nullptr;
     try {
-        Password password = Password::none();
-        if (!openingPassword(p12.get(), szPassword, password)) return nullptr;
-        return importStore(p12.get(), password, dwFlags);
+        Contents contents;
+        if (!openFile(p12.get(), szPassword, contents)) return nullptr;
+        return importStore(contents, dwFlags);
     } catch (const std::bad_alloc&) {
         return failNull(static_cast<DWORD>(E_OUTOFMEMORY));
     }
@@ -459,11 +614,8 @@ BOOL pfxCountKeyBags(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD* pcK
     openssl::Pkcs12Ptr p12 = decode(pPFX);
     if (!p12) return FALSE;
     try {
-        Password password = Password::none();
         Contents contents;
-        if (!openingPassword(p12.get(), szPassword, password) ||
-            !readContents(p12.get(), password, contents))
-            return FALSE;
+        if (!openFile(p12.get(), szPassword, contents)) return FALSE;
         *pcKeyBags = contents.keyBags;
         return TRUE;
     } catch (const std::bad_alloc&) {

@@ -578,7 +578,12 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
 constexpr DWORD CRYPT_USER_KEYSET = 0x00001000;
 constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
 
-// TRUE when the blob decodes as a PFX (RFC 7292 section 4). FALSE with the ASN.1 error.
+// TRUE when the blob decodes as a PFX (RFC 7292 section 4). FALSE with the ASN.1 error,
+// or ERROR_INVALID_DATA for a file whose iteration counts that can be read without the
+// password (the MAC's, the encrypted safes', the key bags' outside them) add up to more
+// than 1,000,000. PFXVerifyPassword and PFXImportCertStore refuse such files the same
+// way, and the import also a file whose counts pass that only with the key bags found
+// inside its encrypted safes, before decrypting any of those.
 BOOL PFXIsPFXBlob(const CRYPT_DATA_BLOB* pPFX);
 // TRUE when szPassword opens the file: its MAC verifies, or, in a file without MAC, its
 // encrypted parts decrypt. FALSE with ERROR_INVALID_PASSWORD, or E_INVALIDARG /
@@ -586,7 +591,9 @@ BOOL PFXIsPFXBlob(const CRYPT_DATA_BLOB* pPFX);
 BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 // A new memory store holding every certificate of the file, in the order of its bags,
 // with friendly names. Each private key whose certificate is in the file (matched by
-// localKeyId, else by public key) goes into a new key container named by a fresh
+// localKeyId, else by public key; in both cases the certificate's public key must be the
+// key's, so a certificate whose key bag holds another key gets none) goes into a new
+// key container named by a fresh
 // upper-case UUID, in the provider the key bag names (CSP-name attribute) when it is a
 // known one, else the default provider; in slot AT_SIGNATURE when the bag's key-usage
 // attribute allows signing only, else AT_KEYEXCHANGE; with CRYPT_EXPORTABLE and
@@ -601,8 +608,9 @@ BOOL PFXVerifyPassword(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dw
 // PKCS12_NO_PERSIST_KEY. Success: a store
 // the caller closes. Failure: null, no container left behind, with
 // ERROR_INVALID_PASSWORD, E_INVALIDARG (flags, null blob), CRYPT_E_ASN1_* /
-// CRYPT_E_BAD_ENCODE (malformed file), NTE_BAD_ALGID (an algorithm this build lacks),
-// or the provider's and the database's codes.
+// CRYPT_E_BAD_ENCODE (malformed file), ERROR_INVALID_DATA (too many iterations, see
+// PFXIsPFXBlob), NTE_BAD_ALGID (an algorithm this build lacks), or the provider's and
+// the database's codes. The MAC is checked once for each form of the password tried.
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
 // PFXExportCertStore flags.

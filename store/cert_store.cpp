@@ -148,6 +148,12 @@ KeyProvInfo CertStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
 
 BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added) {
     if (added) *added = nullptr;
+    // The add replaces the binding of a certificate already here: only the certificate's
+    // own key may take its place.
+    if (!keyIsTheCertificates(certificate)) {
+        platformError_ = GetLastError();
+        return FALSE;
+    }
     BYTE sha1[20];
     DWORD size = sizeof sha1;
     ContainerName previous;
@@ -168,7 +174,7 @@ BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* 
     }
     ContainerName now;
     if (replacing && containerOf(inStore, now) &&
-        !sameContainerName(now.container, previous.container) && keyIsTheCertificates(inStore) &&
+        !sameContainerName(now.container, previous.container) &&
         !containerNamedInSystemStores(previous.container)) {
         DWORD saved = GetLastError();
         HCRYPTPROV ignored = 0;
@@ -206,13 +212,10 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
         platformError_ = GetLastError();
         return err::kPkcs12Format;
     }
-    // An empty password also opens a file protected with no password at all: the two
-    // are different things in PKCS#12, and files come both ways.
-    bool right = PFXVerifyPassword(&blob, widePassword.get(), 0) ||
-                 (password.empty() && PFXVerifyPassword(&blob, nullptr, 0));
-    if (!right) platformError_ = GetLastError();
-    ui::callerGuard().passwordTried(path, right);
-    if (!right) return err::kPkcs12Password;
+    // The import checks the password itself, the file's MAC once for each form of the
+    // password it tries (an empty password also opens a file protected with no password
+    // at all, PKCS#12 tells the two apart and files come both ways): a separate check
+    // first would repeat that work, whose cost the file sets.
     // The keys stay in this process until an import gives them to a certificate of "MY".
     DWORD importFlags = PKCS12_NO_PERSIST_KEY;
     if (flags & 0x1) importFlags |= CRYPT_EXPORTABLE;
@@ -220,8 +223,12 @@ ErrorCode PfxStore::Load(const std::string& path, std::string_view password, int
     store_ = PFXImportCertStore(&blob, widePassword.get(), importFlags);
     if (!store_) {
         platformError_ = GetLastError();
+        // Iteration counts past the limit in bags that only decryption showed.
+        if (platformError_ == ERROR_INVALID_DATA) return err::kPkcs12Format;
+        ui::callerGuard().passwordTried(path, false);
         return err::kPkcs12Password;
     }
+    ui::callerGuard().passwordTried(path, true);
     if (const std::function<void()>& observer = loadObserver()) observer();
     return err::kSuccess;
 }

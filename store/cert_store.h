@@ -58,14 +58,14 @@ class CertStore {
     void Close();
     // readKeyProvInfo with this holder's platformError.
     KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
-    // Adds a certificate that has a private key, replacing the one with its thumbprint
+    // Adds a certificate with its own private key, replacing the one with its thumbprint
     // (CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES). When a certificate was
     // replaced and its key container is not the new one, that container is deleted,
-    // but only when the new key is the certificate's own and no certificate of "MY",
-    // "CA" or "ROOT" names the old container any more: a re-import leaves no container
-    // nothing refers to. TRUE, *added (optional) receiving the store's context, which
-    // the caller frees; FALSE when the add fails, with platformError set (a failed
-    // deletion is not reported).
+    // but only when no certificate of "MY", "CA" or "ROOT" names it any more: a
+    // re-import leaves no container nothing refers to. TRUE, *added (optional)
+    // receiving the store's context, which the caller frees; FALSE when the add fails,
+    // with platformError set (a failed deletion is not reported): NTE_BAD_PUBLIC_KEY
+    // when the key the certificate names is not its own, nothing added or replaced.
     BOOL AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added);
 
     // The open store (null when closed); it stays the holder's.
@@ -96,8 +96,10 @@ class PfxStore {
     // `flags` makes the imported keys exportable, bit 0x2 user-protected; other bits are
     // ignored. Whatever was loaded before is closed first (its key containers deleted
     // while deleteKeysOnClose() holds), even when this load then fails. Returns 0, 5005
-    // (empty path), 5401 (file missing, unreadable or empty), 5207 (not a PFX) or 5208
-    // (password rejected or import failed); platformError tells the platform's reason.
+    // (empty path), 5401 (file missing, unreadable or empty), 5207 (not a PFX, or one
+    // asking for more than 1,000,000 iterations of key derivation in all: platformError
+    // ERROR_INVALID_DATA) or 5208 (password rejected or import failed); platformError
+    // tells the platform's reason.
     // The password's wide copy and the file's bytes are wiped.
     ErrorCode Load(const std::string& path, std::string_view password, int32_t flags);
     // Deletes the key containers of the store's certificates if deleteKeysOnClose(),

@@ -13,7 +13,9 @@ TEST(ErrorMessages, EveryRowEndsInItsCodeAndFitsBig5) {
     for (size_t i = 0; i < errorMessageCount(); ++i) {
         ErrorCode code = errorMessageCodeAt(i);
         std::u16string text = errorMessageText(code);
-        std::u16string suffix = u"(" + fromAnsi(std::to_string(code)) + u")";
+        std::u16string suffix = u"(";
+        suffix += fromAnsi(std::to_string(code));
+        suffix += u")";
         ASSERT_GE(text.size(), suffix.size());
         EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix) << code;
         // A character Big5 cannot hold would come out as '?'.

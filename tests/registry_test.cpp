@@ -473,7 +473,10 @@ TEST_F(Registry, ThreadsShareHandles) {
     RegKeyHolder key(create("Software\\Threads"));
     auto writer = [&](int t) {
         for (int i = 0; i < 100; ++i) {
-            std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+            std::string name = "t";
+            name += std::to_string(t);
+            name += "_";
+            name += std::to_string(i);
             EXPECT_EQ(setValue(key.get(), name.c_str(), REG_SZ, bytes(name)), ERROR_SUCCESS);
         }
         closeUserDatabase();

@@ -9,10 +9,11 @@ PinDialog::PinDialog(const PinRequest& request)
     : token_(utf8ToAnsi(request.token)), countLow_(request.countLow), finalTry_(request.finalTry) {
     message_ = toAnsi(u"請輸入智慧卡「") + token_ + toAnsi(u"」的 PIN 碼。");
     // A token tells only that tries were lost or that one is left, not how many.
+    if (finalTry_ || countLow_) message_ += '\n';
     if (finalTry_)
-        message_ += "\n" + toAnsi(u"注意：再輸入一次錯誤的 PIN 碼，智慧卡就會鎖住。");
+        message_ += toAnsi(u"注意：再輸入一次錯誤的 PIN 碼，智慧卡就會鎖住。");
     else if (countLow_)
-        message_ += "\n" + toAnsi(u"注意：已輸入過錯誤的 PIN 碼，剩下的嘗試次數不多。");
+        message_ += toAnsi(u"注意：已輸入過錯誤的 PIN 碼，剩下的嘗試次數不多。");
 }
 
 bool askTokenPin(const PinRequest& request, SecretBytes& pin) {

@@ -50,7 +50,14 @@ class TerminalBackend final : public DialogBackend {
 
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
         print("\n== " + ansiToReport(shownCaption(model.title)) + " ==\n");
-        if (!model.filter.empty()) print("(" + ansiToReport(model.filter) + ")\n");
+        if (!model.filter.empty()) {
+            // Appended rather than `"(" + text`: GCC 12 at -O3 reads that insert at the
+            // front as an overlapping copy.
+            std::string filter = "(";
+            filter += ansiToReport(model.filter);
+            filter += ")\n";
+            print(filter);
+        }
         if (!model.initialFolder.empty())
             print("folder: " + ansiToReport(model.initialFolder) + "\n");
         FileChooserAnswer answer;
