@@ -221,7 +221,11 @@ TEST_F(BridgePageRules, FilesOnlyWhereTheUserPointed) {
     std::string sha256 = runCommand("openssl dgst -sha256 -r " + picked).substr(0, 64);
     for (char& c : sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
-    BridgeProcess bridge(dir_);
+    // The user lets the key go whenever an export reaches that question: the file rules
+    // alone decide here.
+    std::string consents;
+    for (int i = 0; i < 8; ++i) consents += "KeyExportConsent ok {}\n";
+    BridgeProcess bridge(dir_, consents);
     Page evil(bridge, dir_, kEvil);
     run(evil,
         {
@@ -341,7 +345,8 @@ TEST_F(BridgePageRules, ThreeGuessesPerFileThenTheUserTypes) {
     EXPECT_GE(both, std::chrono::seconds(3));
     json typed =
         evil.call("ExportMobileFromPfx", {folder, name, "", 0, 0},
-                  pfxDialog("PfxSaveDialog", {{"browse", signerPfx}, {"password", "secret"}}));
+                  pfxDialog("PfxSaveDialog", {{"browse", signerPfx}, {"password", "secret"}}) +
+                      "\nKeyExportConsent ok {}");
     EXPECT_EQ(typed.value("lastError", -1), 0) << typed;
     EXPECT_FALSE(typed["ret"].get<std::string>().empty());
     EXPECT_EQ(bridge.finish(), 0);

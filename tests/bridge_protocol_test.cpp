@@ -381,7 +381,10 @@ TEST_F(BridgeHost, PagesSignAndTakeKeysOnlyWithTheUsersConsent) {
     };
     session(
         "SignConsent cancel\nSignConsent cancel\nKeyExportConsent cancel\n"
-        "KeyExportConsent cancel\nKeyExportConsent cancel\nSignConsent ok {\"further\":true}\n",
+        "KeyExportConsent cancel\nKeyExportConsent cancel\nSignConsent ok {\"further\":true}\n"
+        // The user confirms the PFX file the page named; the key still needs consent.
+        "PfxSaveDialog ok " +
+            json({{"browse", dir_.file("good.pfx")}, {"password", "secret"}}).dump() + "\n",
         [&](const std::function<json(json)>& call) {
             for (const Refused& c : refused) {
                 json reply = call(c.call);
