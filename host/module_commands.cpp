@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "control/guids.h"
+#include "install_paths.h"
 #include "platform/com_runtime.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -50,14 +51,20 @@ void lendBackend(const std::string& modulePath) {
 
 }  // namespace
 
-std::string defaultModulePath() {
+std::string besideProgram(const std::string& name) {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "libKestruneATL.so";
-    std::string dir(self, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.find_last_of('/'));
-    return dir + "/libKestruneATL.so";
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        path = path.substr(0, path.find_last_of('/') + 1) + name;
+        // An installed kscapi lives in the programs' folder, its module and bridge in the
+        // library folder.
+        if (access(path.c_str(), F_OK) == 0) return path;
+    }
+    return std::string(KSCAPI_INSTALLED_LIBDIR) + "/" + name;
 }
+
+std::string defaultModulePath() { return besideProgram("libKestruneATL.so"); }
 
 int runRegistration(const std::string& path, bool unregister, std::ostream& out) {
     nlohmann::ordered_json line;

@@ -343,7 +343,7 @@ TEST(BridgeOrigins, FormsAsBrowsersSerialiseThem) {
         {"https://[::1", OriginForm::Malformed},
         {"null", OriginForm::Malformed},
         {"file://", OriginForm::Malformed},
-        {"chrome-extension://hgnhpignfmlfnkmanoklkjdiefdlbhlo", OriginForm::Malformed},
+        {"chrome-extension://jelgkoacpkcodhcjecmjolbfilfknojp", OriginForm::Malformed},
         {"HTTPS://bank.example", OriginForm::Malformed},
     };
     for (const auto& [origin, form] : cases)
@@ -445,7 +445,7 @@ TEST(BridgeCommand, InstallsAndRemovesTheHostManifests) {
             EXPECT_EQ(manifest["allowed_extensions"], json({"kscapi@kestrune.example"}));
         else
             EXPECT_EQ(manifest["allowed_origins"],
-                      json({"chrome-extension://hgnhpignfmlfnkmanoklkjdiefdlbhlo/"}));
+                      json({"chrome-extension://jelgkoacpkcodhcjecmjolbfilfknojp/"}));
     }
     runCommand(cli + "uninstall --browser chrome", &status);
     EXPECT_EQ(status, 0);
