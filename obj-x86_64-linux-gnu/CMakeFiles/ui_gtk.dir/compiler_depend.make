@@ -1,0 +1,2 @@
+# Empty compiler generated dependencies file for ui_gtk.
+# This may be replaced when dependencies are built.

@@ -1,0 +1,2 @@
+# Empty dependencies file for ui_gtk.
+# This may be replaced when dependencies are built.
