@@ -22,21 +22,6 @@ using EntryPoint = HRESULT (*)();
 using UseBackend = void (*)(ui::DialogBackend*);
 using UseGuard = void (*)(ui::CallerGuard*);
 
-// The module file registered for the class, or empty.
-std::string registeredModule(REFCLSID clsid) {
-    RegKeyHolder key;
-    std::string path = "CLSID\\" + guidToString(clsid) + "\\InprocServer32";
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS)
-        return {};
-    char data[4096];
-    DWORD size = sizeof data - 1, type = 0;
-    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                         &size) != ERROR_SUCCESS)
-        return {};
-    data[size] = 0;
-    return data;
-}
-
 // Hands the host's dialog backend and caller guard to the module already loaded from
 // `modulePath`.
 void lendBackend(const std::string& modulePath) {
@@ -64,7 +49,9 @@ std::string besideProgram(const std::string& name) {
     return std::string(KSCAPI_INSTALLED_LIBDIR) + "/" + name;
 }
 
-std::string defaultModulePath() { return besideProgram("libKestruneATL.so"); }
+std::string defaultModulePath() {
+    return besideProgram("libKestruneATL.so");
+}
 
 int runRegistration(const std::string& path, bool unregister, std::ostream& out) {
     nlohmann::ordered_json line;
@@ -104,7 +91,10 @@ ScriptRunner::ObjectFactory progIdFactory(const std::string& progId) {
             return nullptr;
         }
         if (!lent) {
-            lendBackend(registeredModule(clsid));
+            // The module CoCreateInstance loaded: the user's registration's, else the
+            // machine's.
+            std::string module;
+            if (registeredServerPath(clsid, module, nullptr)) lendBackend(module);
             lent = true;
         }
         return object;
