@@ -330,8 +330,11 @@ int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out,
     if (args.empty()) return usage(err, kProvidersUsage);
     if (args[0] == "list" && args.size() == 1) {
         for (const CryptProviderInfo& p : cryptProviders()) {
-            Json line{{"name", p.name},       {"type", p.type},      {"backend", p.backend},
-                      {"builtIn", p.builtIn}, {"source", p.source}};
+            Json line{{"name", p.name},
+                      {"type", p.type},
+                      {"backend", p.backend},
+                      {"builtIn", p.builtIn},
+                      {"source", p.source}};
             if (!p.module.empty()) line["module"] = p.module;
             if (!p.token.empty()) line["token"] = p.token;
             printLine(out, line);

@@ -56,7 +56,8 @@ bool readMachineDefault(const std::string& keyPath, std::string& out) {
 bool readDefault(const std::string& keyPath, std::string& out, bool* fromMachine = nullptr) {
     if (fromMachine) *fromMachine = false;
     RegKeyHolder key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, key.out()) !=
+        ERROR_SUCCESS) {
         if (fromMachine) *fromMachine = true;
         return readMachineDefault(keyPath, out);
     }
@@ -123,8 +124,7 @@ HRESULT CLSIDFromProgID(LPCSTR lpszProgID, CLSID* lpclsid) {
 }
 
 bool registeredServerPath(REFCLSID rclsid, std::string& path, bool* fromMachine) {
-    return readDefault("CLSID\\" + guidToString(rclsid) + "\\InprocServer32", path,
-                       fromMachine) &&
+    return readDefault("CLSID\\" + guidToString(rclsid) + "\\InprocServer32", path, fromMachine) &&
            !path.empty();
 }
 

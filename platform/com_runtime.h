@@ -1,6 +1,6 @@
 // Creating objects by class as a script host does: class identifiers from ProgIDs in
-// the per-user class registration, else the machine's (platform/machine_hive.h), and in-process servers loaded from the module named
-// under the class's InprocServer32 key.
+// the per-user class registration, else the machine's (platform/machine_hive.h), and in-process
+// servers loaded from the module named under the class's InprocServer32 key.
 #pragma once
 
 #include <string>
