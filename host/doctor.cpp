@@ -29,9 +29,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Restores a conffile the user deleted (apt keeps a deleted conffile deleted otherwise).
+// Puts back every file of the package, the links in /etc included.
 constexpr const char* kReinstall =
-    "sudo apt-get install --reinstall -o Dpkg::Options::=--force-confmiss kestrune";
+    "sudo apt-get install --reinstall kestrune";
 
 DoctorCheck pass(std::string name, std::string detail, bool needed = true) {
     return {std::move(name), true, needed, std::move(detail), {}};

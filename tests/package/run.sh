@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package job: lintian, installation with apt, kscapi doctor, the browsers against the
-# installed package only (tests/package/installed_e2e.js), then purge and a check that no
-# file of the package is left. Installs and removes a system package: root only, on a
+# installed package only (tests/package/installed_e2e.js), then removal and purge, each
+# checked to leave no file of the package. Installs and removes a system package: root only, on a
 # machine where that is wanted (CI). Prints the installed size and the time from the
 # installation to a verified signature in Chromium.
 # Usage: tests/package/run.sh SOURCE_DIR PACKAGE.deb MODULES_DIR
@@ -58,12 +58,16 @@ echo "package: from apt-get install to a verified signature in Chromium $(printf
 check "Firefox ESR signs through the installed package" \
   node "$source_dir/tests/package/installed_e2e.js" firefox "$source_dir" "$modules"
 
-dpkg --purge kestrune >/dev/null
+# Removal alone takes every file away (the package has no configuration files), purge
+# the rest of dpkg's records.
+dpkg --remove kestrune >/dev/null
 left=()
 for f in "${files[@]}"; do
   if [ -e "$f" ] || [ -L "$f" ]; then left+=("$f"); fi
 done
 nothing_left() { [ ${#left[@]} -eq 0 ] && [ ! -e /etc/kestrune ] || { printf '    left: %s\n' "${left[@]}" /etc/kestrune; false; }; }
+check "apt remove leaves no file of the package" nothing_left
+dpkg --purge kestrune >/dev/null
 check "purge leaves no file of the package" nothing_left
 [ $failures -eq 0 ] && echo "package: all passed" || echo "package: $failures failed"
 [ $failures -eq 0 ]
