@@ -67,7 +67,7 @@ for f in "${files[@]}"; do
 done
 nothing_left() { [ ${#left[@]} -eq 0 ] && [ ! -e /etc/kestrune ] || { printf '    left: %s\n' "${left[@]}" /etc/kestrune; false; }; }
 check "apt remove leaves no file of the package" nothing_left
-dpkg --purge kestrune >/dev/null
+dpkg --purge kestrune >/dev/null 2>&1
 check "purge leaves no file of the package" nothing_left
 [ $failures -eq 0 ] && echo "package: all passed" || echo "package: $failures failed"
 [ $failures -eq 0 ]
