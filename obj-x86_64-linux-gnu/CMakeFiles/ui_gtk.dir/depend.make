@@ -1,2 +1,0 @@
-# Empty dependencies file for ui_gtk.
-# This may be replaced when dependencies are built.
