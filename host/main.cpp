@@ -16,8 +16,10 @@
 #include "host/arguments.h"
 #include "host/bridge/bridge_command.h"
 #include "host/demo_command.h"
+#include "host/doctor.h"
 #include "host/module_commands.h"
 #include "host/reg_command.h"
+#include "host/reset.h"
 #include "host/script_runner.h"
 #include "host/store_command.h"
 #include "platform/codepage.h"
@@ -49,6 +51,8 @@ constexpr const char* kUsage =
     "  kscapi [--home DIR] bridge install|uninstall [--browser chromium|chrome|firefox|all]\n"
     "                      | bridge origins [revoke ORIGIN] | bridge develop on|off|status\n"
     "                                   the browser bridge's host manifests and origins\n"
+    "  kscapi [--home DIR] doctor [--json]  checks what a web page needs, with fixes\n"
+    "  kscapi [--home DIR] reset [--yes]    removes your state: keys, certificates, settings\n"
     "  kscapi demo [--json] [--keep]        enroll, sign, export, import in throw-away homes\n"
     "  kscapi ops                                                   the operation table\n"
     "  kscapi --help | --version\n"
@@ -157,6 +161,17 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
     return false;
 }
 
+// The dialog backend kscapi-bridge would choose in this session (its KSCAPI_BRIDGE_UI
+// rules), for the doctor.
+std::string bridgeDialogBackend() {
+    const char* mode = std::getenv("KSCAPI_BRIDGE_UI");
+    if (mode && *mode && std::string(mode) != "auto") return mode;
+#ifdef KSCAPI_HAVE_GTK
+    if (ui::gtkDisplayReachable()) return "gtk";
+#endif
+    return "none";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +224,9 @@ int main(int argc, char** argv) {
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);
     if (command == "providers") return runProvidersCommand(rest, std::cout, std::cerr);
     if (command == "bridge") return bridge::runBridgeCommand(rest, std::cout, std::cerr);
+    if (command == "doctor")
+        return host::runDoctor(rest, bridgeDialogBackend(), std::cout, std::cerr);
+    if (command == "reset") return host::runReset(rest, std::cin, std::cout, std::cerr);
     if (command == "register" || command == "unregister") {
         if (rest.size() > 1) return usage(command + " takes at most one module");
         return host::runRegistration(rest.empty() ? host::defaultModulePath() : rest[0],

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "control/guids.h"
+#include "install_paths.h"
 #include "platform/com_runtime.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -20,21 +21,6 @@ namespace {
 using EntryPoint = HRESULT (*)();
 using UseBackend = void (*)(ui::DialogBackend*);
 using UseGuard = void (*)(ui::CallerGuard*);
-
-// The module file registered for the class, or empty.
-std::string registeredModule(REFCLSID clsid) {
-    RegKeyHolder key;
-    std::string path = "CLSID\\" + guidToString(clsid) + "\\InprocServer32";
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS)
-        return {};
-    char data[4096];
-    DWORD size = sizeof data - 1, type = 0;
-    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                         &size) != ERROR_SUCCESS)
-        return {};
-    data[size] = 0;
-    return data;
-}
 
 // Hands the host's dialog backend and caller guard to the module already loaded from
 // `modulePath`.
@@ -50,13 +36,21 @@ void lendBackend(const std::string& modulePath) {
 
 }  // namespace
 
-std::string defaultModulePath() {
+std::string besideProgram(const std::string& name) {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "libKestruneATL.so";
-    std::string dir(self, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.find_last_of('/'));
-    return dir + "/libKestruneATL.so";
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        path = path.substr(0, path.find_last_of('/') + 1) + name;
+        // An installed kscapi lives in the programs' folder, its module and bridge in the
+        // library folder.
+        if (access(path.c_str(), F_OK) == 0) return path;
+    }
+    return std::string(KSCAPI_INSTALLED_LIBDIR) + "/" + name;
+}
+
+std::string defaultModulePath() {
+    return besideProgram("libKestruneATL.so");
 }
 
 int runRegistration(const std::string& path, bool unregister, std::ostream& out) {
@@ -97,7 +91,10 @@ ScriptRunner::ObjectFactory progIdFactory(const std::string& progId) {
             return nullptr;
         }
         if (!lent) {
-            lendBackend(registeredModule(clsid));
+            // The module CoCreateInstance loaded: the user's registration's, else the
+            // machine's.
+            std::string module;
+            if (registeredServerPath(clsid, module, nullptr)) lendBackend(module);
             lent = true;
         }
         return object;

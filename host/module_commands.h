@@ -9,7 +9,10 @@
 
 namespace host {
 
-// The module beside the running kscapi program (libKestruneATL.so).
+// The file `name` beside the running program when it is there, else in the folder the
+// installation puts the module and the bridge in.
+std::string besideProgram(const std::string& name);
+// besideProgram("libKestruneATL.so").
 std::string defaultModulePath();
 // Loads the module at `path` and calls its DllRegisterServer (or DllUnregisterServer).
 // Prints one JSON line; returns 0 on success, 1 on failure.

@@ -334,8 +334,11 @@ int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out,
     if (args.empty()) return usage(err, kProvidersUsage);
     if (args[0] == "list" && args.size() == 1) {
         for (const CryptProviderInfo& p : cryptProviders()) {
-            Json line{
-                {"name", p.name}, {"type", p.type}, {"backend", p.backend}, {"builtIn", p.builtIn}};
+            Json line{{"name", p.name},
+                      {"type", p.type},
+                      {"backend", p.backend},
+                      {"builtIn", p.builtIn},
+                      {"source", p.source}};
             if (!p.module.empty()) line["module"] = p.module;
             if (!p.token.empty()) line["token"] = p.token;
             printLine(out, line);
@@ -347,6 +350,10 @@ int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out,
         std::optional<CryptProviderInfo> found = findCryptProvider(args[1]);
         if (!found || found->builtIn)
             return fail(err, "no registered provider has that name", ERROR_FILE_NOT_FOUND);
+        // The machine's providers belong to the package that put their file down.
+        if (found->source != "user")
+            return fail(err, "defined for the whole machine in " + found->source,
+                        ERROR_ACCESS_DENIED);
         std::string path = std::string(kRegisteredProvidersKey) + "\\" + utf8ToAnsi(found->name);
         LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
         if (rc != ERROR_SUCCESS) return fail(err, "the registry cannot be written", rc);

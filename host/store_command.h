@@ -31,7 +31,10 @@ int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std:
 
 // Runs one providers subcommand (the words after "providers"):
 //   list                              every provider in enumeration order: {"name", "type",
-//                                     "backend", "builtIn"} and "module", "token" for tokens
+//                                     "backend", "builtIn", "source"} and "module", "token"
+//                                     for tokens; source is "built-in", "user" or the
+//                                     machine file that defines it
+//                                     (remove refuses the machine's: ERROR_ACCESS_DENIED)
 //   add-pkcs11 NAME [MODULE] [--token LABEL]
 //                                     registers a token provider of type 1 on the PKCS#11
 //                                     module (default: p11-kit's proxy), checking that the

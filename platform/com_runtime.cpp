@@ -8,8 +8,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/files.h"
+#include "platform/machine_hive.h"
 #include "platform/registry.h"
 
 namespace {
@@ -39,11 +41,26 @@ private:
 std::mutex g_mutex;
 std::map<std::string, std::unique_ptr<LoadedModule>> g_modules;  // by module path
 
-// The default value of a key below HKEY_CLASSES_ROOT, or false.
-bool readDefault(const std::string& keyPath, std::string& out) {
+// The default text of HKEY_LOCAL_MACHINE\Software\Classes\<keyPath>, or false.
+bool readMachineDefault(const std::string& keyPath, std::string& out) {
+    std::optional<machine::Key> key = machine::findKey("Software\\Classes\\" + keyPath);
+    const machine::Value* value = key ? machine::findValue(*key, "") : nullptr;
+    if (!value || value->type != REG_SZ) return false;
+    out = value->text;
+    return true;
+}
+
+// The default value of a key of the user's class registration, else of the machine's
+// (*fromMachine, when given, says which), or false. A user's key overrides the machine's
+// so that a developer's registration wins over the installed one.
+bool readDefault(const std::string& keyPath, std::string& out, bool* fromMachine = nullptr) {
+    if (fromMachine) *fromMachine = false;
     RegKeyHolder key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, key.out()) !=
+        ERROR_SUCCESS) {
+        if (fromMachine) *fromMachine = true;
+        return readMachineDefault(keyPath, out);
+    }
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
@@ -106,13 +123,17 @@ HRESULT CLSIDFromProgID(LPCSTR lpszProgID, CLSID* lpclsid) {
     return CO_E_CLASSSTRING;
 }
 
+bool registeredServerPath(REFCLSID rclsid, std::string& path, bool* fromMachine) {
+    return readDefault("CLSID\\" + guidToString(rclsid) + "\\InprocServer32", path, fromMachine) &&
+           !path.empty();
+}
+
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void*, REFIID riid, void** ppv) {
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
     if (!(dwClsContext & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
     std::string path;
-    if (!readDefault("CLSID\\" + guidToString(rclsid) + "\\InprocServer32", path) || path.empty())
-        return REGDB_E_CLASSNOTREG;
+    if (!registeredServerPath(rclsid, path, nullptr)) return REGDB_E_CLASSNOTREG;
     GetClassObjectFn getClassObject = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);

@@ -1,6 +1,6 @@
 // Creating objects by class as a script host does: class identifiers from ProgIDs in
-// the per-user class registration, and in-process servers loaded from the module named
-// under the class's InprocServer32 key.
+// the per-user class registration, else the machine's (platform/machine_hive.h), and in-process
+// servers loaded from the module named under the class's InprocServer32 key.
 #pragma once
 
 #include <string>
@@ -24,6 +24,10 @@ bool guidFromString(const std::string& text, GUID& guid);
 // when that is missing, the one of the ProgID its CurVer names. CO_E_CLASSSTRING when
 // the ProgID is not registered.
 HRESULT CLSIDFromProgID(LPCSTR lpszProgID, CLSID* lpclsid);
+// The module registered for a class under CLSID\{clsid}\InprocServer32: the user's
+// registration's, else the machine's (*fromMachine, when given, says which). False when
+// neither registers it.
+bool registeredServerPath(REFCLSID rclsid, std::string& path, bool* fromMachine);
 // The class factory (or another interface of it) of an in-process server: the module
 // registered under HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32 is loaded (once per
 // process) and asked through its DllGetClassObject. REGDB_E_CLASSNOTREG when the class

@@ -29,6 +29,7 @@
 #include "platform/codepage.h"
 #include "platform/handle_table.h"
 #include "platform/key_protection.h"
+#include "platform/machine_hive.h"
 #include "platform/openssl_holders.h"
 #include "platform/pkcs11.h"
 #include "platform/registry.h"
@@ -545,8 +546,37 @@ std::optional<std::string> readStringValue(HKEY key, const char* name) {
     return text;
 }
 
+// Appends the provider an entry describes (`name` in UTF-8) unless a provider already
+// listed has that name or the entry is unusable: a type out of range, or a backend other
+// than software and pkcs11. A token provider without a module of its own reaches the
+// system's modules through p11-kit's proxy; with neither it is not offered.
+void appendProvider(std::vector<CryptProviderInfo>& out, const std::string& name, DWORD type,
+                    const std::optional<std::string>& backend, const std::string& module,
+                    const std::string& token, const std::string& source) {
+    if (type == 0 || type > kMaxProvType || !backend) return;
+    CryptProviderInfo info;
+    if (equalsIgnoringAsciiCase(*backend, "software")) {
+        info.backend = "software";
+    } else if (equalsIgnoringAsciiCase(*backend, kTokenBackend)) {
+        info.backend = kTokenBackend;
+        info.module = module.empty() ? pkcs11::defaultModulePath() : module;
+        if (info.module.empty()) return;
+        info.token = token;
+    } else {
+        return;
+    }
+    bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
+        return equalsIgnoringAsciiCase(p.name, name);
+    });
+    if (taken) return;
+    info.name = name;
+    info.type = type;
+    info.keyset = "provider:" + fold(name);
+    info.source = source;
+    out.push_back(std::move(info));
+}
+
 // Appends the usable entries under kRegisteredProvidersKey, in the registry's order.
-// Only the software backend exists so far; entries naming another are not offered.
 void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
     RegKeyHolder root;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegisteredProvidersKey, 0, KEY_READ, root.out()) !=
@@ -564,32 +594,26 @@ void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
         if (RegOpenKeyExA(root.get(), name.data(), 0, KEY_QUERY_VALUE, entry.out()) !=
             ERROR_SUCCESS)
             continue;
-        DWORD type = readDwordValue(entry.get(), "Type");
-        std::optional<std::string> backend = readStringValue(entry.get(), "Backend");
-        if (type == 0 || type > kMaxProvType || !backend) continue;
-        CryptProviderInfo info;
-        if (equalsIgnoringAsciiCase(*backend, "software")) {
-            info.backend = "software";
-        } else if (equalsIgnoringAsciiCase(*backend, kTokenBackend)) {
-            // Without a module of its own the provider reaches the system's modules through
-            // p11-kit's proxy; with neither it is not offered.
-            info.backend = kTokenBackend;
-            info.module = readStringValue(entry.get(), "Module").value_or("");
-            if (info.module.empty()) info.module = pkcs11::defaultModulePath();
-            if (info.module.empty()) continue;
-            info.token = readStringValue(entry.get(), "Token").value_or("");
-        } else {
-            continue;
-        }
-        std::string utf8 = ansiToUtf8(std::string_view(name.data(), size));
-        bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
-            return equalsIgnoringAsciiCase(p.name, utf8);
-        });
-        if (taken) continue;
-        info.name = utf8;
-        info.type = type;
-        info.keyset = "provider:" + fold(utf8);
-        out.push_back(std::move(info));
+        appendProvider(out, ansiToUtf8(std::string_view(name.data(), size)),
+                       readDwordValue(entry.get(), "Type"), readStringValue(entry.get(), "Backend"),
+                       readStringValue(entry.get(), "Module").value_or(""),
+                       readStringValue(entry.get(), "Token").value_or(""), "user");
+    }
+}
+
+// Appends the machine's providers (the same entries, below HKEY_LOCAL_MACHINE, in
+// machine::keys order); their names are UTF-8 already.
+void appendMachineProviders(std::vector<CryptProviderInfo>& out) {
+    for (const machine::Key& key : machine::subkeys(kRegisteredProvidersKey)) {
+        auto text = [&](const char* name) -> std::optional<std::string> {
+            const machine::Value* v = machine::findValue(key, name);
+            if (!v || v->type != REG_SZ) return std::nullopt;
+            return v->text;
+        };
+        const machine::Value* type = machine::findValue(key, "Type");
+        appendProvider(out, key.path.substr(key.path.find_last_of('\\') + 1),
+                       type && type->type == REG_DWORD ? type->number : 0, text("Backend"),
+                       text("Module").value_or(""), text("Token").value_or(""), key.source);
     }
 }
 
@@ -653,6 +677,7 @@ std::vector<CryptProviderInfo> cryptProviders() {
     for (const BuiltInProvider& p : kBuiltIns)
         out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true, "software", "", ""});
     appendRegisteredProviders(out);
+    appendMachineProviders(out);
     return out;
 }
 

@@ -28,6 +28,8 @@ struct CryptProviderInfo {
     std::string backend = "software";
     std::string module;
     std::string token;
+    // Where it is defined: "built-in", "user" (the user's registry) or the machine file.
+    std::string source = "built-in";
 };
 
 // Where the per-user provider entries live, below HKEY_CURRENT_USER.
@@ -35,7 +37,8 @@ constexpr const char* kRegisteredProvidersKey =
     "Software\\Microsoft\\Cryptography\\Defaults\\Provider";
 
 // The providers in the platform's enumeration order: the built-in ones, then the ones
-// registered for the user (read again on every call; see CryptEnumProvidersA).
+// registered for the user, then the machine's (platform/machine_hive.h) whose names the
+// user has not taken (read again on every call; see CryptEnumProvidersA).
 // CryptEnumProvidersA lists them from here.
 std::vector<CryptProviderInfo> cryptProviders();
 // The provider of that name (UTF-8), ASCII case ignored; nullopt when there is none.

@@ -472,7 +472,7 @@ TEST(BridgeOrigins, FormsAsBrowsersSerialiseThem) {
         {"https://[::1", OriginForm::Malformed},
         {"null", OriginForm::Malformed},
         {"file://", OriginForm::Malformed},
-        {"chrome-extension://hgnhpignfmlfnkmanoklkjdiefdlbhlo", OriginForm::Malformed},
+        {"chrome-extension://jelgkoacpkcodhcjecmjolbfilfknojp", OriginForm::Malformed},
         {"HTTPS://bank.example", OriginForm::Malformed},
     };
     for (const auto& [origin, form] : cases)
@@ -574,7 +574,7 @@ TEST(BridgeCommand, InstallsAndRemovesTheHostManifests) {
             EXPECT_EQ(manifest["allowed_extensions"], json({"kscapi@kestrune.example"}));
         else
             EXPECT_EQ(manifest["allowed_origins"],
-                      json({"chrome-extension://hgnhpignfmlfnkmanoklkjdiefdlbhlo/"}));
+                      json({"chrome-extension://jelgkoacpkcodhcjecmjolbfilfknojp/"}));
     }
     runCommand(cli + "uninstall --browser chrome", &status);
     EXPECT_EQ(status, 0);

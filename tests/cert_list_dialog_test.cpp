@@ -147,12 +147,12 @@ TEST(CertListDialog, ViewRefusesPlantedLinks) {
         {"the file is a link",
          [&] {
              mkdir(home.file("view").c_str(), 0700);
-             symlink(home.file("victim").c_str(), home.file("view/temp.cer").c_str());
+             ASSERT_EQ(symlink(home.file("victim").c_str(), home.file("view/temp.cer").c_str()), 0);
          }},
         {"the folder is a link",
          [&] {
              mkdir(home.file("elsewhere").c_str(), 0700);
-             symlink(home.file("elsewhere").c_str(), home.file("view").c_str());
+             ASSERT_EQ(symlink(home.file("elsewhere").c_str(), home.file("view").c_str()), 0);
          }},
     };
     for (const Case& c : cases) {

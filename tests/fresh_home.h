@@ -1,5 +1,5 @@
-// Every test run gets a fresh per-user folder and the default code page, so no test
-// reads or writes the developer's own state.
+// Every test run gets a fresh per-user folder, the default code page and no machine-wide
+// files, so no test reads or writes the developer's own state or sees an installation.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +17,10 @@ class FreshHome : public ::testing::Environment {
         home_ = dir;
         setenv("KSCAPI_HOME", home_.c_str(), 1);
         unsetenv("KSCAPI_ACP");
+        // An installed package's machine-wide registration and providers stay out of the
+        // run; tests that need them point these at files of their own.
+        setenv("KSCAPI_MACHINE_HIVE", (home_ + "/no-machine.reg").c_str(), 1);
+        setenv("KSCAPI_PROVIDERS_DIR", (home_ + "/no-providers.d").c_str(), 1);
     }
     void TearDown() override {
         std::error_code ec;

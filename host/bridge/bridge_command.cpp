@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/bridge/origin_policy.h"
+#include "host/module_commands.h"
 #include "platform/registry.h"
 
 namespace bridge {
@@ -33,15 +34,6 @@ void printLine(std::ostream& os, const Json& j) {
 int fail(std::ostream& err, const std::string& message, long code) {
     printLine(err, Json{{"error", message}, {"code", code}});
     return 1;
-}
-
-// kscapi-bridge beside the running kscapi program.
-std::string defaultHostPath() {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "kscapi-bridge";
-    std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.find_last_of('/') + 1) + "kscapi-bridge";
 }
 
 // Writes `text` to a temporary file beside `path` and renames it over `path`, so that a
@@ -97,7 +89,7 @@ int install(const std::vector<std::string>& args, bool remove, std::ostream& out
         err << kUsage;
         return 2;
     }
-    if (hostPath.empty()) hostPath = defaultHostPath();
+    if (hostPath.empty()) hostPath = host::besideProgram("kscapi-bridge");
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(hostPath, ec);
     if (!remove && (ec || !std::filesystem::is_regular_file(absolute, ec)))

@@ -10,7 +10,7 @@ namespace bridge {
 
 // The native messaging host's name, and the extension that may start it.
 constexpr const char* kHostName = "com.kestrune.kscapi";
-constexpr const char* kChromiumExtensionId = "hgnhpignfmlfnkmanoklkjdiefdlbhlo";
+constexpr const char* kChromiumExtensionId = "jelgkoacpkcodhcjecmjolbfilfknojp";
 constexpr const char* kFirefoxExtensionId = "kscapi@kestrune.example";
 
 // Where `browser` (chromium, chrome or firefox) looks for the current user's host

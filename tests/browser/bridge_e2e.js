@@ -18,7 +18,7 @@ const [sourceDir, buildDir, modulesDir] = process.argv.slice(2);
 const { chromium } = require(path.join(modulesDir, 'node_modules', 'playwright-core'));
 
 const CHROMIUM = '/usr/bin/chromium';
-const EXTENSION_ID = 'hgnhpignfmlfnkmanoklkjdiefdlbhlo';
+const EXTENSION_ID = 'jelgkoacpkcodhcjecmjolbfilfknojp';
 const kscapi = path.join(buildDir, 'kscapi');
 
 let failures = 0;

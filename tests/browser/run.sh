@@ -11,10 +11,5 @@ if [ ! -x /usr/bin/chromium ]; then
   echo "FAIL /usr/bin/chromium is missing: run scripts/setup" >&2
   exit 1
 fi
-mkdir -p "$modules"
-if ! cmp -s "$source_dir/tests/browser/package-lock.json" "$modules/package-lock.json" ||
-   [ ! -d "$modules/node_modules/playwright-core" ]; then
-  cp "$source_dir/tests/browser/package.json" "$source_dir/tests/browser/package-lock.json" "$modules/"
-  npm ci --prefix "$modules" --no-audit --no-fund --loglevel=error
-fi
+"$source_dir/tests/browser/install_modules.sh" "$source_dir" "$modules"
 exec node "$source_dir/tests/browser/bridge_e2e.js" "$source_dir" "$build_dir" "$modules"
