@@ -19,6 +19,7 @@
 #include "install_paths.h"
 #include "platform/com_runtime.h"
 #include "platform/key_container.h"
+#include "platform/key_protection.h"
 #include "platform/machine_hive.h"
 #include "platform/pkcs11.h"
 #include "platform/user_database.h"
@@ -235,7 +236,18 @@ DoctorPlaces installedPlaces() {
 }
 
 std::string keyProtectionMode() {
-    return "plain";
+    DbConnection* db = userDatabase(nullptr);
+    if (!db) return "unknown: the database does not open";
+    switch (recordedKeyProtection(*db)) {
+        case KeyProtection::SecretService:
+            return "sealed under a master key in the desktop's Secret Service";
+        case KeyProtection::File:
+            return "sealed under a master key in kestrune.key beside the database (mode 0600: no "
+                   "stronger than the file's permissions)";
+        case KeyProtection::None:
+            break;
+    }
+    return "not set up yet: keys are sealed when the database first stores one";
 }
 
 std::vector<DoctorCheck> runDoctorChecks(const DoctorPlaces& places,
