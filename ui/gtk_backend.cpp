@@ -410,6 +410,14 @@ class GtkBackend final : public DialogBackend {
         GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog.widget());
         gtk_file_chooser_set_local_only(chooser, TRUE);
         gtk_dialog_set_default_response(GTK_DIALOG(dialog.widget()), GTK_RESPONSE_ACCEPT);
+        // Opened for a site: the site heads the chooser too, as window managers cut captions.
+        if (!dialogRequester().empty()) {
+            GtkWidget* site = gtk::siteLine(ansiToUtf8(dialogRequester()));
+            GtkWidget* area = gtk_dialog_get_content_area(GTK_DIALOG(dialog.widget()));
+            gtk_box_pack_start(GTK_BOX(area), site, FALSE, FALSE, 0);
+            gtk_box_reorder_child(GTK_BOX(area), site, 0);
+            gtk_widget_show(site);
+        }
         if (!start.empty()) gtk_file_chooser_set_current_folder(chooser, start.c_str());
         if (prepare) prepare(chooser);
         if (gtk::runDialog(dialog.widget(), stack_) != GTK_RESPONSE_ACCEPT)

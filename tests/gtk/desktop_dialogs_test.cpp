@@ -700,6 +700,25 @@ TEST_F(DesktopDialogs, HashFileChooser) {
     }
 }
 
+// A chooser opened for a site names it on its first line, as every other window does.
+TEST_F(DesktopDialogs, ChooserForASiteNamesIt) {
+    ui::ScopedDialogRequester requester("https://bank.example");
+    const std::string title = kHashChooserTitle + " - https://bank.example";
+    std::string site;
+    DesktopUser user([&](DesktopUser& u) {
+        if (!u.waitFor(title)) return;
+        site = onGuiThread<std::string>([&] { return shownText(title, "dialog-site"); })
+                   .value_or("");
+        u.key("Escape");
+        u.waitGone(title);
+    });
+    EXPECT_EQ(engine().HashFile(u"", 3), "");
+    user.finish();
+    EXPECT_EQ(engine().GetErrorCode(), 5070);
+    EXPECT_EQ(site, "網站：https://bank.example");
+    expectNoWindowLeft();
+}
+
 // The host shows its dialogs on the desktop with --ui gtk, and with --ui auto when a
 // display opens.
 TEST_F(DesktopDialogs, HostShowsTheChooser) {
