@@ -391,20 +391,33 @@ DialogOutcome ScriptedBackend::runCertListDialog(CertListDialog& dialog) {
     return DialogOutcome::Ok;
 }
 
-DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
-    const std::string kind = KeyAccessDialog::kind();
+// Reports a dialog of `kind` opening, its caption shown as the backend shows it, then
+// `fields`, and takes the answer queued for it: Failed when a fail line was queued (nothing
+// reported), Cancel without an ok answer, Ok with `answer` filled.
+DialogOutcome ScriptedBackend::present(const std::string& kind, const std::string& caption,
+                                       nlohmann::ordered_json fields, Answer& answer) {
     if (takeFailure(kind)) return DialogOutcome::Failed;
     nlohmann::ordered_json open;
     open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["text"] = ansiToReport(dialog.message());
-    open["container"] = ansiToReport(dialog.container());
-    open["operation"] = ansiToReport(dialog.operation());
+    open["title"] = ansiToReport(shownCaption(caption));
+    for (auto& [key, value] : fields.items()) open[key] = std::move(value);
     emit(open);
-    Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressCancel();
+    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok)
         return DialogOutcome::Cancel;
+    return DialogOutcome::Ok;
+}
+
+DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
+    nlohmann::ordered_json fields;
+    fields["text"] = ansiToReport(dialog.message());
+    fields["container"] = ansiToReport(dialog.container());
+    fields["operation"] = ansiToReport(dialog.operation());
+    Answer answer;
+    DialogOutcome outcome =
+        present(KeyAccessDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
+        return outcome;
     }
     dialog.pressOk();
     return DialogOutcome::Ok;
@@ -412,18 +425,14 @@ DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
 
 // The PIN itself never appears in the report.
 DialogOutcome ScriptedBackend::runPinDialog(PinDialog& dialog) {
-    const std::string kind = PinDialog::kind();
-    if (takeFailure(kind)) return DialogOutcome::Failed;
-    nlohmann::ordered_json open;
-    open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["text"] = ansiToReport(dialog.message());
-    open["token"] = ansiToReport(dialog.token());
-    emit(open);
+    nlohmann::ordered_json fields;
+    fields["text"] = ansiToReport(dialog.message());
+    fields["token"] = ansiToReport(dialog.token());
     Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressCancel();
-        return DialogOutcome::Cancel;
+    DialogOutcome outcome = present(PinDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
+        return outcome;
     }
     dialog.typePin(answer.values["pin"].get_ref<const std::string&>());
     dialog.pressOk();
@@ -431,18 +440,15 @@ DialogOutcome ScriptedBackend::runPinDialog(PinDialog& dialog) {
 }
 
 DialogOutcome ScriptedBackend::runOriginConsentDialog(OriginConsentDialog& dialog) {
-    const std::string kind = OriginConsentDialog::kind();
-    if (takeFailure(kind)) return DialogOutcome::Failed;
-    nlohmann::ordered_json open;
-    open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["text"] = ansiToReport(dialog.message());
-    open["origin"] = dialog.origin();
-    emit(open);
+    nlohmann::ordered_json fields;
+    fields["text"] = ansiToReport(dialog.message());
+    fields["origin"] = dialog.origin();
     Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressDeny();
-        return DialogOutcome::Cancel;
+    DialogOutcome outcome =
+        present(OriginConsentDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressDeny();
+        return outcome;
     }
     if (answer.values["answer"] == "always")
         dialog.pressAllowAlways();
@@ -454,23 +460,20 @@ DialogOutcome ScriptedBackend::runOriginConsentDialog(OriginConsentDialog& dialo
 // The consent dialogs below are answered by an ok line only: anything else, and no
 // answer at all, refuses.
 DialogOutcome ScriptedBackend::runSignConsentDialog(SignConsentDialog& dialog) {
-    const std::string kind = SignConsentDialog::kind();
-    if (takeFailure(kind)) return DialogOutcome::Failed;
-    nlohmann::ordered_json open;
-    open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["site"] = dialog.site();
-    open["text"] = ansiToReport(dialog.message());
-    open["holder"] = ansiToReport(dialog.certificate().holder);
-    open["thumbprint"] = dialog.certificate().thumbprint;
-    open["content"] = ansiToReport(dialog.shownText());
-    open["length"] = dialog.length();
-    open["sha256"] = dialog.sha256();
-    emit(open);
+    nlohmann::ordered_json fields;
+    fields["site"] = dialog.site();
+    fields["text"] = ansiToReport(dialog.message());
+    fields["holder"] = ansiToReport(dialog.certificate().holder);
+    fields["thumbprint"] = dialog.certificate().thumbprint;
+    fields["content"] = ansiToReport(dialog.shownText());
+    fields["length"] = dialog.length();
+    fields["sha256"] = dialog.sha256();
     Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressCancel();
-        return DialogOutcome::Cancel;
+    DialogOutcome outcome =
+        present(SignConsentDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
+        return outcome;
     }
     dialog.setSignFurther(answer.values.value("further", false));
     dialog.pressSign();
@@ -478,44 +481,38 @@ DialogOutcome ScriptedBackend::runSignConsentDialog(SignConsentDialog& dialog) {
 }
 
 DialogOutcome ScriptedBackend::runKeyExportConsentDialog(KeyExportConsentDialog& dialog) {
-    const std::string kind = KeyExportConsentDialog::kind();
-    if (takeFailure(kind)) return DialogOutcome::Failed;
-    nlohmann::ordered_json open;
-    open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["site"] = dialog.site();
-    open["text"] = ansiToReport(dialog.message());
-    open["holder"] = ansiToReport(dialog.certificate().holder);
-    open["thumbprint"] = dialog.certificate().thumbprint;
-    open["how"] = dialog.how() == KeyExport::PfxFile ? "pfx" : "mobile";
-    open["deletes"] = dialog.deletesCertificate();
-    emit(open);
+    nlohmann::ordered_json fields;
+    fields["site"] = dialog.site();
+    fields["text"] = ansiToReport(dialog.message());
+    fields["holder"] = ansiToReport(dialog.certificate().holder);
+    fields["thumbprint"] = dialog.certificate().thumbprint;
+    fields["how"] = dialog.how() == KeyExport::PfxFile ? "pfx" : "mobile";
+    fields["deletes"] = dialog.deletesCertificate();
     Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressCancel();
-        return DialogOutcome::Cancel;
+    DialogOutcome outcome =
+        present(KeyExportConsentDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
+        return outcome;
     }
     dialog.pressExport();
     return DialogOutcome::Ok;
 }
 
 DialogOutcome ScriptedBackend::runRootInstallDialog(RootInstallDialog& dialog) {
-    const std::string kind = RootInstallDialog::kind();
-    if (takeFailure(kind)) return DialogOutcome::Failed;
-    nlohmann::ordered_json open;
-    open["dialog"] = kind;
-    open["title"] = ansiToReport(shownCaption(dialog.caption()));
-    open["text"] = ansiToReport(dialog.message());
-    open["subject"] = ansiToReport(dialog.subject());
-    open["issuer"] = ansiToReport(dialog.issuer());
-    open["notBefore"] = ansiToReport(dialog.notBefore());
-    open["notAfter"] = ansiToReport(dialog.notAfter());
-    open["thumbprint"] = dialog.thumbprint();
-    emit(open);
+    nlohmann::ordered_json fields;
+    fields["text"] = ansiToReport(dialog.message());
+    fields["subject"] = ansiToReport(dialog.subject());
+    fields["issuer"] = ansiToReport(dialog.issuer());
+    fields["notBefore"] = ansiToReport(dialog.notBefore());
+    fields["notAfter"] = ansiToReport(dialog.notAfter());
+    fields["thumbprint"] = dialog.thumbprint();
     Answer answer;
-    if (!takeFollowing(kind, answer) || answer.outcome != DialogOutcome::Ok) {
-        dialog.pressNo();
-        return DialogOutcome::Cancel;
+    DialogOutcome outcome =
+        present(RootInstallDialog::kind(), dialog.caption(), std::move(fields), answer);
+    if (outcome != DialogOutcome::Ok) {
+        if (outcome == DialogOutcome::Cancel) dialog.pressNo();
+        return outcome;
     }
     dialog.pressYes();
     return DialogOutcome::Ok;

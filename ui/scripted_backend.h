@@ -111,6 +111,8 @@ class ScriptedBackend final : public DialogBackend {
     void browse(CredentialsDialog& dialog, const std::string& pick);
     void note(const std::string& text);
     void emit(const nlohmann::ordered_json& report);
+    DialogOutcome present(const std::string& kind, const std::string& caption,
+                          nlohmann::ordered_json fields, Answer& answer);
 
     std::function<void(const std::string&)> sink_;
     std::deque<Answer> answers_;
