@@ -30,10 +30,10 @@ def main():
     method = con.execute("SELECT method FROM key_protection").fetchone()
     master = open(sys.argv[2], "rb").read() if len(sys.argv) > 2 else None
     keys = []
-    for keyset, fold, spec, blob in rows:
+    for keyset, fold, key_spec, blob in rows:
         row = {"magic": blob[:4].decode("latin-1"), "plain": plain(blob)}
         if master:
-            aad = b"".join(part.encode() + b"\0" for part in (keyset, fold, str(spec)))
+            aad = b"".join(part.encode() + b"\0" for part in (keyset, fold, str(key_spec)))
             der = AESGCM(master).decrypt(blob[4:16], blob[16:], aad)
             key = serialization.load_der_private_key(der, None)
             row["modulus"] = format(key.private_numbers().public_numbers.n, "x")
