@@ -265,22 +265,9 @@ class GtkBackend final : public DialogBackend {
 
     // Only OK allows the key; Cancel, Escape and closing the window refuse it.
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
-        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
-                              stack_.parent());
-        StackedWindow shown(stack_, window.window());
-        if (GtkWidget* text = window.control(IDC_KEY_ACCESS_TEXT))
-            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
-        window.holdBackConsent({IDOK}, IDCANCEL);
-        window.on(window.control(IDOK), "clicked", [&dialog, &window] {
-            dialog.pressOk();
-            window.end(DialogOutcome::Ok);
-        });
-        window.on(window.control(IDCANCEL), "clicked",
-                  [&window] { window.end(DialogOutcome::Cancel); });
-        DialogOutcome outcome = window.run();
-        if (outcome != DialogOutcome::Ok) dialog.pressCancel();
-        return outcome;
+        return runConsent(
+            dialog, {}, IDC_KEY_ACCESS_TEXT, nullptr, [&dialog] { dialog.pressOk(); },
+            [&dialog] { dialog.pressCancel(); });
     }
 
     // OK or Enter in the box hands the PIN over; Cancel, Escape and closing the window
@@ -338,55 +325,53 @@ class GtkBackend final : public DialogBackend {
 
     // Sign only signs; Cancel, Escape and closing the window refuse.
     DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
-        if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
-        ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
-                              stack_.parent(), dialog.site());
-        StackedWindow shown(stack_, window.window());
-        if (GtkWidget* text = window.control(IDC_CONSENT_TEXT))
-            gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
-        GtkWidget* content = window.control(IDC_SIGN_CONTENT);
-        GtkWidget* further = window.control(IDC_SIGN_FURTHER);
-        if (!content || !further) return DialogOutcome::Failed;
-        gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(content), GTK_WRAP_WORD_CHAR);
-        gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(content)),
-                                 ansiToUtf8(dialog.shownText()).c_str(), -1);
-        window.holdBackConsent({IDOK}, IDCANCEL);
-        window.on(window.control(IDOK), "clicked", [&dialog, &window, further] {
-            dialog.setSignFurther(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(further)));
-            dialog.pressSign();
-            window.end(DialogOutcome::Ok);
-        });
-        window.on(window.control(IDCANCEL), "clicked",
-                  [&window] { window.end(DialogOutcome::Cancel); });
-        DialogOutcome outcome = window.run();
-        if (outcome != DialogOutcome::Ok) dialog.pressCancel();
-        return outcome;
+        GtkWidget* further = nullptr;
+        auto showText = [&dialog, &further](ResourceWindow& window) {
+            GtkWidget* content = window.control(IDC_SIGN_CONTENT);
+            further = window.control(IDC_SIGN_FURTHER);
+            if (!content || !further) return false;
+            gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(content), GTK_WRAP_WORD_CHAR);
+            gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(content)),
+                                     ansiToUtf8(dialog.shownText()).c_str(), -1);
+            return true;
+        };
+        return runConsent(
+            dialog, dialog.site(), IDC_CONSENT_TEXT, showText,
+            [&dialog, &further] {
+                dialog.setSignFurther(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(further)));
+                dialog.pressSign();
+            },
+            [&dialog] { dialog.pressCancel(); });
     }
 
     DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
         return runConsent(
-            dialog, dialog.site(), [&dialog] { dialog.pressExport(); },
+            dialog, dialog.site(), IDC_CONSENT_TEXT, nullptr, [&dialog] { dialog.pressExport(); },
             [&dialog] { dialog.pressCancel(); });
     }
 
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
         return runConsent(
-            dialog, {}, [&dialog] { dialog.pressYes(); }, [&dialog] { dialog.pressNo(); });
+            dialog, {}, IDC_CONSENT_TEXT, nullptr, [&dialog] { dialog.pressYes(); },
+            [&dialog] { dialog.pressNo(); });
     }
 
   private:
-    // A consent window of a message and two buttons: OK (allow) and Cancel (refuse),
-    // under the consent rule. `siteUtf8` empty: the dialog requester, if any.
+    // A consent window of a message (control `textId`) and two buttons: OK (allow) and
+    // Cancel (refuse), under the consent rule. `siteUtf8` empty: the dialog requester, if
+    // any. `prepare`, when given, fills the window's other controls; false: Failed.
     template <typename Dialog>
-    DialogOutcome runConsent(Dialog& dialog, const std::string& siteUtf8,
+    DialogOutcome runConsent(Dialog& dialog, const std::string& siteUtf8, int textId,
+                             const std::function<bool(ResourceWindow&)>& prepare,
                              const std::function<void()>& allow,
                              const std::function<void()>& refuse) {
         if (!gtk::initOnThisThread()) return DialogOutcome::Failed;
         ResourceWindow window(dialog.resource(), ansiToUtf8(shownCaption(dialog.caption())),
                               stack_.parent(), siteUtf8);
         StackedWindow shown(stack_, window.window());
-        if (GtkWidget* text = window.control(IDC_CONSENT_TEXT))
+        if (GtkWidget* text = window.control(textId))
             gtk_label_set_text(GTK_LABEL(text), ansiToUtf8(dialog.message()).c_str());
+        if (prepare && !prepare(window)) return DialogOutcome::Failed;
         window.holdBackConsent({IDOK}, IDCANCEL);
         window.on(window.control(IDOK), "clicked", [&allow, &window] {
             allow();
