@@ -1,6 +1,7 @@
 #include "enroll/accept_pkcs7.h"
 
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "core/byte_buffer.h"
@@ -8,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/wincrypt_msg.h"
 #include "status/error_codes.h"
+#include "ui/caller_guard.h"
 
 namespace {
 
@@ -54,11 +56,16 @@ void installAuthority(PCCERT_CONTEXT certificate, const char* storeName) {
             store.get(), certificate, CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, nullptr);
 }
 
-// Installs the message's authority certificates and gives the DER of its last end-entity
-// certificate (empty when it has none). False, with 5040 and nothing installed, when the
-// certificates cannot be counted or there are more than kMaxMessageCertificates. A root
-// the user refuses in the root-install dialog stays out; its class stands all the same.
-bool takeMessageCertificates(HCRYPTMSG message, std::vector<BYTE>& candidate, ErrorPair& status) {
+// The certificates of a reply: its authorities by store, and the DER of its last
+// end-entity certificate (empty when it has none).
+struct Reply {
+    std::deque<CertContextHolder> roots, intermediates;  // a deque: holders do not move
+    std::vector<BYTE> candidate;
+};
+
+// Sorts the message's certificates into `reply`. False, with 5040, when the
+// certificates cannot be counted or there are more than kMaxMessageCertificates.
+bool takeMessageCertificates(HCRYPTMSG message, Reply& reply, ErrorPair& status) {
     DWORD count = 0, size = sizeof count;
     if (!CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
         status.failWithPlatform(err::kCertFormat);
@@ -80,17 +87,38 @@ bool takeMessageCertificates(HCRYPTMSG message, std::vector<BYTE>& candidate, Er
         if (!certificate) continue;  // what cannot be parsed cannot be classified
         switch (classify(certificate.get())) {
             case Kind::Root:
-                installAuthority(certificate.get(), "ROOT");
+                reply.roots.emplace_back(certificate.release());
                 break;
             case Kind::Intermediate:
-                installAuthority(certificate.get(), "CA");
+                reply.intermediates.emplace_back(certificate.release());
                 break;
             case Kind::EndEntity:
-                candidate = std::move(der);
+                reply.candidate = std::move(der);
                 break;
         }
     }
     return true;
+}
+
+// Asks the caller guard before any of the reply's certificates is added; `issued`
+// whether one goes to "MY". False with 5070 and ERROR_CANCELLED when refused.
+bool additionsAllowed(const Reply& reply, bool issued, ErrorPair& status) {
+    std::vector<ui::StoreAddition> additions;
+    if (!reply.roots.empty()) additions.push_back({"ROOT", reply.roots.size()});
+    if (!reply.intermediates.empty()) additions.push_back({"CA", reply.intermediates.size()});
+    if (issued) additions.push_back({"MY", 1});
+    if (additions.empty() || ui::callerGuard().allowNewCertificates(additions)) return true;
+    status.lastError = err::kCancelled;
+    status.capiError = ERROR_CANCELLED;
+    return false;
+}
+
+// A root the user refuses in the root-install dialog stays out; its class stands all
+// the same.
+void installAuthorities(const Reply& reply) {
+    for (const CertContextHolder& root : reply.roots) installAuthority(root.get(), "ROOT");
+    for (const CertContextHolder& intermediate : reply.intermediates)
+        installAuthority(intermediate.get(), "CA");
 }
 
 // True when slot `keySpec` of the open container holds the public key `bits`.
@@ -184,23 +212,33 @@ void accept(const std::string& text, ErrorPair& status) {
         status.fail(err::kBase64);
         return;
     }
-    std::vector<BYTE> candidate;
+    Reply reply;
     CryptMsgHolder message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     if (message &&
         CryptMsgUpdate(message.get(), der.data(), static_cast<DWORD>(der.length()), TRUE)) {
-        if (!takeMessageCertificates(message.get(), candidate, status)) return;
+        if (!takeMessageCertificates(message.get(), reply, status)) return;
     } else {
         // Not a message: the bytes are the issued certificate itself, unclassified.
-        candidate.assign(der.data(), der.data() + der.length());
+        reply.candidate.assign(der.data(), der.data() + der.length());
     }
-    if (candidate.empty()) {
+    CertContextHolder issued;
+    DWORD parseError = 0;
+    if (!reply.candidate.empty()) {
+        issued.reset(CertCreateCertificateContext(X509_ASN_ENCODING, reply.candidate.data(),
+                                                  static_cast<DWORD>(reply.candidate.size())));
+        parseError = GetLastError();
+    }
+    // Asked once, before anything is added, for every store the reply would grow.
+    if (!additionsAllowed(reply, static_cast<bool>(issued), status)) return;
+    // Authorities installed stay installed whatever fails below.
+    installAuthorities(reply);
+    if (reply.candidate.empty()) {
         status.fail(err::kNoKey);
         return;
     }
-    CertContextHolder issued(CertCreateCertificateContext(X509_ASN_ENCODING, candidate.data(),
-                                                          static_cast<DWORD>(candidate.size())));
     if (!issued) {
-        status.failWithPlatform(err::kCertFormat);
+        status.lastError = err::kCertFormat;
+        status.capiError = parseError;
         return;
     }
     bindAndInstall(issued.get(), status);

@@ -17,7 +17,9 @@
 // certificate, 5204 no container of a provider whose name contains "Microsoft" holds its
 // key pair, 5206 a property or the add to "MY" refused, 5203 the container cannot be
 // opened for the key context, 5201 "MY" cannot be opened (the last three with the
-// platform error). A certificate inside the message that does not parse is passed
-// over. Authority certificates installed stay installed whatever fails later. The
-// issued certificate is always added to "MY", also when it is there already.
+// platform error), 5070 with ERROR_CANCELLED when the caller guard refuses the
+// certificates (asked once, before any is added; nothing added). A certificate inside
+// the message that does not parse is passed over. Authority certificates installed stay
+// installed whatever fails later. The issued certificate is always added to "MY", also
+// when it is there already.
 ErrorCode acceptPkcs7(EnrollmentState& state, const std::string& text, ErrorPair& result);

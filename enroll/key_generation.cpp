@@ -2,6 +2,7 @@
 
 #include "core/crypt_holders.h"
 #include "status/error_codes.h"
+#include "ui/caller_guard.h"
 
 ErrorCode keyLengthStep(EnrollmentState& state, int32_t keyBits) {
     state.status = ErrorPair{};
@@ -38,6 +39,11 @@ std::string generateKeyPair(EnrollmentState& state, const std::string& commonNam
     }
     if (state.providerName.empty()) {
         status.fail(err::kCspName);
+        return {};
+    }
+    if (!ui::callerGuard().allowNewKeyContainer()) {
+        status.lastError = err::kCancelled;
+        status.capiError = ERROR_CANCELLED;
         return {};
     }
     std::string container;

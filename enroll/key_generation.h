@@ -30,8 +30,9 @@ using RequestBuilder = std::string (*)(HCRYPTPROV provider, DWORD keySpec,
 
 // Generates the key pair for a request with the record's parameters and returns what
 // `build` makes of it; the outcome is in state.status. An empty common name gives 5005,
-// no chosen provider 5046; a container name that cannot be made gives 5302 with the RPC
-// status (and no key: the provider's default container is never used instead); a
+// no chosen provider 5046; a new container the caller guard refuses 5070 with
+// ERROR_CANCELLED (nothing made); a container name that cannot be made gives 5302 with
+// the RPC status (and no key: the provider's default container is never used instead); a
 // container the provider refuses to create 5203, a refused key pair 5302, both with the
 // platform's error. The options of state.genKeyFlags reach the platform only for a
 // provider whose name begins with "Microsoft". The container and its key pair stay,

@@ -3,6 +3,7 @@
 // a dialog the user answers (scripted here).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -350,6 +351,127 @@ TEST_F(BridgePageRules, ThreeGuessesPerFileThenTheUserTypes) {
     EXPECT_EQ(typed.value("lastError", -1), 0) << typed;
     EXPECT_FALSE(typed["ret"].get<std::string>().empty());
     EXPECT_EQ(bridge.finish(), 0);
+}
+
+// What `kscapi ARGS` lists in the bridge's home: one line per key container or
+// certificate.
+size_t listed(const std::string& args) {
+    std::string out = runCommand(std::string(KSCAPI_HOST_PATH) + " " + args);
+    return static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+}
+
+// The page's count `value` as the bridge keeps it.
+DWORD usageCount(const char* value) {
+    RegKeyHolder key;
+    DWORD count = 0, size = sizeof count;
+    std::string path = std::string(bridge::kUsageKey) + "\\" + kEvil;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.get(), value, nullptr, nullptr, reinterpret_cast<BYTE*>(&count),
+                         &size) != ERROR_SUCCESS)
+        return 0;
+    return count;
+}
+
+TEST_F(BridgePageRules, StoresGrowOnlyAsFarAsTheUserLets) {
+    const std::string ca = dir_.file("ca");
+    std::filesystem::create_directories(ca);
+    const std::string kCa = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/enroll_ca.sh";
+    int status = -1;
+    runCommand(kCa + " init " + ca, &status);
+    ASSERT_EQ(status, 0);
+    const json provider = {"Microsoft Enhanced Cryptographic Provider v1.0"};
+    const json request = {"Page", 512, 1};
+    const size_t before = listed("keys list");
+    {
+        BridgeProcess bridge(dir_);
+        Page evil(bridge, dir_, kEvil);
+        run(evil, {{"choose the provider", "SetProviderName", provider, "", 0}});
+        for (uint32_t i = 0; i < bridge::kFreePageKeys; ++i)
+            run(evil, {{"a key within the allowance", "CreatePKCS10", request, "", 0}});
+        ASSERT_EQ(listed("keys list"), before + bridge::kFreePageKeys);
+        json refused = evil.call("CreatePKCS10", request, "StoreGrowthConsent cancel");
+        EXPECT_EQ(refused.value("lastError", -1), 5070) << refused;
+        EXPECT_EQ(refused.value("capiError", -1), 1223) << refused;
+        // The page's registry calls cannot reach its counts, however it spells the path.
+        const std::string own = std::string(bridge::kUsageKey) + "\\" + kEvil + "\\";
+        std::string upper = own;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::string slashes = own;
+        std::replace(slashes.begin(), slashes.end(), '\\', '/');
+        run(evil,
+            {
+                {"the counts' own path", "RegWriteHKCUInt", {own + "KeysCreated", 0}, "", 0},
+                {"from the top", "RegWriteHKCUInt", {"\\" + own + "KeysCreated", 0}, "", 5906},
+                {"climbing out",
+                 "RegWriteHKCUInt",
+                 {"..\\..\\Usage\\" + std::string(kEvil) + "\\KeysCreated", 0},
+                 "",
+                 0},
+                {"upper case", "RegWriteHKCUInt", {upper + "KEYSCREATED", 0}, "", 0},
+                {"slashes", "RegWriteHKCUInt", {slashes + "KeysCreated", 0}, "", 5005},
+                {"a value of the page's top", "RegWriteHKCUInt", {"\\KeysCreated", 0}, "", 0},
+                {"still asked", "CreatePKCS10", request, "StoreGrowthConsent cancel", 5070},
+            });
+        EXPECT_EQ(listed("keys list"), before + bridge::kFreePageKeys);
+        EXPECT_EQ(bridge.finish(), 0);
+    }
+    EXPECT_EQ(usageCount(bridge::kKeysCreatedValue), bridge::kFreePageKeys);
+    // As if the page had added 62 certificates before.
+    RegKeyHolder usage;
+    const DWORD added = bridge::kFreePageCertificates - 2;
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(bridge::kUsageKey) + "\\" + kEvil).c_str(),
+                        0, nullptr, 0, KEY_WRITE, nullptr, usage.out(), nullptr),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(usage.get(), bridge::kCertificatesAddedValue, 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&added), sizeof added),
+              ERROR_SUCCESS);
+    usage.close();
+    // The page reloads in a new host: still asked; the user allows one key.
+    {
+        BridgeProcess bridge(dir_);
+        Page evil(bridge, dir_, kEvil);
+        run(evil, {{"choose the provider", "SetProviderName", provider, "", 0}});
+        json made = evil.call("CreatePKCS10", request, "StoreGrowthConsent ok {}");
+        ASSERT_EQ(made.value("lastError", -1), 0) << made;
+        EXPECT_EQ(listed("keys list"), before + bridge::kFreePageKeys + 1);
+        testing_support::writeFile(dir_.file("req.b64"), made["ret"].get<std::string>());
+        runCommand("openssl base64 -d -A -in " + dir_.file("req.b64") + " -out " +
+                       dir_.file("req.der") + " && " + kCa + " issue " + ca + " " +
+                       dir_.file("req.der"),
+                   &status);
+        ASSERT_EQ(status, 0);
+        const json answer = {runCommand("openssl base64 -A -in " + ca + "/answer.p7b")};
+        // The reply's root, issuing authority and certificate, beyond the page's allowance.
+        const size_t my = listed("store list MY"), cas = listed("store list CA");
+        const size_t roots = listed("store list ROOT");
+        run(evil, {{"three certificates, refused", "AcceptPKCS7", answer,
+                    "StoreGrowthConsent cancel", 5070}});
+        EXPECT_EQ(listed("store list MY"), my);
+        EXPECT_EQ(listed("store list CA"), cas);
+        EXPECT_EQ(listed("store list ROOT"), roots);
+        run(evil, {{"allowed; the root asks on its own", "AcceptPKCS7", answer,
+                    "StoreGrowthConsent ok {}\nRootInstallDialog cancel", 0}});
+        EXPECT_EQ(listed("store list MY"), my + 1);
+        EXPECT_EQ(listed("store list CA"), cas + 1);
+        EXPECT_EQ(bridge.finish(), 0);
+    }
+    EXPECT_EQ(usageCount(bridge::kCertificatesAddedValue), bridge::kFreePageCertificates + 1);
+    std::string shown = log();
+    EXPECT_EQ(count(shown, "\"dialog\":\"StoreGrowthConsent\""), 5u) << shown;
+    EXPECT_EQ(count(shown, "\"what\":\"keys\",\"already\":8,\"adding\":1"), 3u) << shown;
+    EXPECT_EQ(count(shown, "\"what\":\"certificates\",\"already\":62,\"adding\":3"), 2u) << shown;
+    // The user's own scripts are never asked, whatever pages did.
+    testing_support::writeFile(dir_.file("script"), "SetProviderName " + provider[0].dump() +
+                                                        "\nCreatePKCS10 \"User\" 512 1\n");
+    std::string user =
+        runCommand(std::string(KSCAPI_HOST_PATH) + " --ui script run " + dir_.file("script"));
+    EXPECT_EQ(count(user, "\"dialog\""), 0u) << user;
+    EXPECT_EQ(count(user, "\"lastError\":0"), 2u) << user;
+    // Revoking the site starts it afresh.
+    runCommand(std::string(KSCAPI_HOST_PATH) + " bridge origins revoke " + kEvil, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(keyExists(std::string(bridge::kUsageKey) + "\\" + kEvil));
 }
 
 }  // namespace

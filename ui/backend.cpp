@@ -49,6 +49,9 @@ class ForwardingBackend final : public DialogBackend {
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
         return target_.runRootInstallDialog(dialog);
     }
+    DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override {
+        return target_.runStoreGrowthConsentDialog(dialog);
+    }
 
   private:
     DialogBackend& target_;
@@ -93,6 +96,10 @@ DialogOutcome DialogBackend::runKeyExportConsentDialog(KeyExportConsentDialog&) 
 }
 
 DialogOutcome DialogBackend::runRootInstallDialog(RootInstallDialog&) {
+    return DialogOutcome::Failed;
+}
+
+DialogOutcome DialogBackend::runStoreGrowthConsentDialog(StoreGrowthConsentDialog&) {
     return DialogOutcome::Failed;
 }
 
@@ -171,6 +178,10 @@ DialogOutcome runDialog(KeyExportConsentDialog& dialog) {
 
 DialogOutcome runDialog(RootInstallDialog& dialog) {
     return backend().runRootInstallDialog(dialog);
+}
+
+DialogOutcome runDialog(StoreGrowthConsentDialog& dialog) {
+    return backend().runStoreGrowthConsentDialog(dialog);
 }
 
 int showMessageBox(const std::string& text, const std::string& caption, UINT type) {

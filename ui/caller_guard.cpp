@@ -23,6 +23,10 @@ class ForwardingGuard final : public CallerGuard {
                         bool deletesCertificate) override {
         return target_.allowKeyExport(certificate, how, deletesCertificate);
     }
+    bool allowNewKeyContainer() override { return target_.allowNewKeyContainer(); }
+    bool allowNewCertificates(std::span<const StoreAddition> additions) override {
+        return target_.allowNewCertificates(additions);
+    }
     bool useGivenPath(const std::string& path, PathUse use) override {
         return target_.useGivenPath(path, use);
     }

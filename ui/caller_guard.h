@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,12 @@ struct CertificateSummary {
 enum class KeyExport {
     PfxFile,     // written to a PFX file under a password the caller chose
     MobileText,  // handed to the caller as mobile text under a password it chose
+};
+
+// Certificates an operation is about to add to one of the user's stores.
+struct StoreAddition {
+    const char* store;  // the system store's name: "MY", "CA" or "ROOT"
+    size_t count;
 };
 
 // What a path the caller gave would be used for.
@@ -70,6 +77,18 @@ class CallerGuard {
     virtual bool allowKeyExport(const CertificateSummary& certificate, KeyExport how,
                                 bool deletesCertificate) {
         (void)certificate, (void)how, (void)deletesCertificate;
+        return true;
+    }
+
+    // --- The user's key database and certificate stores.
+    // Before a new key container is made for the caller. False: nothing is made; the
+    // operation reports 5070 with the platform value ERROR_CANCELLED.
+    virtual bool allowNewKeyContainer() { return true; }
+    // Before the certificates of one operation are added, all stores at once (each entry's
+    // count above 0). False: none is added; the operation reports 5070 with the platform
+    // value ERROR_CANCELLED. A root still asks the user in its own dialog afterwards.
+    virtual bool allowNewCertificates(std::span<const StoreAddition> additions) {
+        (void)additions;
         return true;
     }
 

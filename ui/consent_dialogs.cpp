@@ -1,5 +1,7 @@
 #include "ui/consent_dialogs.h"
 
+#include <cstring>
+
 #include "core/byte_buffer.h"
 #include "core/cert_view.h"
 #include "digest/digests.h"
@@ -48,6 +50,13 @@ std::string sha256Hex(const std::string& bytes) {
         return {};
     return std::string(reinterpret_cast<const char*>(hex.data()),
                        static_cast<size_t>(hex.length()));
+}
+
+// The name the user knows a system store by, as a label.
+const char16_t* storeTitle(const char* store) {
+    if (std::strcmp(store, "MY") == 0) return u"個人：";
+    if (std::strcmp(store, "CA") == 0) return u"中繼憑證授權單位：";
+    return u"受信任的根憑證授權單位：";
 }
 
 }  // namespace
@@ -119,6 +128,32 @@ const DialogResource& RootInstallDialog::resource() const {
     return kRootInstallResource;
 }
 
+StoreGrowthConsentDialog::StoreGrowthConsentDialog(const std::string& site, StoreGrowth what,
+                                                   uint64_t already,
+                                                   std::span<const StoreAddition> additions)
+    : site_(site), what_(what), already_(already) {
+    if (what_ == StoreGrowth::Keys) {
+        message_ = toAnsi(u"這個網站已在您的憑證存放區建立 ") + std::to_string(already_) +
+                   toAnsi(u" 組金鑰。\n是否允許它再建立一組？\n");
+    } else {
+        adding_ = 0;
+        std::string stores;
+        for (const StoreAddition& addition : additions) {
+            adding_ += addition.count;
+            stores +=
+                line(storeTitle(addition.store), std::to_string(addition.count) + toAnsi(u" 張"));
+        }
+        message_ = toAnsi(u"這個網站已在您的憑證存放區新增 ") + std::to_string(already_) +
+                   toAnsi(u" 張憑證。\n是否允許它再新增 ") + std::to_string(adding_) +
+                   toAnsi(u" 張？\n") + stores;
+    }
+    message_ += toAnsi(u"若您並未在這個網站申請憑證，請按「取消」。");
+}
+
+const DialogResource& StoreGrowthConsentDialog::resource() const {
+    return kStoreGrowthConsentResource;
+}
+
 bool askSignConsent(const std::string& site, const CertificateSummary& certificate,
                     std::u16string_view content, bool* signFurther) {
     SignConsentDialog dialog(site, certificate, content);
@@ -135,6 +170,12 @@ bool askKeyExportConsent(const std::string& site, const CertificateSummary& cert
 
 bool askRootInstall(PCCERT_CONTEXT certificate) {
     RootInstallDialog dialog(certificate);
+    return runDialog(dialog) == DialogOutcome::Ok && dialog.allowed();
+}
+
+bool askStoreGrowthConsent(const std::string& site, StoreGrowth what, uint64_t already,
+                           std::span<const StoreAddition> additions) {
+    StoreGrowthConsentDialog dialog(site, what, already, additions);
     return runDialog(dialog) == DialogOutcome::Ok && dialog.allowed();
 }
 

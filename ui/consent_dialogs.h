@@ -1,7 +1,9 @@
 // Models of the dialogs that ask the user before something a caller asked for binds or
 // exposes them: a signature a web page asks for (210), a private key leaving for a page
-// (211), and a certificate about to become trusted as a root (212). Each names the
-// certificate as the user would recognise it; the first two also name the site. Nothing
+// (211), a certificate about to become trusted as a root (212), and a page that has
+// already added many keys or certificates to the user's stores adding more (213). The
+// first three name the certificate as the user would recognise it; all but the root's
+// name the site. Nothing
 // is allowed until the dialog's allow button was pressed: Cancel, Escape, closing the
 // window and a dialog that cannot be shown all refuse. Backends open these dialogs with
 // the refusing button focused and the allow button enabled only after
@@ -9,6 +11,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -130,6 +134,44 @@ class RootInstallDialog {
     bool allowed_ = false;
 };
 
+// What a page wants to add to the user's stores.
+enum class StoreGrowth {
+    Keys,          // one new key container
+    Certificates,  // certificates into one or more stores
+};
+
+class StoreGrowthConsentDialog {
+  public:
+    // `already`: how many of `what` the site added before; `additions` the certificates
+    // it adds now, by store (ignored for Keys, which add one container).
+    StoreGrowthConsentDialog(const std::string& site, StoreGrowth what, uint64_t already,
+                             std::span<const StoreAddition> additions);
+    StoreGrowthConsentDialog(const StoreGrowthConsentDialog&) = delete;
+    StoreGrowthConsentDialog& operator=(const StoreGrowthConsentDialog&) = delete;
+
+    static const char* kind() { return "StoreGrowthConsent"; }
+    const DialogResource& resource() const;
+    std::string caption() const { return resource().ansiCaption(); }
+    const std::string& site() const { return site_; }
+    StoreGrowth what() const { return what_; }
+    uint64_t already() const { return already_; }
+    // How many keys or certificates the site adds now.
+    uint64_t adding() const { return adding_; }
+    const std::string& message() const { return message_; }
+
+    void pressAllow() { allowed_ = true; }
+    void pressCancel() { allowed_ = false; }
+    bool allowed() const { return allowed_; }
+
+  private:
+    std::string site_;
+    StoreGrowth what_;
+    uint64_t already_;
+    uint64_t adding_ = 1;
+    std::string message_;
+    bool allowed_ = false;
+};
+
 // Each asks through the process's backend; true only when the dialog was shown and
 // ended with its allow button. `signFurther` (may be null) receives the user's choice.
 bool askSignConsent(const std::string& site, const CertificateSummary& certificate,
@@ -137,6 +179,8 @@ bool askSignConsent(const std::string& site, const CertificateSummary& certifica
 bool askKeyExportConsent(const std::string& site, const CertificateSummary& certificate,
                          KeyExport how, bool deletesCertificate);
 bool askRootInstall(PCCERT_CONTEXT certificate);
+bool askStoreGrowthConsent(const std::string& site, StoreGrowth what, uint64_t already,
+                           std::span<const StoreAddition> additions);
 
 // Makes the platform layer ask through askRootInstall before a certificate is added to
 // the user's "ROOT" store. Engines call it when they start; calling it again changes

@@ -86,7 +86,7 @@ constexpr DialogControl kOriginConsentControls[] = {
     {IDCANCEL, ControlKind::DefaultButton, u"拒絕", {155, 48, 66, 14}},
 };
 
-// In these three the refusing button is the default one, so that Escape, closing the
+// In these four the refusing button is the default one, so that Escape, closing the
 // window and a stray Enter refuse.
 constexpr DialogControl kSignConsentControls[] = {
     {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 246, 52}},
@@ -102,6 +102,12 @@ constexpr DialogControl kSignConsentControls[] = {
 constexpr DialogControl kKeyExportConsentControls[] = {
     {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 226, 70}},
     {IDOK, ControlKind::Button, u"匯出", {120, 82, 54, 14}},
+    {IDCANCEL, ControlKind::DefaultButton, kCancel, {179, 82, 54, 14}},
+};
+
+constexpr DialogControl kStoreGrowthConsentControls[] = {
+    {IDC_CONSENT_TEXT, ControlKind::Label, u"", {7, 7, 226, 70}},
+    {IDOK, ControlKind::Button, u"允許", {120, 82, 54, 14}},
     {IDCANCEL, ControlKind::DefaultButton, kCancel, {179, 82, 54, 14}},
 };
 
@@ -133,6 +139,8 @@ const DialogResource kKeyExportConsentResource{211,       u"網站要求匯出�
                                                kFixedsys, kKeyExportConsentControls};
 const DialogResource kRootInstallResource{212, u"安全性警告", 240,
                                           115, kFixedsys,     kRootInstallControls};
+const DialogResource kStoreGrowthConsentResource{213,       u"網站要求新增金鑰或憑證",  240, 103,
+                                                 kFixedsys, kStoreGrowthConsentControls};
 
 std::string DialogControl::ansiText() const {
     return toAnsi(text);

@@ -82,5 +82,8 @@ extern const DialogResource kOriginConsentResource;
 extern const DialogResource kSignConsentResource;
 extern const DialogResource kKeyExportConsentResource;
 extern const DialogResource kRootInstallResource;
+// Resource 213: the consent to a page adding keys or certificates beyond its allowance;
+// its message label is empty in the resource too.
+extern const DialogResource kStoreGrowthConsentResource;
 
 }  // namespace ui

@@ -69,6 +69,7 @@ class OriginConsentDialog;
 class SignConsentDialog;
 class KeyExportConsentDialog;
 class RootInstallDialog;
+class StoreGrowthConsentDialog;
 
 // How dialogs are shown. One backend serves the whole process; hosts choose it. A
 // backend only presents: every rule of a dialog is in its model, so a backend that
@@ -98,12 +99,14 @@ class DialogBackend {
     // The same for a web site's request to use the control: Ok only when one of the
     // model's allow buttons was pressed. Default: Failed (the site is refused).
     virtual DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog);
-    // The same for a page's signature, a private key leaving for a page and a new trusted
-    // root (consent_dialogs.h): Ok only when the model's allow button was pressed.
-    // Default: Failed (refused).
+    // The same for a page's signature, a private key leaving for a page, a new trusted
+    // root and a page adding keys or certificates beyond its allowance
+    // (consent_dialogs.h): Ok only when the model's allow button was pressed. Default:
+    // Failed (refused).
     virtual DialogOutcome runSignConsentDialog(SignConsentDialog& dialog);
     virtual DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog);
     virtual DialogOutcome runRootInstallDialog(RootInstallDialog& dialog);
+    virtual DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog);
 };
 
 // Who the dialogs shown now work for (a web page's origin while the page's call runs;
@@ -168,6 +171,7 @@ DialogOutcome runDialog(OriginConsentDialog& dialog);
 DialogOutcome runDialog(SignConsentDialog& dialog);
 DialogOutcome runDialog(KeyExportConsentDialog& dialog);
 DialogOutcome runDialog(RootInstallDialog& dialog);
+DialogOutcome runDialog(StoreGrowthConsentDialog& dialog);
 // Shows a message box through the process's backend.
 int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 

@@ -350,6 +350,12 @@ class GtkBackend final : public DialogBackend {
             [&dialog] { dialog.pressCancel(); });
     }
 
+    DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override {
+        return runConsent(
+            dialog, dialog.site(), IDC_CONSENT_TEXT, nullptr, [&dialog] { dialog.pressAllow(); },
+            [&dialog] { dialog.pressCancel(); });
+    }
+
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
         return runConsent(
             dialog, {}, IDC_CONSENT_TEXT, nullptr, [&dialog] { dialog.pressYes(); },

@@ -63,6 +63,7 @@ const std::vector<KindFormat>& formats() {
         {"SignConsent", {{"further", FieldType::Flag, false, 0}}},
         {"KeyExportConsent", {}},
         {"RootInstallDialog", {}},
+        {"StoreGrowthConsent", {}},
     };
     return table;
 }
@@ -407,20 +408,25 @@ DialogOutcome ScriptedBackend::present(const std::string& kind, const std::strin
     return DialogOutcome::Ok;
 }
 
+DialogOutcome ScriptedBackend::presentConsent(const std::string& kind, const std::string& caption,
+                                              nlohmann::ordered_json fields,
+                                              const std::function<void()>& allow,
+                                              const std::function<void()>& refuse) {
+    Answer answer;
+    DialogOutcome outcome = present(kind, caption, std::move(fields), answer);
+    if (outcome == DialogOutcome::Ok) allow();
+    if (outcome == DialogOutcome::Cancel) refuse();
+    return outcome;
+}
+
 DialogOutcome ScriptedBackend::runKeyAccessDialog(KeyAccessDialog& dialog) {
     nlohmann::ordered_json fields;
     fields["text"] = ansiToReport(dialog.message());
     fields["container"] = ansiToReport(dialog.container());
     fields["operation"] = ansiToReport(dialog.operation());
-    Answer answer;
-    DialogOutcome outcome =
-        present(KeyAccessDialog::kind(), dialog.caption(), std::move(fields), answer);
-    if (outcome != DialogOutcome::Ok) {
-        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
-        return outcome;
-    }
-    dialog.pressOk();
-    return DialogOutcome::Ok;
+    return presentConsent(
+        KeyAccessDialog::kind(), dialog.caption(), std::move(fields),
+        [&dialog] { dialog.pressOk(); }, [&dialog] { dialog.pressCancel(); });
 }
 
 // The PIN itself never appears in the report.
@@ -488,15 +494,9 @@ DialogOutcome ScriptedBackend::runKeyExportConsentDialog(KeyExportConsentDialog&
     fields["thumbprint"] = dialog.certificate().thumbprint;
     fields["how"] = dialog.how() == KeyExport::PfxFile ? "pfx" : "mobile";
     fields["deletes"] = dialog.deletesCertificate();
-    Answer answer;
-    DialogOutcome outcome =
-        present(KeyExportConsentDialog::kind(), dialog.caption(), std::move(fields), answer);
-    if (outcome != DialogOutcome::Ok) {
-        if (outcome == DialogOutcome::Cancel) dialog.pressCancel();
-        return outcome;
-    }
-    dialog.pressExport();
-    return DialogOutcome::Ok;
+    return presentConsent(
+        KeyExportConsentDialog::kind(), dialog.caption(), std::move(fields),
+        [&dialog] { dialog.pressExport(); }, [&dialog] { dialog.pressCancel(); });
 }
 
 DialogOutcome ScriptedBackend::runRootInstallDialog(RootInstallDialog& dialog) {
@@ -507,15 +507,21 @@ DialogOutcome ScriptedBackend::runRootInstallDialog(RootInstallDialog& dialog) {
     fields["notBefore"] = ansiToReport(dialog.notBefore());
     fields["notAfter"] = ansiToReport(dialog.notAfter());
     fields["thumbprint"] = dialog.thumbprint();
-    Answer answer;
-    DialogOutcome outcome =
-        present(RootInstallDialog::kind(), dialog.caption(), std::move(fields), answer);
-    if (outcome != DialogOutcome::Ok) {
-        if (outcome == DialogOutcome::Cancel) dialog.pressNo();
-        return outcome;
-    }
-    dialog.pressYes();
-    return DialogOutcome::Ok;
+    return presentConsent(
+        RootInstallDialog::kind(), dialog.caption(), std::move(fields),
+        [&dialog] { dialog.pressYes(); }, [&dialog] { dialog.pressNo(); });
+}
+
+DialogOutcome ScriptedBackend::runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) {
+    nlohmann::ordered_json fields;
+    fields["site"] = dialog.site();
+    fields["text"] = ansiToReport(dialog.message());
+    fields["what"] = dialog.what() == StoreGrowth::Keys ? "keys" : "certificates";
+    fields["already"] = dialog.already();
+    fields["adding"] = dialog.adding();
+    return presentConsent(
+        StoreGrowthConsentDialog::kind(), dialog.caption(), std::move(fields),
+        [&dialog] { dialog.pressAllow(); }, [&dialog] { dialog.pressCancel(); });
 }
 
 }  // namespace ui

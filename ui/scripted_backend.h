@@ -32,7 +32,10 @@
 //                   "thumbprint","how":"pfx"|"mobile","deletes":BOOL}; ok {} exports.
 //   RootInstallDialog {"dialog":"RootInstallDialog","title","text","subject","issuer",
 //                   "notBefore","notAfter","thumbprint"}; ok {} installs the root.
-//   (for these three, and KeyAccessDialog and OriginConsent, cancel or no answer refuses)
+//   StoreGrowthConsent {"dialog":"StoreGrowthConsent","title","site","text",
+//                   "what":"keys"|"certificates","already","adding"};
+//                   ok {} lets the site add them.
+//   (for these four, and KeyAccessDialog and OriginConsent, cancel or no answer refuses)
 //   message boxes   {"messageBox":TEXT,"caption":TEXT}
 // A dialog with no answer queued for it prints {"note":WHY} and is cancelled; "fail"
 // makes a dialog fail to be created before it shows anything.
@@ -64,6 +67,7 @@ class ScriptedBackend final : public DialogBackend {
     DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override;
     DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override;
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override;
+    DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override;
 
     // True for the dialog kinds this backend can answer.
     static bool knowsKind(const std::string& kind);
@@ -113,6 +117,11 @@ class ScriptedBackend final : public DialogBackend {
     void emit(const nlohmann::ordered_json& report);
     DialogOutcome present(const std::string& kind, const std::string& caption,
                           nlohmann::ordered_json fields, Answer& answer);
+    // Presents a dialog that an ok answer without fields allows: `allow` on Ok, `refuse`
+    // when it is cancelled (a dialog that fails is left untouched).
+    DialogOutcome presentConsent(const std::string& kind, const std::string& caption,
+                                 nlohmann::ordered_json fields, const std::function<void()>& allow,
+                                 const std::function<void()>& refuse);
 
     std::function<void(const std::string&)> sink_;
     std::deque<Answer> answers_;

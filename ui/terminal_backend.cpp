@@ -229,14 +229,11 @@ class TerminalBackend final : public DialogBackend {
     }
 
     DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
-        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
-              siteLine(dialog.site()) + ansiToReport(dialog.message()) + "\n");
-        if (!yes()) {
-            dialog.pressCancel();
-            return DialogOutcome::Cancel;
-        }
-        dialog.pressExport();
-        return DialogOutcome::Ok;
+        return askSiteConsent(dialog, [&dialog] { dialog.pressExport(); });
+    }
+
+    DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override {
+        return askSiteConsent(dialog, [&dialog] { dialog.pressAllow(); });
     }
 
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
@@ -252,6 +249,19 @@ class TerminalBackend final : public DialogBackend {
 
   private:
     static std::string siteLine(const std::string& site) { return toUtf8(u"網站：") + site + "\n"; }
+
+    // A site's consent of a message alone: `allow` on an explicit yes, else refused.
+    template <typename Dialog, typename Allow>
+    DialogOutcome askSiteConsent(Dialog& dialog, Allow allow) {
+        print("\n== " + ansiToReport(shownCaption(dialog.caption())) + " ==\n" +
+              siteLine(dialog.site()) + ansiToReport(dialog.message()) + "\n");
+        if (!yes()) {
+            dialog.pressCancel();
+            return DialogOutcome::Cancel;
+        }
+        allow();
+        return DialogOutcome::Ok;
+    }
 
     // Only an explicit "y" says yes: Enter, the end of the input or anything else is no.
     bool yes() {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/bridge/origin_policy.h"
+#include "host/bridge/page_guard.h"
 #include "host/module_commands.h"
 #include "platform/registry.h"
 
@@ -121,7 +122,12 @@ int origins(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << kUsage;
         return 2;
     }
-    long rc = forgetOrigin(args[2]);
+    // A site allowed only for a session has counts too: they go even when it was not
+    // remembered.
+    long rc = forgetOrigin(args[2]), counts = forgetPageUsage(args[2]);
+    if (counts != ERROR_SUCCESS && counts != ERROR_FILE_NOT_FOUND)
+        return fail(err, "the registry refused the change", counts);
+    if (rc == ERROR_FILE_NOT_FOUND && counts == ERROR_SUCCESS) rc = ERROR_SUCCESS;
     if (rc == ERROR_FILE_NOT_FOUND) return fail(err, "origin not allowed: " + args[2], rc);
     if (rc != ERROR_SUCCESS) return fail(err, "the registry refused the change", rc);
     printLine(out, Json{{"revoked", args[2]}});

@@ -24,7 +24,8 @@ std::string manifestText(const std::string& browser, const std::string& hostPath
 //   install [--browser chromium|chrome|firefox|all] [--host PATH]
 //   uninstall [--browser chromium|chrome|firefox|all]
 //   origins                       the origins allowed for good
-//   origins revoke ORIGIN         forgets one
+//   origins revoke ORIGIN         forgets one, and what it added to the stores (so
+//                                 that it starts with a fresh allowance)
 //   develop on|off|status         local http: origins allowed or not
 // Each result is one JSON object per line on `out`; failures print {"error","code"} on
 // `err`. Returns 0 on success, 1 when the work failed, 2 for a usage error.

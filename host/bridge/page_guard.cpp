@@ -89,7 +89,52 @@ uint64_t newKeysCost(const std::string& keyPath) {
     return total;
 }
 
+std::string usagePath(const std::string& origin) {
+    return std::string(kUsageKey) + "\\" + origin;
+}
+
 }  // namespace
+
+long forgetPageUsage(const std::string& origin) {
+    return RegDeleteTreeA(HKEY_CURRENT_USER, usagePath(origin).c_str());
+}
+
+bool PageGuard::mayGrow(const char* valueName, uint32_t free, uint64_t adding,
+                        const std::function<bool(uint64_t already)>& ask) {
+    RegKeyHolder usage;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, usagePath(origin_).c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, usage.out(),
+                        nullptr) != ERROR_SUCCESS)
+        return false;  // a count that cannot be kept would let the page grow unseen
+    DWORD already = 0, size = sizeof already, type = REG_NONE;
+    if (RegQueryValueExA(usage.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&already),
+                         &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof already)
+        already = 0;
+    uint64_t after = uint64_t{already} + adding;
+    if (after > free && !ask(already)) return false;
+    DWORD stored = static_cast<DWORD>(std::min<uint64_t>(after, UINT32_MAX));
+    return RegSetValueExA(usage.get(), valueName, 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&stored), sizeof stored) == ERROR_SUCCESS;
+}
+
+bool PageGuard::allowNewKeyContainer() {
+    if (origin_.empty()) return CallerGuard::allowNewKeyContainer();
+    return mayGrow(kKeysCreatedValue, kFreePageKeys, 1, [this](uint64_t already) {
+        return ui::askStoreGrowthConsent(origin_, ui::StoreGrowth::Keys, already, {});
+    });
+}
+
+bool PageGuard::allowNewCertificates(std::span<const ui::StoreAddition> additions) {
+    if (origin_.empty()) return CallerGuard::allowNewCertificates(additions);
+    uint64_t adding = 0;
+    for (const ui::StoreAddition& addition : additions) adding += addition.count;
+    return mayGrow(kCertificatesAddedValue, kFreePageCertificates, adding,
+                   [this, additions](uint64_t already) {
+                       return ui::askStoreGrowthConsent(origin_, ui::StoreGrowth::Certificates,
+                                                        already, additions);
+                   });
+}
 
 std::string PageGuard::registryRoot() {
     if (origin_.empty()) return {};

@@ -23,6 +23,19 @@ constexpr size_t kMaxPageStringBytes = 64 * 1024;
 constexpr size_t kMaxPageHiveBytes = 1024 * 1024;
 // Wrong passwords a page may pass for one PFX file before only the user's count.
 constexpr int kGivenPasswordTries = 3;
+// What each origin has added to the user's key database and certificate stores, kept
+// where no page reaches: one key per origin below it, with the REG_DWORD values below.
+constexpr const char* kUsageKey = "Software\\Kestrune\\Bridge\\Usage";
+constexpr const char* kKeysCreatedValue = "KeysCreated";
+constexpr const char* kCertificatesAddedValue = "CertificatesAdded";
+// What a site may add unasked, for good: more than any enrollment of a few certificates
+// with their chains and renewals needs. Beyond it the user is asked each time.
+constexpr uint32_t kFreePageKeys = 8;
+constexpr uint32_t kFreePageCertificates = 64;
+
+// Forgets what `origin` added (the user revoked the site): ERROR_SUCCESS,
+// ERROR_FILE_NOT_FOUND when nothing was counted, or the registry's error.
+long forgetPageUsage(const std::string& origin);
 
 class PageGuard : public ui::CallerGuard {
   public:
@@ -60,7 +73,18 @@ class PageGuard : public ui::CallerGuard {
     bool allowKeyExport(const ui::CertificateSummary& certificate, ui::KeyExport how,
                         bool deletesCertificate) override;
 
+    // --- The user's stores: a page adds up to kFreePageKeys key containers and
+    // kFreePageCertificates certificates unasked; each operation beyond asks the user in
+    // the store-growth consent dialog. What is let through counts, across processes.
+    bool allowNewKeyContainer() override;
+    bool allowNewCertificates(std::span<const ui::StoreAddition> additions) override;
+
   private:
+    // Whether the page may add `adding` more to its count `valueName`, free up to `free`,
+    // else when the user lets it (asked with the count so far); the count grows when so.
+    bool mayGrow(const char* valueName, uint32_t free, uint64_t adding,
+                 const std::function<bool(uint64_t already)>& ask);
+
     // What the guard keeps for one origin while the host runs.
     struct Page {
         std::set<std::string> handed;

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "control/ks_capi.h"
 #include "desktop_user.h"
@@ -707,8 +709,8 @@ TEST_F(DesktopDialogs, ChooserForASiteNamesIt) {
     std::string site;
     DesktopUser user([&](DesktopUser& u) {
         if (!u.waitFor(title)) return;
-        site = onGuiThread<std::string>([&] { return shownText(title, "dialog-site"); })
-                   .value_or("");
+        site =
+            onGuiThread<std::string>([&] { return shownText(title, "dialog-site"); }).value_or("");
         u.key("Escape");
         u.waitGone(title);
     });
@@ -833,16 +835,34 @@ TEST_F(DesktopDialogs, OriginConsent) {
     }
 }
 
-// A certificate about to become a trusted root asks in a window that names it; "No" has
-// the focus, so a stray Enter refuses, and "Yes" works only after half a second.
-TEST_F(DesktopDialogs, RootInstallWindow) {
-    const std::string title = "安全性警告";
+// A certificate about to become a trusted root, and a page beyond its allowance of new
+// keys, ask in windows that say what they are about; the refusing button has the focus, so
+// a stray Enter refuses, and the allowing one works only after half a second.
+TEST_F(DesktopDialogs, RootInstallAndStoreGrowthWindows) {
     const std::string der = kPfxFixtures + "/user1.der";
     std::string bytes = readFile(der);
     PCCERT_CONTEXT cert =
         CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
                                      static_cast<DWORD>(bytes.size()));
     ASSERT_NE(cert, nullptr);
+    struct Window {
+        const char* kind;
+        std::string title;
+        std::function<bool()> ask;
+        std::vector<std::string> shows;
+    };
+    const Window windows[] = {
+        {"RootInstallDialog",
+         "安全性警告",
+         [cert] { return ui::askRootInstall(cert); },
+         {"憑證指紋 (SHA-1)：" + opensslThumbprint(der), "都會被信任"}},
+        {"StoreGrowthConsent",
+         "網站要求新增金鑰或憑證",
+         [] {
+             return ui::askStoreGrowthConsent("https://shop.example", ui::StoreGrowth::Keys, 8, {});
+         },
+         {"已在您的憑證存放區建立 8 組金鑰"}},
+    };
     struct Case {
         const char* how;
         bool armed;
@@ -850,35 +870,37 @@ TEST_F(DesktopDialogs, RootInstallWindow) {
         bool allowed;
     } cases[] = {
         {"a stray Enter", false, "Return", false},
-        {"Yes before it is enabled", false, "shift+Tab space", false},
+        {"allow before it is enabled", false, "shift+Tab space", false},
         {"Escape", true, "Escape", false},
-        {"Yes", true, "shift+Tab space", true},
+        {"allow", true, "shift+Tab space", true},
     };
-    bool first = true;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.how);
-        std::string shown;
-        bool noFocused = false;
-        DesktopUser user([&](DesktopUser& u) {
-            if (!u.waitFor(title)) return;
-            noFocused =
-                onGuiThread<bool>([&] { return focusIs(title, ui::IDCANCEL); }).value_or(false);
-            if (c.armed) std::this_thread::sleep_for(kArmed);
-            if (first) u.screenshot("RootInstallDialog");
-            shown = onGuiThread<std::string>([&] {
-                        return shownText(title, control(ui::IDC_CONSENT_TEXT));
-                    }).value_or("");
-            u.key(c.keys);
-            u.waitGone(title);
-        });
-        bool allowed = ui::askRootInstall(cert);
-        user.finish();
-        first = false;
-        EXPECT_EQ(allowed, c.allowed);
-        EXPECT_TRUE(noFocused);
-        EXPECT_NE(shown.find("憑證指紋 (SHA-1)：" + opensslThumbprint(der)), std::string::npos)
-            << shown;
-        EXPECT_NE(shown.find("都會被信任"), std::string::npos) << shown;
+    for (const Window& window : windows) {
+        bool first = true;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(window.kind) + ": " + c.how);
+            const std::string& title = window.title;
+            std::string shown;
+            bool refuseFocused = false;
+            DesktopUser user([&](DesktopUser& u) {
+                if (!u.waitFor(title)) return;
+                refuseFocused =
+                    onGuiThread<bool>([&] { return focusIs(title, ui::IDCANCEL); }).value_or(false);
+                if (c.armed) std::this_thread::sleep_for(kArmed);
+                if (first) u.screenshot(window.kind);
+                shown = onGuiThread<std::string>([&] {
+                            return shownText(title, control(ui::IDC_CONSENT_TEXT));
+                        }).value_or("");
+                u.key(c.keys);
+                u.waitGone(title);
+            });
+            bool allowed = window.ask();
+            user.finish();
+            first = false;
+            EXPECT_EQ(allowed, c.allowed);
+            EXPECT_TRUE(refuseFocused);
+            for (const std::string& part : window.shows)
+                EXPECT_NE(shown.find(part), std::string::npos) << shown;
+        }
     }
     CertFreeCertificateContext(cert);
 }
