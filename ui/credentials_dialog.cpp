@@ -175,8 +175,6 @@ FileChooserModel CredentialsDialog::fileChooserRequest() const {
     request.title = toAnsi(u"請選擇憑證檔案");
     request.filter = toAnsi(u"PFX(P12) 憑證檔|*.pfx; *.p12|All Files (*.*)|*.*||");
     request.options = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_NOVALIDATE;
-    // The chooser opens on the folder the path box shows, not wherever the process runs.
-    request.initialFolder = folder_;
     return request;
 }
 
