@@ -29,8 +29,9 @@ int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std
 // object per certificate on `out`: first those the search accepts, in its order, as
 // {"match": true, <the fields of store list>}; then every other certificate of the store,
 // in enumeration order, as {"match": false, <the same fields>, "failed", "reason"}, where
-// "failed" names the test that stopped it ("CA", "KEY_USAGE", "VALIDITY", "BEST" for mode
-// 2's losers, or the first filter item that failed, such as "S_CN" or "I_O") and "reason"
+// "failed" names the test that stopped it ("CA", "KEY_USAGE", "VALIDITY", "CERTIFICATE"
+// for an unreadable one, "BEST" for mode 2's losers, or the first filter item that failed,
+// such as "S_CN" or "I_O") and "reason"
 // says why with the certificate's values. Returns 0 when a certificate is accepted; 1 when
 // none is, with {"error", "code", "capiError"} on `err` carrying the search's code (5010,
 // 5011, 5012 or 5017); 2 for a usage error or a filter whose text names no item the
