@@ -45,6 +45,9 @@ constexpr const char* kUsage =
     "  kscapi [--home DIR] store list [MY|ROOT|CA] | store add STORE FILE |\n"
     "                      store delete STORE THUMBPRINT | store import-pfx FILE PASSWORD "
     "[--exportable]\n"
+    "  kscapi [--home DIR] [--acp N] filter FILTER [FLAGS [KEYUSAGE]] [--store MY|ROOT|CA]\n"
+    "                                   which certificates SelectSigner's search accepts, and\n"
+    "                                   for each other one the filter item or test it fails\n"
     "  kscapi [--home DIR] keys list\n"
     "  kscapi [--home DIR] providers list | providers add-pkcs11 NAME [MODULE] [--token LABEL] |\n"
     "                      providers remove NAME\n"
@@ -221,6 +224,7 @@ int main(int argc, char** argv) {
     if (command == "demo") return host::runDemo(rest, std::cout, std::cerr);
     if (command == "reg") return runRegCommand(rest, std::cout, std::cerr);
     if (command == "store") return runStoreCommand(rest, std::cout, std::cerr);
+    if (command == "filter") return runFilterCommand(rest, std::cout, std::cerr);
     if (command == "keys") return runKeysCommand(rest, std::cout, std::cerr);
     if (command == "providers") return runProvidersCommand(rest, std::cout, std::cerr);
     if (command == "bridge") return bridge::runBridgeCommand(rest, std::cout, std::cerr);

@@ -2,13 +2,16 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cctype>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/byte_buffer.h"
 #include "core/cert_view.h"
+#include "host/arguments.h"
 #include "platform/codepage.h"
 #include "platform/key_container.h"
 #include "platform/pkcs11.h"
@@ -19,6 +22,7 @@
 #include "status/error_codes.h"
 #include "status/error_messages.h"
 #include "store/cert_store.h"
+#include "store/filter.h"
 
 namespace {
 
@@ -29,6 +33,8 @@ constexpr char kStoreUsage[] =
     "       kscapi store add STORE FILE\n"
     "       kscapi store delete STORE THUMBPRINT\n"
     "       kscapi store import-pfx FILE PASSWORD [--exportable]\n";
+constexpr char kFilterUsage[] =
+    "usage: kscapi filter FILTER [FLAGS [KEYUSAGE]] [--store MY|ROOT|CA]\n";
 constexpr char kKeysUsage[] = "usage: kscapi keys list\n";
 constexpr char kProvidersUsage[] =
     "usage: kscapi providers list\n"
@@ -220,6 +226,78 @@ int importPfx(const std::string& pathAnsi, std::string& passwordAnsi, bool expor
     return 0;
 }
 
+// What in a filter makes the search test no name at all, though the text is not empty:
+// the engine then accepts every certificate, which is never what the page meant. Empty
+// when there is none.
+std::string filterMistake(const std::string& filter, int32_t flags) {
+    if (filter.empty()) return std::string();
+    std::vector<std::string> alternatives = SplitAlternatives(filter);
+    if (alternatives.empty())
+        return "no piece of the filter between \"//\" is longer than 3 bytes: every certificate "
+               "would pass the name test";
+    for (size_t i = 0; i < alternatives.size(); ++i) {
+        bool subject = !SplitItems(alternatives[i], "S_").empty();
+        bool issuer = !SplitItems(alternatives[i], "I_").empty();
+        std::string which = "alternative " + std::to_string(i + 1) + " (\"";
+        which += alternatives[i];
+        which += "\")";
+        if (!subject && !issuer)
+            return which + " has no item starting S_ or I_: every certificate would pass it";
+        if (!subject && !(flags & kFilterMatchIssuer))
+            return which +
+                   " has only I_ items, which count only with flag 0x8: every "
+                   "certificate would pass it";
+    }
+    return std::string();
+}
+
+bool sameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
+    return a->cbCertEncoded == b->cbCertEncoded &&
+           std::equal(a->pbCertEncoded, a->pbCertEncoded + a->cbCertEncoded, b->pbCertEncoded);
+}
+
+// The search SelectSigner makes, over the named store: the accepted certificates first,
+// then every other one with the test that stopped it.
+int explainSearch(const std::string& name, const std::string& filter, int32_t flags,
+                  int32_t keyUsage, std::ostream& out, std::ostream& err) {
+    std::string mistake = filterMistake(filter, flags);
+    if (!mistake.empty()) {
+        printLine(err, Json{{"error", ansiToUtf8(mistake)}, {"code", ERROR_INVALID_PARAMETER}});
+        return 2;
+    }
+    OpenStore store(name);
+    if (!store.get()) return fail(err, "the store cannot be opened", GetLastError());
+    CertList accepted;
+    DWORD platformError = 0;
+    ErrorCode code =
+        searchCertificates(enumerateStore(CertEnumCertificatesInStore, store.get()), &accepted,
+                           filter, flags, keyUsage, CertSearch::AllWithMode, platformError);
+    for (PCCERT_CONTEXT cert : accepted) {
+        Json line{{"match", true}};
+        line.update(certificateJson(cert));
+        printLine(out, line);
+    }
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(store.get(), cert)) {
+        if (std::any_of(accepted.begin(), accepted.end(),
+                        [cert](PCCERT_CONTEXT a) { return sameCertificate(a, cert); }))
+            continue;
+        FilterExplanation why = explainFilter(cert, filter, flags, keyUsage);
+        if (why.step == FilterStep::Accepted) {
+            why.label = "BEST";
+            why.reason = "mode 2 keeps only the best certificate by the order key";
+        }
+        Json line{{"match", false}};
+        line.update(certificateJson(cert));
+        line["failed"] = why.label;
+        line["reason"] = ansiToUtf8(why.reason);
+        printLine(out, line);
+    }
+    if (accepted.empty())
+        return failWith(err, code == 0 ? err::kCertNotFound : code, platformError);
+    return 0;
+}
+
 }  // namespace
 
 int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -249,6 +327,24 @@ int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std
         return importPfx(path, password, args.size() == 4, out, err);
     }
     return usage(err, kStoreUsage);
+}
+
+int runFilterCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> words;
+    std::string name = "MY";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--store") {
+            words.push_back(args[i]);
+        } else if (i + 1 >= args.size() || !storeName(args[++i], name)) {
+            return usage(err, kFilterUsage);
+        }
+    }
+    if (words.empty() || words.size() > 3) return usage(err, kFilterUsage);
+    std::optional<int32_t> flags = words.size() > 1 ? host::parseInt(words[1]) : 0;
+    std::optional<int32_t> keyUsage = words.size() > 2 ? host::parseInt(words[2]) : 0;
+    std::string filter;
+    if (!flags || !keyUsage || !toAnsiArg(words[0], filter)) return usage(err, kFilterUsage);
+    return explainSearch(name, filter, *flags, *keyUsage, out, err);
 }
 
 int runKeysCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

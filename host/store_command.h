@@ -23,6 +23,21 @@
 // failed, 2 for a usage error.
 int runStoreCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// Runs `kscapi filter FILTER [FLAGS [KEYUSAGE]] [--store MY|ROOT|CA]` (the words after
+// "filter"): the certificate search of SelectSigner over the store (default MY), with the
+// filter, dwFlags and dwKeyUsage given (decimal or 0x hex, default 0). Prints one JSON
+// object per certificate on `out`: first those the search accepts, in its order, as
+// {"match": true, <the fields of store list>}; then every other certificate of the store,
+// in enumeration order, as {"match": false, <the same fields>, "failed", "reason"}, where
+// "failed" names the test that stopped it ("CA", "KEY_USAGE", "VALIDITY", "CERTIFICATE"
+// for an unreadable one, "BEST" for mode 2's losers, or the first filter item that failed,
+// such as "S_CN" or "I_O") and "reason"
+// says why with the certificate's values. Returns 0 when a certificate is accepted; 1 when
+// none is, with {"error", "code", "capiError"} on `err` carrying the search's code (5010,
+// 5011, 5012 or 5017); 2 for a usage error or a filter whose text names no item the
+// search compares ({"error", "code": 87} on `err`).
+int runFilterCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
 // Runs one keys subcommand (the words after "keys"):
 //   list    every key container, oldest first: {"provider", "container", "slots": [
 //           {"keySpec", "slot", "bits", "exportable", "userProtected"}]}

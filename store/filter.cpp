@@ -1,6 +1,7 @@
 #include "store/filter.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "core/cert_view.h"
@@ -168,21 +169,71 @@ class CertItems {
     bool subjectMade_ = false, issuerMade_ = false;
 };
 
+// How one alternative's name test went: the subject side and, with kFilterMatchIssuer,
+// the issuer side (which otherwise stays a match).
+struct AlternativeTest {
+    NameTest subject, issuer;
+};
+
 // The name test: no alternatives pass everything; otherwise the first alternative that
 // matches decides. With kFilterMatchIssuer both sides are matched filter-driven (and both
-// are evaluated); without it only the subject, certificate-driven.
-bool nameMatches(const std::vector<Alternative>& alternatives, CertItems& items, int32_t dwFlags) {
+// are evaluated); without it only the subject, certificate-driven. `tests`, when given,
+// receives the outcome of each alternative tried.
+bool nameMatches(const std::vector<Alternative>& alternatives, CertItems& items, int32_t dwFlags,
+                 std::vector<AlternativeTest>* tests) {
     if (alternatives.empty()) return true;
     for (const Alternative& alternative : alternatives) {
+        AlternativeTest test;
         if (dwFlags & kFilterMatchIssuer) {
-            bool issuer = MatchByFilter(alternative.issuer, items.issuer());
-            bool subject = MatchByFilter(alternative.subject, items.subject());
-            if (issuer && subject) return true;
-        } else if (MatchByCertificate(alternative.subject, items.subject())) {
-            return true;
+            test.issuer = testByFilter(alternative.issuer, items.issuer());
+            test.subject = testByFilter(alternative.subject, items.subject());
+        } else {
+            test.subject = testByCertificate(alternative.subject, items.subject());
         }
+        if (tests) tests->push_back(test);
+        if (test.subject.matched() && test.issuer.matched()) return true;
     }
     return false;
+}
+
+std::vector<Alternative> alternativesOf(std::string_view filter) {
+    std::vector<Alternative> alternatives;
+    if (!filter.empty())
+        for (const std::string& text : SplitAlternatives(filter))
+            alternatives.push_back({SplitItems(text, "S_"), SplitItems(text, "I_")});
+    return alternatives;
+}
+
+// One candidate through the tests of a search, in the search's order. The last-error
+// value is read where the platform's search reads it: after a key-usage rejection and
+// after the validity test.
+struct Screening {
+    FilterStep step = FilterStep::Accepted;
+    DWORD lastError = 0;
+    bool validityTested = false;
+};
+
+Screening screen(PCCERT_CONTEXT context, const CertView& view,
+                 const std::vector<Alternative>& alternatives, CertItems& items, int32_t dwFlags,
+                 int32_t dwKeyUsage, std::vector<AlternativeTest>* tests = nullptr) {
+    Screening s;
+    const uint32_t usage = static_cast<uint32_t>(dwKeyUsage);
+    if (!view.valid()) {
+        s.step = FilterStep::Unreadable;
+    } else if (view.isCaLike()) {
+        s.step = FilterStep::CaLike;
+    } else if (dwKeyUsage > 0 && (view.keyUsage() & usage) != usage) {
+        s.step = FilterStep::KeyUsage;
+        s.lastError = GetLastError();
+    } else if (!nameMatches(alternatives, items, dwFlags, tests)) {
+        s.step = FilterStep::Name;
+    } else if (dwFlags & kFilterCheckValidity) {
+        LONG when = CertVerifyTimeValidity(nullptr, context->pCertInfo);
+        s.lastError = GetLastError();
+        s.validityTested = true;
+        if (when != 0) s.step = when > 0 ? FilterStep::Expired : FilterStep::NotYetValid;
+    }
+    return s;
 }
 
 // Mode 2's order: whether a certificate with these validity texts ("YYYY/MM/DD hh:mm:ss",
@@ -266,13 +317,14 @@ std::vector<std::string> SplitItems(std::string_view text, std::string_view pref
     return items;
 }
 
-bool MatchByFilter(const std::vector<std::string>& filterItems,
-                   const std::vector<std::string>& certItems) {
-    if (filterItems.empty()) return true;
-    if (certItems.empty()) return false;
+NameTest testByFilter(const std::vector<std::string>& filterItems,
+                      const std::vector<std::string>& certItems) {
+    if (filterItems.empty()) return {};
+    if (certItems.empty()) return {NameTest::Outcome::NoCertificateItems};
     AnsiChars chars;
     bool answer = false;
-    for (const std::string& item : filterItems) {
+    for (size_t i = 0; i < filterItems.size(); ++i) {
+        const std::string& item = filterItems[i];
         Kind kind = kindOf(item);
         if (kind == Kind::Other) continue;
         auto found = [&](const std::string& cert) {
@@ -290,25 +342,37 @@ bool MatchByFilter(const std::vector<std::string>& filterItems,
                     return cert == item;
             }
         };
-        if (std::none_of(certItems.begin(), certItems.end(), found)) return false;
+        if (std::none_of(certItems.begin(), certItems.end(), found))
+            return {NameTest::Outcome::Missing, i};
         answer = true;
     }
-    return answer;
+    return answer ? NameTest{} : NameTest{NameTest::Outcome::NothingCompared};
+}
+
+NameTest testByCertificate(const std::vector<std::string>& filterItems,
+                           const std::vector<std::string>& certItems) {
+    if (filterItems.empty()) return {};
+    if (certItems.empty()) return {NameTest::Outcome::NoCertificateItems};
+    bool answer = false;
+    for (size_t i = 0; i < certItems.size(); ++i) {
+        const std::string& cert = certItems[i];
+        Kind kind = kindOf(cert);
+        if (kind == Kind::Other || kind == Kind::SN) continue;
+        if (std::find(filterItems.begin(), filterItems.end(), cert) == filterItems.end())
+            return {NameTest::Outcome::Missing, i};
+        answer = true;
+    }
+    return answer ? NameTest{} : NameTest{NameTest::Outcome::NothingCompared};
+}
+
+bool MatchByFilter(const std::vector<std::string>& filterItems,
+                   const std::vector<std::string>& certItems) {
+    return testByFilter(filterItems, certItems).matched();
 }
 
 bool MatchByCertificate(const std::vector<std::string>& filterItems,
                         const std::vector<std::string>& certItems) {
-    if (filterItems.empty()) return true;
-    if (certItems.empty()) return false;
-    bool answer = false;
-    for (const std::string& cert : certItems) {
-        Kind kind = kindOf(cert);
-        if (kind == Kind::Other || kind == Kind::SN) continue;
-        if (std::find(filterItems.begin(), filterItems.end(), cert) == filterItems.end())
-            return false;
-        answer = true;
-    }
-    return answer;
+    return testByCertificate(filterItems, certItems).matched();
 }
 
 CertEnumerator enumerateStore(PCCERT_CONTEXT (*enumerate)(HCERTSTORE, PCCERT_CONTEXT),
@@ -349,12 +413,7 @@ ErrorCode searchCertificates(const CertEnumerator& candidates, CertList* list,
     list->clear();
     const bool firstOnly = search == CertSearch::FirstOnly;
     const bool bestOnly = !firstOnly && (dwFlags & kFilterModeMask) == kFilterModeBest;
-    const uint32_t usage = static_cast<uint32_t>(dwKeyUsage);
-
-    std::vector<Alternative> alternatives;
-    if (!filter.empty())
-        for (const std::string& text : SplitAlternatives(filter))
-            alternatives.push_back({SplitItems(text, "S_"), SplitItems(text, "I_")});
+    const std::vector<Alternative> alternatives = alternativesOf(filter);
 
     ErrorCode result = err::kSuccess;
     // A rejection's reason counts for the personal store only while nothing is accepted,
@@ -372,22 +431,14 @@ ErrorCode searchCertificates(const CertEnumerator& candidates, CertList* list,
     Cursor cursor(candidates);
     while (PCCERT_CONTEXT context = cursor.advance()) {
         CertView view(context);
-        if (!view.valid() || view.isCaLike()) continue;
-        if (dwKeyUsage > 0 && (view.keyUsage() & usage) != usage) {
-            reject(err::kCertUsage, GetLastError());
-            continue;
-        }
         CertItems items(view);
-        if (!nameMatches(alternatives, items, dwFlags)) continue;
-        if (dwFlags & kFilterCheckValidity) {
-            LONG when = CertVerifyTimeValidity(nullptr, context->pCertInfo);
-            DWORD lastError = GetLastError();
-            if (firstOnly) platformError = lastError;
-            if (when != 0) {
-                reject(when > 0 ? err::kCertExpired : err::kCertNotYetValid, lastError);
-                continue;
-            }
-        }
+        Screening s = screen(context, view, alternatives, items, dwFlags, dwKeyUsage);
+        if (firstOnly && s.validityTested) platformError = s.lastError;
+        if (s.step == FilterStep::KeyUsage) reject(err::kCertUsage, s.lastError);
+        if (s.step == FilterStep::Expired) reject(err::kCertExpired, s.lastError);
+        if (s.step == FilterStep::NotYetValid) reject(err::kCertNotYetValid, s.lastError);
+        // Unreadable, CA-like and unnamed certificates are passed over without a reason.
+        if (s.step != FilterStep::Accepted) continue;
         if (firstOnly) {
             list->append(CertDuplicateCertificateContext(context));
             return err::kSuccess;
@@ -413,4 +464,144 @@ ErrorCode searchCertificates(const CertEnumerator& candidates, CertList* list,
         if (!firstOnly) platformError = GetLastError();
     }
     return result;
+}
+
+namespace {
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    out += text;
+    out += '"';
+    return out;
+}
+
+// The kind of an item as written before its "=" ("CN" for "CN=abc").
+std::string_view kindText(std::string_view item) {
+    return item.substr(0, item.find('='));
+}
+
+// The values of the items of one kind, quoted and joined with ", ".
+std::string valuesOfKind(const Items& items, std::string_view kind) {
+    std::string joined;
+    for (const std::string& item : items) {
+        if (kindText(item) != kind) continue;
+        if (!joined.empty()) joined += ", ";
+        joined += quoted(std::string_view(item).substr(kind.size() + 1));
+    }
+    return joined;
+}
+
+struct Miss {
+    std::string label, reason;
+};
+
+// Why one side of an alternative (`prefix` "S_" or "I_") did not match.
+Miss describeMiss(const NameTest& test, const char* prefix, const char* side,
+                  const Items& filterItems, const Items& certItems, bool filterDriven) {
+    Miss miss{prefix, ""};
+    const std::string sideName(side);
+    switch (test.outcome) {
+        case NameTest::Outcome::Match:
+            break;
+        case NameTest::Outcome::NoCertificateItems:
+            miss.reason = "the " + sideName + " has no name items to compare";
+            break;
+        case NameTest::Outcome::NothingCompared:
+            miss.reason = filterDriven ? std::string("no ") + prefix +
+                                             " item of a compared kind (C, O, OU, CN, SN)"
+                                       : "the " + sideName + " has no C, O, OU or CN to compare";
+            break;
+        case NameTest::Outcome::Missing: {
+            const std::string& item = filterDriven ? filterItems[test.item] : certItems[test.item];
+            std::string kind(kindText(item));
+            std::string value = quoted(std::string_view(item).substr(kind.size() + 1));
+            miss.label += kind;
+            if (!filterDriven) {
+                std::string named = valuesOfKind(filterItems, kind);
+                miss.reason = sideName + " " + kind + " " + value + " is not named in the filter";
+                if (!named.empty()) miss.reason += " (it names " + named + ")";
+                miss.reason +=
+                    "; without flag 0x8 every C, O, OU and CN of the subject must be "
+                    "named exactly";
+                break;
+            }
+            std::string present = valuesOfKind(certItems, kind);
+            if (present.empty()) {
+                miss.reason = sideName + " has no " + kind;
+            } else if (kind == "CN") {
+                miss.reason = value + " not in " + sideName + " CN " + present;
+            } else {
+                miss.reason = value + " is not " + sideName + " " + kind + " " + present +
+                              (kind == "SN" ? " (whole value, any letter case)" : " (whole value)");
+            }
+            break;
+        }
+    }
+    return miss;
+}
+
+std::string hexByte(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
+}  // namespace
+
+FilterExplanation explainFilter(PCCERT_CONTEXT certificate, std::string_view filter,
+                                int32_t dwFlags, int32_t dwKeyUsage) {
+    FilterExplanation e;
+    CertView view(certificate);
+    CertItems items(view);
+    const std::vector<Alternative> alternatives = alternativesOf(filter);
+    std::vector<AlternativeTest> tests;
+    e.step = screen(certificate, view, alternatives, items, dwFlags, dwKeyUsage, &tests).step;
+    const uint32_t usage = static_cast<uint32_t>(dwKeyUsage);
+    switch (e.step) {
+        case FilterStep::Accepted:
+            break;
+        case FilterStep::Unreadable:
+            e.label = "CERTIFICATE";
+            e.reason = "the certificate cannot be read";
+            break;
+        case FilterStep::CaLike:
+            e.label = "CA";
+            e.reason = view.subject() == view.issuer()
+                           ? "self-issued (subject equals issuer): never offered"
+                           : "key usage " + hexByte(view.keyUsage()) +
+                                 " allows signing certificates or CRLs: never offered";
+            break;
+        case FilterStep::KeyUsage:
+            e.label = "KEY_USAGE";
+            e.reason = "key usage " + hexByte(view.keyUsage()) + " lacks " +
+                       hexByte(usage & ~view.keyUsage()) + " of the wanted " + hexByte(usage);
+            break;
+        case FilterStep::Name: {
+            const bool filterDriven = (dwFlags & kFilterMatchIssuer) != 0;
+            for (size_t i = 0; i < tests.size(); ++i) {
+                const bool subjectMissed = !tests[i].subject.matched();
+                Miss miss =
+                    subjectMissed
+                        ? describeMiss(tests[i].subject, "S_", "subject", alternatives[i].subject,
+                                       items.subject(), filterDriven)
+                        : describeMiss(tests[i].issuer, "I_", "issuer", alternatives[i].issuer,
+                                       items.issuer(), true);
+                if (i == 0) e.label = miss.label;
+                if (i > 0) e.reason += "; ";
+                if (tests.size() > 1)
+                    e.reason += "alternative " + std::to_string(i + 1) + ": " + miss.label + ": ";
+                e.reason += miss.reason;
+            }
+            break;
+        }
+        case FilterStep::Expired:
+            e.label = "VALIDITY";
+            e.reason = "expired: valid until " + view.notAfterDateTime();
+            break;
+        case FilterStep::NotYetValid:
+            e.label = "VALIDITY";
+            e.reason = "not yet valid: valid from " + view.notBeforeDateTime();
+            break;
+    }
+    return e;
 }

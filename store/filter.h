@@ -67,6 +67,27 @@ std::vector<std::string> SplitAlternatives(std::string_view filter);
 // only the items starting with it exactly are kept, without it. Empty for empty text.
 std::vector<std::string> SplitItems(std::string_view text, std::string_view prefix);
 
+// How a name test ended. `item` is, for Missing, the index of the item not found: a
+// filter item for testByFilter, a certificate item for testByCertificate.
+struct NameTest {
+    enum class Outcome {
+        Match,
+        NoCertificateItems,  // filter items against a name without items
+        Missing,             // an item was not found
+        NothingCompared,     // no item of a compared kind on the side that drives
+    };
+    Outcome outcome = Outcome::Match;
+    size_t item = 0;
+    bool matched() const { return outcome == Outcome::Match; }
+};
+
+// MatchByFilter and MatchByCertificate with the place where they stopped; the two
+// booleans are these tests' matched().
+NameTest testByFilter(const std::vector<std::string>& filterItems,
+                      const std::vector<std::string>& certItems);
+NameTest testByCertificate(const std::vector<std::string>& filterItems,
+                           const std::vector<std::string>& certItems);
+
 // Filter-driven matching: true when every filter item of the kinds C, O, OU, CN and SN is
 // found among the certificate items and at least one was (true as well for no filter
 // items; false for filter items against no certificate items). C, O and OU items must be
@@ -124,3 +145,31 @@ enum class CertSearch {
 ErrorCode searchCertificates(const CertEnumerator& candidates, CertList* list,
                              std::string_view filter, int32_t dwFlags, int32_t dwKeyUsage,
                              CertSearch search, DWORD& platformError);
+
+// The tests a search makes of each certificate, in its order, and the one that stopped it.
+enum class FilterStep {
+    Accepted,     // passed every test (mode 2 may still keep a better one)
+    Unreadable,   // the certificate cannot be read
+    CaLike,       // self-issued, or allowed to sign certificates or CRLs
+    KeyUsage,     // lacks a bit of dwKeyUsage (reason 5017)
+    Name,         // no alternative of the filter matches
+    Expired,      // with kFilterCheckValidity, past its end (5011)
+    NotYetValid,  // with kFilterCheckValidity, before its start (5012)
+};
+
+// Why the searches accept a certificate or not, for people. `label` names the test that
+// failed: "CA", "KEY_USAGE", "VALIDITY", "CERTIFICATE", or for the name test the side
+// and kind of the first item that failed in the first alternative ("S_CN", "I_O"; "S_"
+// or "I_" alone when no item of a compared kind is there). `reason` says why in the
+// ANSI code page, with the certificate's values (every alternative's first failure when
+// there are several). Both are empty when the certificate passes.
+struct FilterExplanation {
+    FilterStep step = FilterStep::Accepted;
+    std::string label;
+    std::string reason;
+};
+
+// Runs the very tests of searchCertificates on one certificate (borrowed) and explains
+// the first that fails. Reads the clock for the validity test as the search does.
+FilterExplanation explainFilter(PCCERT_CONTEXT certificate, std::string_view filter,
+                                int32_t dwFlags, int32_t dwKeyUsage);

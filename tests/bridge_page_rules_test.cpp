@@ -211,6 +211,30 @@ std::string pfxDialog(const std::string& kind, const json& answer) {
     return kind + " ok " + answer.dump();
 }
 
+// Started by a browser in its own folder, the host still opens a page's choosers in the
+// user's home, as the path box shows it, never where it was started.
+TEST_F(BridgePageRules, ChoosersStartInTheUsersFolders) {
+    const std::string signerPfx = userPfx(dir_, "signer.pfx");
+    const std::string home = dir_.file("home"), started = dir_.file("usr-lib");
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(started);
+    BridgeProcess bridge(dir_, "", {"HOME=" + home}, started);
+    Page page(bridge, dir_, kEvil);
+    run(page, {
+                  {"a file to hash", "HashFile", {"", 3}, "FileChooser cancel", 5070},
+                  {"a PFX file to import",
+                   "ImportPfxToIE",
+                   {"", "", "", 1, 0},
+                   pfxDialog("PfxFileDialog", {{"browse", signerPfx}, {"password", "secret"}}),
+                   0},
+              });
+    EXPECT_EQ(bridge.finish(), 0);
+    std::string shown = log();
+    EXPECT_EQ(count(shown, "\"startFolder\":\"" + home + "\""), 2u) << shown;
+    EXPECT_EQ(count(shown, "\"path\":\"" + home + "/*.pfx\""), 1u) << shown;
+    EXPECT_EQ(count(shown, started), 0u) << shown;
+}
+
 TEST_F(BridgePageRules, FilesOnlyWhereTheUserPointed) {
     const std::string signerPfx = userPfx(dir_, "signer.pfx");
     const std::string folder = dir_.file("user");

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -35,11 +34,13 @@ inline std::string frame(const std::string& body) {
 
 // One kscapi-bridge process on pipes, with the scripted dialogs of `answers` (the file is
 // left as it is when `answers` is empty and it exists: hosts in one folder share it) and
-// the variables `extra` ("NAME=VALUE") added to its environment.
+// the variables `extra` ("NAME=VALUE") added to its environment, started in the folder
+// `workingFolder` when one is given (a browser starts it in a folder of its choosing).
 class BridgeProcess {
   public:
     explicit BridgeProcess(const TempDir& dir, const std::string& answers = "",
-                           const std::vector<std::string>& extra = {}) {
+                           const std::vector<std::string>& extra = {},
+                           const std::string& workingFolder = "") {
         if (!answers.empty() || !std::filesystem::exists(dir.file("answers")))
             testing_support::writeFile(dir.file("answers"), answers);
         std::vector<std::string> env(extra);
@@ -59,6 +60,8 @@ class BridgeProcess {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         for (int fd : {in[0], in[1], out[0], out[1]})
             posix_spawn_file_actions_addclose(&actions, fd);
+        if (!workingFolder.empty())
+            posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
         char* argv[] = {const_cast<char*>(KSCAPI_BRIDGE_PATH), nullptr};
         if (posix_spawn(&pid_, KSCAPI_BRIDGE_PATH, &actions, nullptr, argv, envp.data()) != 0)
             pid_ = -1;

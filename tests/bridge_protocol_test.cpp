@@ -332,6 +332,31 @@ TEST_F(BridgeHost, ConsentAnswersDecideAndAreKeptAsChosen) {
         << log;
 }
 
+TEST_F(BridgeHost, RefusedLocalOriginsAreToldOfDevelopmentMode) {
+    BridgeProcess bridge(dir_);
+    const std::pair<const char*, bool> cases[] = {
+        {"http://localhost", true},
+        {"http://127.0.0.1:8080", true},
+        {"http://[::1]:3000", true},
+        {"http://intranet.example", false},
+    };
+    int id = 0;
+    for (const auto& [origin, local] : cases) {
+        json reply =
+            bridge.request({{"id", ++id}, {"type", "create"}, {"origin", origin}, {"owner", "t"}});
+        EXPECT_EQ(codeOf(reply), "origin_refused") << reply;
+        std::string message = reply["error"]["message"].get<std::string>();
+        EXPECT_NE(message.find(origin), std::string::npos) << message;
+        EXPECT_EQ(message.find("`kscapi bridge develop on`") != std::string::npos, local)
+            << message;
+    }
+    // The command named is the one that lets them in.
+    int status = -1;
+    runCommand(std::string(KSCAPI_HOST_PATH) + " bridge develop on", &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_TRUE(bridge::developmentMode());
+}
+
 // How many dialogs of `kind` the host's log reports.
 size_t dialogsIn(const std::string& log, const std::string& kind) {
     size_t count = 0;

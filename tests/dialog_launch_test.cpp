@@ -2,6 +2,7 @@
 // what it reports, and how queued answers drive it; a few runs from script lines.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "cert_fixtures.h"
@@ -142,7 +143,8 @@ TEST(DialogLaunch, ScriptedValidationAndDisabledOk) {
     const std::string missing = R"({"messageBox":"憑證檔()" + dir.file("*.pfx") +
                                 R"() : 錯誤或不存在","caption":"錯誤訊息"})";
     const std::string chooser =
-        R"({"dialog":"FileChooser","title":"請選擇憑證檔案","filter":"PFX(P12) 憑證檔|*.pfx; *.p12|All Files (*.*)|*.*||","defaultExtension":"","initialFile":"","initialFolder":"","options":262,"answer":"ok","path":")" +
+        R"({"dialog":"FileChooser","title":"請選擇憑證檔案","filter":"PFX(P12) 憑證檔|*.pfx; *.p12|All Files (*.*)|*.*||","defaultExtension":"","initialFile":"","initialFolder":"","startFolder":")" +
+        std::filesystem::current_path().string() + R"(","options":262,"answer":"ok","path":")" +
         dir.file("real.pfx") + "\"}";
     const json real = {{"browse", dir.file("real.pfx")}};
     struct Case {

@@ -178,6 +178,87 @@ TEST_F(StoreCommand, ALoadedFileLeavesNoKeysOnceClosed) {
     EXPECT_TRUE(keys({"list"}).lines.empty());
 }
 
+// The filter fixtures (tests/fixtures/filter/, make_filter_certs.sh) in MY: one CA and
+// four end-entity certificates; what each filter accepts and the item each other one fails.
+TEST_F(StoreCommand, FilterExplainsEveryCertificateItDoesNotAccept) {
+    ScopedTimeZone utc("UTC");
+    const std::string dir = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/filter/";
+    const char* names[] = {"ca_a", "acme", "encipher", "expired", "no_usage"};
+    std::map<std::string, std::string> byThumbprint;
+    for (const char* name : names) {
+        ASSERT_EQ(store({"add", "MY", dir + name + ".der"}).code, 0) << name;
+        std::string sha1 = testing_support::runCommand(
+            "openssl x509 -inform DER -in " + dir + name +
+            ".der -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr -d '\\n'");
+        byThumbprint[sha1] = name;
+    }
+    struct Failure {
+        const char* label;
+        const char* reason;  // a part of it
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> matched;
+        std::map<std::string, Failure> failed;  // some of the others
+    } cases[] = {
+        {{"S_C=US,S_O=ACME, Inc.,S_CN=abc", "0"},
+         0,
+         {"acme"},
+         {{"ca_a", {"CA", "self-issued"}},
+          {"encipher", {"S_C", "subject C \"TW\" is not named in the filter"}}}},
+        // Without 0x8 every C, O and CN of the subject must be named.
+        {{"S_CN=abc"}, 1, {}, {{"acme", {"S_C", "subject C \"US\" is not named in the filter"}}}},
+        {{"S_CN=abc", "0x8"},
+         0,
+         {"acme"},
+         {{"encipher", {"S_CN", "\"abc\" not in subject CN \"Encipher User\""}}}},
+        {{"S_CN=abc,I_O=Kestrune Filter", "8"},
+         1,
+         {},
+         {{"acme", {"I_O", "\"Kestrune Filter\" is not issuer O \"Other Trust\""}}}},
+        {{"S_SN=0024", "8"}, 1, {}, {{"acme", {"S_SN", "\"0024\" is not subject SN \"24\""}}}},
+        {{"S_O=Kestrune", "12", "--store", "my"},
+         0,
+         {"encipher", "no_usage"},
+         {{"expired", {"VALIDITY", "expired: valid until 2012/01/01 00:00:00"}},
+          {"acme", {"S_O", "\"Kestrune\" is not subject O \"ACME, Inc.\""}}}},
+        {{"", "0", "0x80"}, 0, {"acme", "expired"}, {{"encipher", {"KEY_USAGE", "lacks 0x80"}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Json(c.args).dump());
+        std::ostringstream out, err;
+        int code = runFilterCommand(c.args, out, err);
+        Outcome o = parseOutput(code, out.str(), err.str());
+        ASSERT_EQ(o.code, c.code) << err.str();
+        ASSERT_EQ(o.lines.size(), std::size(names));
+        std::vector<std::string> matched;
+        for (const Json& line : o.lines) {
+            std::string name = byThumbprint[line["thumbprint"].get<std::string>()];
+            if (line["match"] == true) {
+                EXPECT_EQ(matched.size(), static_cast<size_t>(&line - &o.lines[0]));
+                matched.push_back(name);
+                continue;
+            }
+            auto expected = c.failed.find(name);
+            if (expected == c.failed.end()) continue;
+            EXPECT_EQ(line["failed"], expected->second.label) << name;
+            EXPECT_NE(line["reason"].get<std::string>().find(expected->second.reason),
+                      std::string::npos)
+                << line["reason"];
+        }
+        EXPECT_EQ(matched, c.matched);
+        if (c.code == 1) {
+            EXPECT_EQ(o.error["code"], 5010);
+        }
+    }
+    // Text that names no item would let every certificate through: refused.
+    std::ostringstream out, err;
+    EXPECT_EQ(runFilterCommand({"CN=abc"}, out, err), 2);
+    EXPECT_EQ(Json::parse(err.str())["code"], ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(out.str(), "");
+}
+
 TEST_F(StoreCommand, UsageErrors) {
     const std::vector<std::vector<std::string>> storeCases = {
         {},
@@ -191,6 +272,10 @@ TEST_F(StoreCommand, UsageErrors) {
         {"export"},
     };
     for (const auto& args : storeCases) EXPECT_EQ(store(args).code, 2) << Json(args);
+    std::ostringstream out, err;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"S_CN=a", "x"}, {"S_CN=a", "0", "0", "0"}, {"S_CN=a", "--store", "TRUST"}})
+        EXPECT_EQ(runFilterCommand(args, out, err), 2) << Json(args);
     EXPECT_EQ(keys({}).code, 2);
     EXPECT_EQ(keys({"list", "MY"}).code, 2);
     Outcome missing = store({"add", "MY", home_.path() + "/missing.der"});

@@ -1,5 +1,8 @@
+#include <unistd.h>
+
 #include <mutex>
 
+#include "platform/files.h"
 #include "ui/dialogs.h"
 
 namespace ui {
@@ -138,6 +141,12 @@ std::unique_ptr<DialogBackend> makeNoneBackend() {
 
 std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target) {
     return std::make_unique<ForwardingBackend>(target);
+}
+
+std::string chooserStartFolder(const FileChooserModel& model) {
+    if (!model.initialFolder.empty()) return model.initialFolder;
+    char folder[4096];
+    return getcwd(folder, sizeof folder) ? ansiPath(folder) : std::string();
 }
 
 FileChooserAnswer showFileChooser(const FileChooserModel& model) {

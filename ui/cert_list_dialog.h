@@ -42,6 +42,9 @@ class CertListDialog {
         std::string ansiHeading() const;
     };
     using Row = std::array<std::string, 5>;
+    // The serial's place in a row. Serials of one authority often share a long prefix:
+    // where the column is too narrow, its end is what tells rows apart.
+    static constexpr size_t kSerialColumn = 1;
 
     // Fills the rows from `certificates`, which stay the caller's and must outlive the
     // dialog; an empty span is a missing list (no rows). Row 0 starts selected and

@@ -35,6 +35,11 @@ struct FileChooserModel {
     DWORD options = 0;
 };
 
+// The folder a file chooser opens in: the model's initialFolder, else the process's working
+// folder (which kscapi-bridge makes the user's home). ANSI code page; empty when the
+// working folder cannot be read.
+std::string chooserStartFolder(const FileChooserModel& model);
+
 struct FileChooserAnswer {
     DialogOutcome outcome = DialogOutcome::Cancel;
     std::string path;  // the chosen full path, on Ok

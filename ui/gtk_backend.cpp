@@ -56,11 +56,6 @@ const char* iconFor(UINT type) {
     return nullptr;
 }
 
-std::string currentFolder() {
-    GlibText folder(g_get_current_dir());
-    return folder.get() ? folder.get() : std::string();
-}
-
 // The folder browser opens on the desktop, as the platform's browser is rooted there.
 std::string desktopFolder() {
     const gchar* desktop = g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP);
@@ -99,7 +94,11 @@ void fillCertificateList(GtkTreeView* list, const CertListDialog& dialog) {
     int index = 0;
     for (const CertListDialog::Column& column : CertListDialog::columns()) {
         GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
-        g_object_set(renderer, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+        // A serial cut short keeps its end ("…3A9F01"): its beginning is the part that
+        // certificates of one authority share.
+        bool serial = static_cast<size_t>(index) == CertListDialog::kSerialColumn;
+        g_object_set(renderer, "ellipsize", serial ? PANGO_ELLIPSIZE_START : PANGO_ELLIPSIZE_END,
+                     nullptr);
         GtkTreeViewColumn* shown = gtk_tree_view_column_new_with_attributes(
             toUtf8(column.heading).c_str(), renderer, "text", index++, nullptr);
         gtk_tree_view_column_set_sizing(shown, GTK_TREE_VIEW_COLUMN_FIXED);
@@ -131,8 +130,7 @@ class GtkBackend final : public DialogBackend {
             answer.outcome = DialogOutcome::Failed;
             return answer;
         }
-        std::string start =
-            model.initialFolder.empty() ? currentFolder() : nativePath(model.initialFolder);
+        std::string start = nativePath(chooserStartFolder(model));
         // The open chooser reads existing files only: the save options (overwrite prompt,
         // default extension) and the read-only box have nothing to act on.
         auto prepare = [&](GtkFileChooser* chooser) {

@@ -131,6 +131,7 @@ nlohmann::ordered_json chooserReport(const FileChooserModel& model) {
     report["defaultExtension"] = ansiToReport(model.defaultExtension);
     report["initialFile"] = ansiToReport(model.initialFile);
     report["initialFolder"] = ansiToReport(model.initialFolder);
+    report["startFolder"] = ansiToReport(chooserStartFolder(model));
     report["options"] = model.options;
     return report;
 }

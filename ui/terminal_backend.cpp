@@ -7,6 +7,7 @@
 
 #include "core/secret_string.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"
@@ -58,13 +59,17 @@ class TerminalBackend final : public DialogBackend {
             filter += ")\n";
             print(filter);
         }
-        if (!model.initialFolder.empty())
-            print("folder: " + ansiToReport(model.initialFolder) + "\n");
+        // A name typed without a folder is read in the folder shown, as a desktop chooser
+        // opened there would take it.
+        const std::string start = chooserStartFolder(model);
+        if (!start.empty()) print("folder: " + ansiToReport(start) + "\n");
         FileChooserAnswer answer;
         std::string line;
         if (!ask("path (empty line cancels): ", line) || line.empty()) return answer;
         answer.outcome = DialogOutcome::Ok;
         answer.path = reportToAnsi(line);
+        if (answer.path.front() != kPathSeparator && !start.empty())
+            answer.path = start + kPathSeparator + answer.path;
         return answer;
     }
 

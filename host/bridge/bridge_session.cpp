@@ -168,8 +168,7 @@ std::string BridgeSession::create(const std::string& id, const std::string& orig
         case Admission::Allowed:
             break;
         case Admission::Refused:
-            return errorReply(id, kErrorOriginRefused,
-                              "origin not allowed to use the control: " + origin);
+            return errorReply(id, kErrorOriginRefused, refusalMessage(origin));
         case Admission::Denied:
             return errorReply(id, kErrorOriginDenied, "the user denied " + origin);
     }

@@ -15,6 +15,7 @@
 //                         line {"objects":N,"host":PID} whenever this host's number of
 //                         objects changes
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -108,9 +110,35 @@ class AnswerFile {
     int waitMs_;
 };
 
+// Browsers start a native host in a folder of their choosing: Chromium in the host's own
+// folder, Firefox wherever the browser itself was started. A file chooser that a page's
+// dialog opens without a folder of its own starts in the working folder, and the user
+// expects their home there, not /usr/lib. So the host works in the home folder (the
+// account's, when $HOME is unset; "/" when neither can be entered), after the variables
+// that name files relative to the starting folder have been made absolute.
+void workInHomeFolder() {
+    for (const char* name : {"KSCAPI_HOME", "KSCAPI_BRIDGE_ANSWERS", "KSCAPI_BRIDGE_LOG"}) {
+        std::string value = environment(name);
+        if (value.empty() || value.front() == '/') continue;
+        std::error_code error;
+        std::filesystem::path absolute = std::filesystem::absolute(value, error);
+        if (!error) setenv(name, absolute.c_str(), 1);
+    }
+    std::string home = environment("HOME");
+    if (home.empty() || home.front() != '/') {
+        const passwd* account = getpwuid(getuid());
+        home = account && account->pw_dir ? account->pw_dir : "";
+    }
+    if (home.empty() || chdir(home.c_str()) != 0) {
+        if (chdir("/") != 0) std::perror("kscapi-bridge: chdir");
+    }
+}
+
 }  // namespace
 
 int main() {
+    // First: everything after this reads relative paths against the home folder.
+    workInHomeFolder();
     // A browser that went away shows as a failed write, not as a signal that kills us.
     signal(SIGPIPE, SIG_IGN);
     // Standard output carries the framed replies and nothing else: anything else that

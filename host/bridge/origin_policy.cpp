@@ -82,6 +82,18 @@ bool developmentMode() {
     return type == REG_DWORD && size == sizeof value && value != 0;
 }
 
+std::string refusalMessage(const std::string& origin) {
+    std::string message = "origin not allowed to use the control: " + origin;
+    // A developer serving a page from their own machine is the one who meets this; the
+    // page only sees this text, so it names the way in.
+    if (classifyOrigin(origin) == OriginForm::Local) {
+        message += "; a local http: origin is allowed in development mode (run `";
+        message += kDevelopOnCommand;
+        message += "`)";
+    }
+    return message;
+}
+
 long setDevelopmentMode(bool on) {
     RegKeyHolder key;
     long rc = RegCreateKeyExA(HKEY_CURRENT_USER, kBridgeKey, 0, nullptr, 0, KEY_WRITE, nullptr,

@@ -30,6 +30,12 @@ OriginForm classifyOrigin(const std::string& origin);
 
 // Development mode lets local http: origins in. False when unset or unreadable.
 bool developmentMode();
+// The command line that turns development mode on, for messages that point to it.
+constexpr const char* kDevelopOnCommand = "kscapi bridge develop on";
+
+// Why `origin` is refused, for the page's error message: a local http: origin is told
+// that development mode lets it in and which command turns that on.
+std::string refusalMessage(const std::string& origin);
 // Sets or clears development mode. ERROR_SUCCESS or the registry's error.
 long setDevelopmentMode(bool on);
 
