@@ -12,9 +12,14 @@
 namespace {
 
 constexpr int32_t kAnsiText = 0x10;
-// Pieces in which a file is read: large enough that the system calls cost nothing
-// beside the digest, small enough to stay in the cache.
-constexpr size_t kReadPiece = 1 << 20;
+// Pieces in which a file is read into one reused buffer. The kernel's copy from the page
+// cache and the digest's pass over the same bytes both stay in the core's cache at this
+// size; 1 MiB pieces evicted each piece before the digest read it and spent a third more
+// time (SHA-256 of a cached 512 MiB file). Larger pieces than 64 KiB gain nothing, as
+// few system calls remain. A read-only mmap with MADV_SEQUENTIAL was measured too: 1-2%
+// faster at best, within the noise, and a file shrinking under the mapping would kill
+// the process with SIGBUS, which a host that loads the module cannot be asked to catch.
+constexpr size_t kReadPiece = 64 * 1024;
 
 // Feeds the digest with `feed` (a callable taking the digest, false on failure) and
 // writes the hex of the result into `hex`. False when feeding fails; `hexFailed` tells
@@ -122,8 +127,11 @@ std::string hashFile(const std::u16string& fileName, int32_t dwFlags, ErrorPair&
         status.fail(err::kFileRead);
         return "";
     }
-    // No memory for the piece fails as a whole-file load without memory would.
-    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kReadPiece]);
+    // A small file needs no more room than itself. No memory for the piece fails as a
+    // whole-file load without memory would.
+    const size_t pieceSize =
+        file.size() < kReadPiece ? static_cast<size_t>(file.size()) : kReadPiece;
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[pieceSize]);
     if (!piece) {
         status.fail(err::kFileRead);
         return "";
@@ -133,7 +141,7 @@ std::string hashFile(const std::u16string& fileName, int32_t dwFlags, ErrorPair&
     auto feed = [&](auto& digest) {
         uint64_t remaining = file.size();
         while (remaining > 0) {
-            size_t want = remaining < kReadPiece ? static_cast<size_t>(remaining) : kReadPiece;
+            size_t want = remaining < pieceSize ? static_cast<size_t>(remaining) : pieceSize;
             int64_t got = file.read(piece.get(), want);
             if (got <= 0) return false;
             digest.update(piece.get(), static_cast<size_t>(got));

@@ -25,6 +25,7 @@
 #include "platform/codepage.h"
 #include "platform/com_runtime.h"
 #include "store/cert_store.h"
+#include "ui/deferred_backend.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 #ifdef KSCAPI_HAVE_GTK
@@ -116,18 +117,30 @@ void printOperations() {
     }
 }
 
-// The desktop backend when this build has it: always for `gtk` (whose dialogs fail to
-// be created without a display), for `auto` only when a display opens. False otherwise.
-bool installDesktopBackend(const std::string& mode) {
+// The desktop backend for `gtk`, when this build has it (its dialogs fail to be created
+// without a display). False otherwise.
+bool installDesktopBackend() {
 #ifdef KSCAPI_HAVE_GTK
-    if (mode == "gtk" || ui::gtkDisplayReachable()) {
-        ui::setBackend(ui::makeGtkBackend());
-        return true;
-    }
+    ui::setBackend(ui::makeGtkBackend());
+    return true;
 #else
-    (void)mode;
-#endif
     return false;
+#endif
+}
+
+// For `auto`: desktop windows when a display is named and opens, else `local`. Whether it
+// opens is tried at the first dialog, not at start: starting GTK costs more than most
+// runs take, and most runs show no dialog.
+std::unique_ptr<ui::DialogBackend> preferDesktop(std::unique_ptr<ui::DialogBackend> local) {
+#ifdef KSCAPI_HAVE_GTK
+    if (ui::sessionNamesDisplay()) {
+        auto kept = std::make_shared<std::unique_ptr<ui::DialogBackend>>(std::move(local));
+        return ui::makeDeferredBackend([kept]() {
+            return ui::gtkDisplayReachable() ? ui::makeGtkBackend() : std::move(*kept);
+        });
+    }
+#endif
+    return local;
 }
 
 // Installs the dialog backend for `mode`. Returns the scripted backend when that is the
@@ -147,18 +160,19 @@ bool installBackend(const std::string& mode, ui::ScriptedBackend*& scripted) {
         ui::setBackend(ui::makeNoneBackend());
         return true;
     }
-    if (mode == "gtk") return installDesktopBackend(mode);
-    if (mode == "auto" && installDesktopBackend(mode)) return true;
+    if (mode == "gtk") return installDesktopBackend();
     if (mode == "tty" || mode == "auto") {
+        std::unique_ptr<ui::DialogBackend> local;
         std::FILE* tty = std::fopen("/dev/tty", "r+");
         if (tty && (mode == "tty" || isatty(STDIN_FILENO))) {
             // The terminal stays open for the life of the process.
-            ui::setBackend(ui::makeTerminalBackend(tty, tty));
-            return true;
+            local = ui::makeTerminalBackend(tty, tty);
+        } else {
+            if (tty) std::fclose(tty);
+            if (mode == "tty") return false;
+            local = ui::makeNoneBackend();
         }
-        if (tty) std::fclose(tty);
-        if (mode == "tty") return false;
-        ui::setBackend(ui::makeNoneBackend());
+        ui::setBackend(mode == "auto" ? preferDesktop(std::move(local)) : std::move(local));
         return true;
     }
     return false;

@@ -6,6 +6,7 @@
 #include "dialog_fakes.h"
 #include "test_support.h"
 #include "ui/credentials_dialog.h"
+#include "ui/deferred_backend.h"
 #include "ui/origin_consent_dialog.h"
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
@@ -104,6 +105,30 @@ TEST(ScriptedBackend, AnswerForAnotherKindStaysQueued) {
                                           {"flags", 0},
                                           {"answer", "ok"},
                                           {"path", "/x"}}));
+}
+
+// The real backend is made at the first dialog, once; a chooser that makes none leaves
+// the `none` backend, which fails the dialog.
+TEST(DeferredBackend, ChoosesAtTheFirstDialogOnly) {
+    for (bool makesOne : {true, false}) {
+        int chosen = 0;
+        auto deferred = ui::makeDeferredBackend([&]() -> std::unique_ptr<ui::DialogBackend> {
+            ++chosen;
+            if (!makesOne) return nullptr;
+            auto scripted = std::make_unique<ui::ScriptedBackend>([](const std::string&) {});
+            std::string reason;
+            scripted->queueLine(R"(FileChooser ok {"path":"/tmp/a"})", reason);
+            return scripted;
+        });
+        EXPECT_EQ(chosen, 0);
+        ui::FileChooserAnswer first = deferred->fileChooser(chooser());
+        ui::FileChooserAnswer second = deferred->fileChooser(chooser());
+        EXPECT_EQ(chosen, 1);
+        EXPECT_EQ(first.outcome, makesOne ? DialogOutcome::Ok : DialogOutcome::Failed);
+        EXPECT_EQ(first.path, makesOne ? "/tmp/a" : "");
+        EXPECT_EQ(deferred->name(), std::string(makesOne ? "script" : "none"));
+        EXPECT_NE(second.outcome, DialogOutcome::Ok);  // the one answer was taken
+    }
 }
 
 TEST(TerminalBackend, ReadsTheAnswerLine) {

@@ -1,8 +1,12 @@
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
 
 #include "platform/files.h"
+#include "ui/deferred_backend.h"
 #include "ui/dialogs.h"
 
 namespace ui {
@@ -17,47 +21,51 @@ class NoneBackend final : public DialogBackend {
     int messageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
 };
 
+// Passes every dialog to the backend `target` returns.
 class ForwardingBackend final : public DialogBackend {
   public:
-    explicit ForwardingBackend(DialogBackend& target) : target_(target) {}
-    const char* name() const override { return target_.name(); }
+    explicit ForwardingBackend(std::function<DialogBackend&()> target)
+        : target_(std::move(target)) {}
+    const char* name() const override { return target_().name(); }
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
-        return target_.fileChooser(model);
+        return target_().fileChooser(model);
     }
     FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
-        return target_.folderBrowser(model);
+        return target_().folderBrowser(model);
     }
     int messageBox(const std::string& text, const std::string& caption, UINT type) override {
-        return target_.messageBox(text, caption, type);
+        return target_().messageBox(text, caption, type);
     }
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
-        return target_.runCredentialsDialog(dialog);
+        return target_().runCredentialsDialog(dialog);
     }
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
-        return target_.runCertListDialog(dialog);
+        return target_().runCertListDialog(dialog);
     }
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
-        return target_.runKeyAccessDialog(dialog);
+        return target_().runKeyAccessDialog(dialog);
     }
-    DialogOutcome runPinDialog(PinDialog& dialog) override { return target_.runPinDialog(dialog); }
+    DialogOutcome runPinDialog(PinDialog& dialog) override {
+        return target_().runPinDialog(dialog);
+    }
     DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
-        return target_.runOriginConsentDialog(dialog);
+        return target_().runOriginConsentDialog(dialog);
     }
     DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
-        return target_.runSignConsentDialog(dialog);
+        return target_().runSignConsentDialog(dialog);
     }
     DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
-        return target_.runKeyExportConsentDialog(dialog);
+        return target_().runKeyExportConsentDialog(dialog);
     }
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
-        return target_.runRootInstallDialog(dialog);
+        return target_().runRootInstallDialog(dialog);
     }
     DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override {
-        return target_.runStoreGrowthConsentDialog(dialog);
+        return target_().runStoreGrowthConsentDialog(dialog);
     }
 
   private:
-    DialogBackend& target_;
+    std::function<DialogBackend&()> target_;
 };
 
 std::mutex g_mutex;
@@ -140,7 +148,33 @@ std::unique_ptr<DialogBackend> makeNoneBackend() {
 }
 
 std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target) {
-    return std::make_unique<ForwardingBackend>(target);
+    return std::make_unique<ForwardingBackend>([&target]() -> DialogBackend& { return target; });
+}
+
+std::unique_ptr<DialogBackend> makeDeferredBackend(
+    std::function<std::unique_ptr<DialogBackend>()> choose) {
+    struct Choice {
+        std::once_flag once;
+        std::function<std::unique_ptr<DialogBackend>()> choose;
+        std::unique_ptr<DialogBackend> chosen;
+    };
+    auto choice = std::make_shared<Choice>();
+    choice->choose = std::move(choose);
+    return std::make_unique<ForwardingBackend>([choice]() -> DialogBackend& {
+        std::call_once(choice->once, [&] {
+            choice->chosen = choice->choose();
+            if (!choice->chosen) choice->chosen = makeNoneBackend();
+        });
+        return *choice->chosen;
+    });
+}
+
+bool sessionNamesDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
 }
 
 std::string chooserStartFolder(const FileChooserModel& model) {

@@ -3,8 +3,9 @@
 //
 // Environment:
 //   KSCAPI_HOME           per-user state folder, as for kscapi
-//   KSCAPI_BRIDGE_UI      how dialogs are shown: auto (default: desktop windows when a
-//                         display opens, else none), gtk, script or none
+//   KSCAPI_BRIDGE_UI      how dialogs are shown: auto (default: desktop windows when
+//                         DISPLAY or WAYLAND_DISPLAY names a display, opened at the
+//                         first dialog; else none), gtk, script or none
 //   KSCAPI_BRIDGE_ANSWERS with script: a file of dialog answers, one per line
 //                         ("KIND ok JSON", "KIND cancel", "KIND fail"), shared by every
 //                         host; a dialog takes the first line of its kind not yet taken
@@ -36,6 +37,7 @@
 #include "host/bridge/page_guard.h"
 #include "host/module_commands.h"
 #include "platform/com_runtime.h"
+#include "ui/deferred_backend.h"
 #include "ui/scripted_backend.h"
 #ifdef KSCAPI_HAVE_GTK
 #include "ui/gtk_backend.h"
@@ -163,7 +165,10 @@ int main() {
     } else if (mode == "none") {
         ui::setBackend(ui::makeNoneBackend());
 #ifdef KSCAPI_HAVE_GTK
-    } else if (mode == "gtk" || (mode == "auto" && ui::gtkDisplayReachable())) {
+    } else if (mode == "gtk" || (mode == "auto" && ui::sessionNamesDisplay())) {
+        // GTK starts, and opens the display, only when the first dialog is shown: most
+        // hosts never show one, and starting it would delay every page's first answer.
+        // Should the display not open then, each dialog fails as with `none`.
         ui::setBackend(ui::makeGtkBackend());
 #endif
     } else if (mode == "auto") {

@@ -16,6 +16,7 @@ const vm = require('vm');
 
 const [sourceDir, buildDir, modulesDir] = process.argv.slice(2);
 const { chromium } = require(path.join(modulesDir, 'node_modules', 'playwright-core'));
+const { reportCallLatency } = require('./call_latency');
 
 const CHROMIUM = '/usr/bin/chromium';
 const EXTENSION_ID = 'jelgkoacpkcodhcjecmjolbfilfknojp';
@@ -338,6 +339,7 @@ async function main() {
     });
     console.log(`     create in a new page (host start included): ${latency.first.toFixed(1)} ms; ` +
       `a second create: ${latency.second.toFixed(1)} ms`);
+    await reportCallLatency(freeTab, 'Chromium');
     const opened = () => logLines().filter((l) => l.dialog === 'PfxFileDialog').length;
     const openedBefore = opened();
     const blocked = waitingTab.evaluate(async (folder) => {

@@ -16,6 +16,7 @@ const os = require('os');
 const path = require('path');
 
 const [browserName, sourceDir, modulesDir] = process.argv.slice(2);
+const { reportCallLatency } = require(path.join(sourceDir, 'tests', 'browser', 'call_latency.js'));
 const SHARE = '/usr/share/kestrune';
 const CHROMIUM_ID = 'jelgkoacpkcodhcjecmjolbfilfknojp';
 const started = Date.now();
@@ -81,6 +82,7 @@ async function signOnPage(page, origin) {
   const consent = logLines().find((l) => l.dialog === 'OriginConsent');
   check('the consent dialog named the page', consent && consent.origin === origin, consent);
   console.log(`${browserName}: from start to a verified signature ${((Date.now() - started) / 1000).toFixed(1)} s`);
+  await reportCallLatency(page, browserName);
 }
 
 async function chromium(origin) {
