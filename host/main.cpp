@@ -47,7 +47,7 @@ constexpr const char* kUsage =
     "[--exportable]\n"
     "  kscapi [--home DIR] keys list\n"
     "  kscapi [--home DIR] providers list | providers add-pkcs11 NAME [MODULE] [--token LABEL] |\n"
-    "                      providers remove NAME\n"
+    "                      providers list-pkcs11 | providers remove NAME\n"
     "  kscapi [--home DIR] bridge install|uninstall [--browser chromium|chrome|firefox|all]\n"
     "                      | bridge origins [revoke ORIGIN] | bridge develop on|off|status\n"
     "                                   the browser bridge's host manifests and origins\n"
