@@ -51,7 +51,7 @@ constexpr const char* kUsage =
     "                                   for each other one the filter item or test it fails\n"
     "  kscapi [--home DIR] keys list\n"
     "  kscapi [--home DIR] providers list | providers add-pkcs11 NAME [MODULE] [--token LABEL] |\n"
-    "                      providers remove NAME\n"
+    "                      providers list-pkcs11 | providers remove NAME\n"
     "  kscapi [--home DIR] bridge install|uninstall [--browser chromium|chrome|firefox|all]\n"
     "                      | bridge origins [revoke ORIGIN] | bridge develop on|off|status\n"
     "                                   the browser bridge's host manifests and origins\n"

@@ -38,6 +38,7 @@ constexpr char kFilterUsage[] =
 constexpr char kKeysUsage[] = "usage: kscapi keys list\n";
 constexpr char kProvidersUsage[] =
     "usage: kscapi providers list\n"
+    "       kscapi providers list-pkcs11\n"
     "       kscapi providers add-pkcs11 NAME [MODULE] [--token LABEL]\n"
     "       kscapi providers remove NAME\n";
 
@@ -392,6 +393,14 @@ int addTokenProvider(const std::vector<std::string>& args, std::ostream& out, st
     if (words.empty() || words.size() > 2) return usage(err, kProvidersUsage);
     module = words.size() == 2 ? words[1] : pkcs11::defaultModulePath();
     if (module.empty()) return fail(err, "no module given and p11-kit's proxy is not installed", 2);
+    // A word without a slash names a module of p11-kit's configuration; the registry
+    // keeps the library's path, so that what runs is what the user chose now.
+    if (module.find('/') == std::string::npos) {
+        std::string path = pkcs11::configuredModulePath(module);
+        if (path.empty())
+            return fail(err, "p11-kit has no module named " + module, ERROR_FILE_NOT_FOUND);
+        module = std::move(path);
+    }
     std::string ansi;
     if (!toAnsiArg(words[0], ansi) || ansi.empty() || ansi.find('\\') != std::string::npos)
         return fail(err, "the name cannot be a provider's name in this code page", 2);
@@ -439,6 +448,11 @@ int runProvidersCommand(const std::vector<std::string>& args, std::ostream& out,
             if (!p.token.empty()) line["token"] = p.token;
             printLine(out, line);
         }
+        return 0;
+    }
+    if (args[0] == "list-pkcs11" && args.size() == 1) {
+        for (const pkcs11::ConfiguredModule& m : pkcs11::configuredModules())
+            printLine(out, Json{{"module", m.name}, {"path", m.path}});
         return 0;
     }
     if (args[0] == "add-pkcs11") return addTokenProvider(args, out, err);

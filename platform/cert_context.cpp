@@ -27,6 +27,7 @@
 #include "platform/crypt_sign.h"
 #include "platform/der.h"
 #include "platform/openssl_holders.h"
+#include "platform/token_provider.h"
 #include "platform/wincrypt.h"
 
 namespace {
@@ -372,7 +373,7 @@ bool validKeyProvInfo(const CRYPT_KEY_PROV_INFO& info) {
 
 bool isBlobProperty(DWORD id) {
     return id == CERT_SHA1_HASH_PROP_ID || id == CERT_MD5_HASH_PROP_ID ||
-           id == CERT_FRIENDLY_NAME_PROP_ID ||
+           id == CERT_FRIENDLY_NAME_PROP_ID || id == CERT_SMART_CARD_READER_PROP_ID ||
            (id >= CERT_FIRST_USER_PROP_ID && id <= CERT_LAST_USER_PROP_ID);
 }
 

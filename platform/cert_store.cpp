@@ -73,6 +73,8 @@ struct Element {
     // System store: the properties read with the row, for the context still to be made;
     // they belong to `revision` and are dropped when it moves on.
     std::optional<PortableProperties> properties;
+    // A token's certificate: the provider, container and card it is bound to.
+    std::string tokenBinding;
     PCCERT_CONTEXT ctx = nullptr;
     int uses = 0;  // hand-outs whose last reference has not come back yet
     bool detached = false;
@@ -543,13 +545,15 @@ class Store final : public CertContextOwner {
     }
 
     // Brings the token certificates of the copy up to date with the present tokens: one
-    // the database also holds is shown once, from the database.
+    // the database also holds is shown once, from the database; one on several tokens is
+    // shown once, bound to the first of them, and bound anew when that one goes.
     void resyncTokensLocked() {
         std::vector<TokenCertificate> present;
         if (tokenProvidersRegistered()) present = tokenCertificates();
         struct Wanted {
             Thumbprint sha1;
             const TokenCertificate* cert;
+            std::string binding;
         };
         std::vector<Wanted> wanted;
         for (const TokenCertificate& cert : present) {
@@ -560,13 +564,16 @@ class Store final : public CertContextOwner {
             });
             bool twice = std::any_of(wanted.begin(), wanted.end(),
                                      [&](const Wanted& w) { return w.sha1 == sha1; });
-            if (!shown && !twice) wanted.push_back({sha1, &cert});
+            if (!shown && !twice)
+                wanted.push_back(
+                    {sha1, &cert, cert.provider + '\n' + cert.container + '\n' + cert.token});
         }
         std::vector<Element*> gone;
         for (ElementPtr& e : elements_) {
             if (e->seq < kTokenSeqBase) continue;
-            auto match = std::find_if(wanted.begin(), wanted.end(),
-                                      [&](const Wanted& w) { return w.sha1 == e->sha1; });
+            auto match = std::find_if(wanted.begin(), wanted.end(), [&](const Wanted& w) {
+                return w.sha1 == e->sha1 && w.binding == e->tokenBinding;
+            });
             if (match == wanted.end())
                 gone.push_back(e.get());
             else
@@ -582,12 +589,20 @@ class Store final : public CertContextOwner {
             properties[0].first = CERT_KEY_PROV_INFO_PROP_ID;
             if (!portablePropertyValue(CERT_KEY_PROV_INFO_PROP_ID, &info, properties[0].second))
                 continue;
+            if (!w.cert->token.empty()) {
+                std::u16string card = fromUtf8(w.cert->token);
+                const BYTE* bytes = reinterpret_cast<const BYTE*>(card.c_str());
+                properties.emplace_back(
+                    CERT_SMART_CARD_READER_PROP_ID,
+                    std::vector<BYTE>(bytes, bytes + (card.size() + 1) * sizeof(char16_t)));
+            }
             // Made into a context when first handed out, as the database's rows are.
             auto element = std::make_unique<Element>();
             element->seq = nextTokenSeq_++;
             element->sha1 = w.sha1;
             element->der = w.cert->der;
             element->properties = std::move(properties);
+            element->tokenBinding = w.binding;
             insertLocked(std::move(element));
         }
     }

@@ -2,8 +2,10 @@
 #include "platform/pkcs11.h"
 
 #include <dlfcn.h>
+#include <p11-kit/p11-kit.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <utility>
@@ -79,15 +81,60 @@ ModulePtr Module::load(const std::string& path, CK_RV* rv) {
         return nullptr;
     } else {
         module->initialized_ = true;
+        module->owned_ = true;
     }
     modules()[path] = module;
     std::atexit(finalizeAll);
     return module;
 }
 
+Module::Use::Use(ModulePtr module) : module_(std::move(module)) {
+    if (!module_) return;
+    std::lock_guard lock(module_->useMutex_);
+    ++module_->uses_;
+}
+
+Module::Use& Module::Use::operator=(Use&& other) noexcept {
+    if (this != &other) {
+        reset();
+        module_ = std::move(other.module_);
+    }
+    return *this;
+}
+
+void Module::Use::reset() {
+    if (!module_) return;
+    {
+        std::lock_guard lock(module_->useMutex_);
+        --module_->uses_;
+    }
+    module_.reset();
+}
+
+Module::Use Module::use(const std::string& path, CK_RV* rv) {
+    ModulePtr module = load(path, rv);
+    if (!module) return Use();
+    {
+        std::lock_guard lock(module->useMutex_);
+        // Finalising ends every session and login of the process on the module, so only
+        // an idle module that this process initialises itself starts over.
+        if (module->uses_ == 0 && module->owned_ && module->api_) {
+            if (module->initialized_) module->api_->C_Finalize(nullptr);
+            CK_C_INITIALIZE_ARGS args{};
+            args.flags = CKF_OS_LOCKING_OK;
+            *rv = module->api_->C_Initialize(&args);
+            // A module that failed stays finalised; the next use tries again.
+            module->initialized_ = *rv == CKR_OK;
+            if (*rv != CKR_OK) return Use();
+        }
+    }
+    return Use(std::move(module));
+}
+
 void Module::finalize() {
     if (initialized_ && api_) api_->C_Finalize(nullptr);
     initialized_ = false;
+    owned_ = false;
     api_ = nullptr;
 }
 
@@ -122,8 +169,20 @@ CK_RV presentTokens(Module& module, std::vector<TokenSlot>& out) {
     for (CK_SLOT_ID slot : slots) {
         TokenSlot token;
         // A token pulled out meanwhile is simply not there.
-        if (tokenInfo(module, slot, token) == CKR_OK && (token.flags & CKF_TOKEN_INITIALIZED))
-            out.push_back(std::move(token));
+        if (tokenInfo(module, slot, token) != CKR_OK || !(token.flags & CKF_TOKEN_INITIALIZED))
+            continue;
+        CK_SLOT_INFO info{};
+        if (module.api()->C_GetSlotInfo(slot, &info) == CKR_OK)
+            token.reader = paddedText(info.slotDescription);
+        out.push_back(std::move(token));
+    }
+    // Two cards of one kind often carry one label; only their readers tell them apart.
+    for (TokenSlot& token : out) {
+        token.shownName = token.label;
+        bool shared = std::count_if(out.begin(), out.end(), [&](const TokenSlot& other) {
+                          return other.label == token.label;
+                      }) > 1;
+        if (shared && !token.reader.empty()) token.shownName += " (" + token.reader + ")";
     }
     return CKR_OK;
 }
@@ -134,6 +193,7 @@ CK_RV Session::open(ModulePtr module, CK_SLOT_ID slot, bool readWrite) {
     CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
     CK_RV rv = module->api()->C_OpenSession(slot, flags, nullptr, nullptr, &handle);
     if (rv != CKR_OK) return rv;
+    use_ = Module::Use(module);
     module_ = std::move(module);
     handle_ = handle;
     return CKR_OK;
@@ -143,6 +203,7 @@ void Session::close() {
     if (handle_ != CK_INVALID_HANDLE && usable()) module_->api()->C_CloseSession(handle_);
     handle_ = CK_INVALID_HANDLE;
     module_.reset();
+    use_.reset();
 }
 
 CK_RV Session::find(std::vector<CK_ATTRIBUTE> attributes, std::vector<CK_OBJECT_HANDLE>& out) {
@@ -219,6 +280,28 @@ std::string defaultModulePath() {
     };
     for (const char* path : kCandidates)
         if (access(path, R_OK) == 0) return path;
+    return std::string();
+}
+
+std::vector<ConfiguredModule> configuredModules() {
+    std::vector<ConfiguredModule> out;
+    // Loaded, not initialised: only their names and files are read.
+    CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
+    if (!loaded) return out;
+    for (CK_FUNCTION_LIST** module = loaded; *module; ++module) {
+        char* name = p11_kit_module_get_name(*module);
+        char* file = p11_kit_module_get_filename(*module);
+        if (name && file && file[0] == '/') out.push_back({name, file});
+        free(name);
+        free(file);
+    }
+    p11_kit_modules_release(loaded);
+    return out;
+}
+
+std::string configuredModulePath(const std::string& name) {
+    for (ConfiguredModule& module : configuredModules())
+        if (module.name == name) return std::move(module.path);
     return std::string();
 }
 

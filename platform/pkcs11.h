@@ -1,7 +1,8 @@
 // PKCS#11 modules (smart-card and token middleware) as the platform layer uses them: a
-// module is loaded with dlopen and initialised once per process, finalised when the
-// process ends; sessions and logins are objects that close themselves. Every call
-// answers with the module's CK_RV; cryptErrorOfCkr turns one into the platform's code.
+// module is loaded with dlopen once per process and finalised when the process ends;
+// while nothing of it is in use it may be initialised afresh, so that tokens added since
+// are seen. Sessions and logins are objects that close themselves. Every call answers
+// with the module's CK_RV; cryptErrorOfCkr turns one into the platform's code.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -29,6 +30,31 @@ class Module {
 
     CK_FUNCTION_LIST* api() const { return api_; }
     const std::string& path() const { return path_; }
+
+    // Marks the module in use (sessions and token walks are): it is not initialised
+    // afresh until every use ended. Counted, so uses may nest.
+    class Use {
+      public:
+        Use() = default;
+        explicit Use(std::shared_ptr<Module> module);
+        ~Use() { reset(); }
+        Use(Use&& other) noexcept : module_(std::move(other.module_)) {}
+        Use& operator=(Use&& other) noexcept;
+        void reset();
+        Module* operator->() const { return module_.get(); }
+        Module& operator*() const { return *module_; }
+        const std::shared_ptr<Module>& module() const { return module_; }
+        explicit operator bool() const { return module_ != nullptr; }
+
+      private:
+        std::shared_ptr<Module> module_;
+    };
+    // The module at `path` (as load), first finalised and initialised again when this
+    // process initialised it and nothing uses it: some modules (SoftHSM among them) look
+    // for tokens only in C_Initialize, so a token added while the process runs shows
+    // only after that. Held, the result keeps the module from the next re-initialisation.
+    // Empty with *rv as load's, or the module's answer to C_Initialize.
+    static Use use(const std::string& path, CK_RV* rv);
     // C_Finalize (when this process initialised it); api() is null after it. Idempotent.
     void finalize();
     // finalize() and dlclose. Idempotent.
@@ -41,6 +67,9 @@ class Module {
     void* library_ = nullptr;
     CK_FUNCTION_LIST* api_ = nullptr;
     bool initialized_ = false;
+    bool owned_ = false;  // this process initialised it, so it may do so again
+    std::mutex useMutex_;
+    int uses_ = 0;
 };
 using ModulePtr = std::shared_ptr<Module>;
 
@@ -51,8 +80,13 @@ struct TokenSlot {
     std::string label;
     std::string serial;
     CK_FLAGS flags = 0;
+    std::string reader;  // the slot's description (for a card, its reader's name)
+    // What the user is shown to tell the token from the others: its label, followed by
+    // " (reader)" when another present token of the module has the same label.
+    std::string shownName;
 };
-// The slots of `module` that hold a token, in the module's order.
+// The slots of `module` that hold a token, in the module's order, asked afresh every time
+// (C_GetSlotList with tokenPresent), so a card put in or pulled out is noticed.
 CK_RV presentTokens(Module& module, std::vector<TokenSlot>& out);
 // The token in `slot` now; CKR_TOKEN_NOT_PRESENT when the slot is empty.
 CK_RV tokenInfo(Module& module, CK_SLOT_ID slot, TokenSlot& out);
@@ -65,6 +99,7 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // Holds a use of the module while open.
     CK_RV open(ModulePtr module, CK_SLOT_ID slot, bool readWrite);
     // Idempotent. Closing a token's last session also ends its login.
     void close();
@@ -81,6 +116,7 @@ class Session {
     CK_RV attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, std::vector<CK_BYTE>& out);
 
   private:
+    Module::Use use_;
     ModulePtr module_;
     CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
 };
@@ -102,5 +138,17 @@ DWORD cryptErrorOfCkr(CK_RV rv);
 // The process's default module: p11-kit's proxy, which serves every module the system
 // has configured; empty when it is not installed.
 std::string defaultModulePath();
+
+// A module the system's p11-kit configuration offers (p11-kit list-modules).
+struct ConfiguredModule {
+    std::string name;  // as p11-kit names it: the configuration file's name, e.g. "opensc"
+    std::string path;  // the library's absolute path
+};
+// The modules configured for p11-kit (system and user configuration), in its order;
+// modules whose library does not load are left out.
+std::vector<ConfiguredModule> configuredModules();
+// The absolute library path of the configured module `name`; empty when p11-kit has no
+// module of that name.
+std::string configuredModulePath(const std::string& name);
 
 }  // namespace pkcs11

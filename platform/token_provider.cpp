@@ -5,6 +5,7 @@
 #include "platform/token_provider.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/param_build.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/pkcs11.h"
 #include "platform/wincrypt.h"
@@ -102,9 +104,13 @@ bool isTokenProvider(const CryptProviderInfo& provider) {
 
 // ---- modules and tokens
 
-BOOL loadModule(const CryptProviderInfo& provider, pkcs11::ModulePtr& out) {
+// The provider's module, held for the caller's walk over its tokens. An idle module is
+// initialised afresh on the way (Module::use), so a token put in since the last
+// operation is found.
+BOOL loadModule(const CryptProviderInfo& provider, pkcs11::Module::Use& out) {
     CK_RV rv = CKR_OK;
-    out = provider.module.empty() ? nullptr : pkcs11::Module::load(provider.module, &rv);
+    out =
+        provider.module.empty() ? pkcs11::Module::Use() : pkcs11::Module::use(provider.module, &rv);
     if (!out) return fail(NTE_PROVIDER_DLL_FAIL);
     return TRUE;
 }
@@ -193,6 +199,32 @@ bool digestInfo(const EVP_MD* md, const BYTE* digest, size_t length, std::vector
     return true;
 }
 
+// Ends a signature operation that C_SignInit started and that will not be finished: a
+// C_Sign into room for any signature ends it, failed or not; what it made is wiped.
+void abandonSignature(pkcs11::Session& session, const std::vector<CK_BYTE>& input) {
+    std::vector<CK_BYTE> scrap(8192);
+    CK_ULONG length = static_cast<CK_ULONG>(scrap.size());
+    session.api()->C_Sign(session.handle(), const_cast<CK_BYTE*>(input.data()),
+                          static_cast<CK_ULONG>(input.size()), scrap.data(), &length);
+    OPENSSL_cleanse(scrap.data(), scrap.size());
+}
+
+std::mutex& seenMutex() {
+    static std::mutex m;
+    return m;
+}
+
+// The encodings of the certificates a token showed during this process.
+std::set<std::string>& seenCertificates() {
+    static std::set<std::string> seen;
+    return seen;
+}
+
+void rememberTokenCertificate(const std::vector<BYTE>& der) {
+    std::lock_guard lock(seenMutex());
+    seenCertificates().emplace(der.begin(), der.end());
+}
+
 }  // namespace
 
 // ---- sessions and logins
@@ -208,6 +240,8 @@ class TokenSessionState {
 
     std::mutex mutex;  // one call at a time on the session
     pkcs11::Session& session() { return session_; }
+    // The token the session is open on, as it was found.
+    pkcs11::TokenSlot token;
     bool loggedIn() const { return loggedIn_; }
     void setLoggedIn() { loggedIn_ = true; }
 
@@ -229,21 +263,25 @@ std::map<std::string, std::weak_ptr<TokenSessionState>>& states() {
     return table;
 }
 
-// Logs the session in as the token's user, asking for the PIN (none on a PIN pad).
+// Logs the session in as the token's user (CKU_USER), or authorises the one signature
+// just started on it (CKU_CONTEXT_SPECIFIC, for a key with CKA_ALWAYS_AUTHENTICATE),
+// asking for the PIN; a PIN pad takes it instead, without a dialog.
 BOOL logIn(pkcs11::Session& session, const pkcs11::TokenSlot& token,
-           const CryptProviderInfo& provider, bool silent) {
+           const CryptProviderInfo& provider, bool silent, CK_USER_TYPE user) {
     if (token.flags & CKF_USER_PIN_LOCKED) return fail(SCARD_W_CHV_BLOCKED);
     CK_RV rv;
     if (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
         // The reader's own keypad takes the PIN; the call waits for it.
-        rv = session.api()->C_Login(session.handle(), CKU_USER, nullptr, 0);
+        rv = session.api()->C_Login(session.handle(), user, nullptr, 0);
     } else {
         if (silent) return fail(NTE_SILENT_CONTEXT);
-        PinRequest request{provider.name, token.label, (token.flags & CKF_USER_PIN_COUNT_LOW) != 0,
-                           (token.flags & CKF_USER_PIN_FINAL_TRY) != 0};
+        PinRequest request{provider.name, token.shownName.empty() ? token.label : token.shownName,
+                           (token.flags & CKF_USER_PIN_COUNT_LOW) != 0,
+                           (token.flags & CKF_USER_PIN_FINAL_TRY) != 0,
+                           user == CKU_CONTEXT_SPECIFIC};
         SecretBytes pin;
         if (!askPin(request, pin)) return fail(SCARD_W_CANCELLED_BY_USER);
-        rv = session.api()->C_Login(session.handle(), CKU_USER, pin.data(),
+        rv = session.api()->C_Login(session.handle(), user, pin.data(),
                                     static_cast<CK_ULONG>(pin.size()));
     }
     if (rv == CKR_USER_ALREADY_LOGGED_IN) rv = CKR_OK;
@@ -265,7 +303,7 @@ BOOL TokenContainer::locate(bool login, std::shared_ptr<TokenSessionState>& stat
         state = state_;
         return TRUE;
     }
-    pkcs11::ModulePtr module;
+    pkcs11::Module::Use module;
     if (!loadModule(provider_, module)) return FALSE;
     std::vector<pkcs11::TokenSlot> tokens;
     if (!providerTokens(provider_, *module, tokens)) return FALSE;
@@ -278,10 +316,11 @@ BOOL TokenContainer::locate(bool login, std::shared_ptr<TokenSessionState>& stat
         state = states()[key].lock();
         if (!state) {
             state = std::make_shared<TokenSessionState>();
-            CK_RV rv = state->session().open(module, token->slot, true);
+            state->token = *token;
+            CK_RV rv = state->session().open(module.module(), token->slot, true);
             // A write-protected token offers read-only sessions only.
             if (rv == CKR_TOKEN_WRITE_PROTECTED)
-                rv = state->session().open(module, token->slot, false);
+                rv = state->session().open(module.module(), token->slot, false);
             if (rv != CKR_OK) return fail(pkcs11::cryptErrorOfCkr(rv));
             states()[key] = state;
         }
@@ -290,7 +329,7 @@ BOOL TokenContainer::locate(bool login, std::shared_ptr<TokenSessionState>& stat
     if (login && !state->loggedIn() && (token->flags & CKF_LOGIN_REQUIRED)) {
         std::lock_guard lock(state->mutex);
         if (!state->loggedIn()) {
-            if (!logIn(state->session(), *token, provider_, silent_)) return FALSE;
+            if (!logIn(state->session(), *token, provider_, silent_, CKU_USER)) return FALSE;
             state->setLoggedIn();
         }
     }
@@ -301,7 +340,7 @@ BOOL TokenContainer::locate(bool login, std::shared_ptr<TokenSessionState>& stat
 BOOL TokenContainer::acquire(const CryptProviderInfo& provider, const std::string& name, Mode mode,
                              bool silent, std::shared_ptr<TokenContainer>* out) {
     if (out) out->reset();
-    pkcs11::ModulePtr module;
+    pkcs11::Module::Use module;
     if (!loadModule(provider, module)) return FALSE;
     std::vector<pkcs11::TokenSlot> tokens;
     if (!providerTokens(provider, *module, tokens)) return FALSE;
@@ -315,13 +354,13 @@ BOOL TokenContainer::acquire(const CryptProviderInfo& provider, const std::strin
     if (mode == Mode::Create) {
         chosen = &tokens.front();
         pkcs11::Session session;
-        CK_RV rv = session.open(module, chosen->slot, false);
+        CK_RV rv = session.open(module.module(), chosen->slot, false);
         if (rv != CKR_OK) return fail(pkcs11::cryptErrorOfCkr(rv));
         if (id.empty() || hasObjectWithId(session, id)) return fail(NTE_EXISTS);
     } else {
         for (const pkcs11::TokenSlot& token : tokens) {
             pkcs11::Session session;
-            if (session.open(module, token.slot, false) != CKR_OK) continue;
+            if (session.open(module.module(), token.slot, false) != CKR_OK) continue;
             if (id.empty()) {
                 // The default container: the first key or certificate of the first token.
                 std::vector<CK_OBJECT_HANDLE> found;
@@ -345,7 +384,7 @@ BOOL TokenContainer::acquire(const CryptProviderInfo& provider, const std::strin
         if (!chosen) return fail(NTE_BAD_KEYSET);
     }
     container->serial_ = chosen->serial;
-    container->label_ = chosen->label;
+    container->label_ = chosen->shownName;
     container->id_ = id;
     container->name_ = hexOf(id);
     if (mode == Mode::Delete) {
@@ -367,7 +406,7 @@ BOOL TokenContainer::acquire(const CryptProviderInfo& provider, const std::strin
 
 BOOL TokenContainer::enumerate(const CryptProviderInfo& provider, std::vector<std::string>& names) {
     names.clear();
-    pkcs11::ModulePtr module;
+    pkcs11::Module::Use module;
     if (!loadModule(provider, module)) return FALSE;
     std::vector<pkcs11::TokenSlot> tokens;
     if (!providerTokens(provider, *module, tokens)) return FALSE;
@@ -385,7 +424,7 @@ BOOL TokenContainer::enumerate(const CryptProviderInfo& provider, std::vector<st
         if (state && state->session().usable()) {
             held = std::unique_lock(state->mutex);
             session = &state->session();
-        } else if (own.open(module, token.slot, false) != CKR_OK) {
+        } else if (own.open(module.module(), token.slot, false) != CKR_OK) {
             continue;
         }
         for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_CERTIFICATE}) {
@@ -480,8 +519,24 @@ BOOL TokenContainer::sign(const EVP_MD* md, const BYTE* digest, size_t digestLen
     CK_RV rv = objectsWithId(session, id_, CKO_PRIVATE_KEY, keys);
     if (rv != CKR_OK) return fail(pkcs11::cryptErrorOfCkr(rv));
     if (keys.empty()) return fail(NTE_NO_KEY);
+    std::vector<CK_BYTE> always;
+    bool perSignature =
+        session.attribute(keys.front(), CKA_ALWAYS_AUTHENTICATE, always) == CKR_OK &&
+        always.size() == sizeof(CK_BBOOL) && always[0] == CK_TRUE;
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     rv = session.api()->C_SignInit(session.handle(), &mechanism, keys.front());
+    if (rv == CKR_OK && perSignature) {
+        // The key wants the PIN for this signature itself, after C_SignInit; the token's
+        // flags are read now, as the tries left may have changed since the login.
+        pkcs11::TokenSlot token = state->token;
+        rv = pkcs11::tokenInfo(*session.module(), token.slot, token);
+        if (rv == CKR_OK && !logIn(session, token, provider_, silent_, CKU_CONTEXT_SPECIFIC)) {
+            DWORD error = GetLastError();
+            abandonSignature(session, info);
+            return fail(error);
+        }
+        if (rv != CKR_OK) abandonSignature(session, info);
+    }
     CK_ULONG length = 0;
     if (rv == CKR_OK)
         rv = session.api()->C_Sign(session.handle(), info.data(),
@@ -499,6 +554,12 @@ BOOL TokenContainer::sign(const EVP_MD* md, const BYTE* digest, size_t digestLen
     return TRUE;
 }
 
+bool wasTokenCertificate(const BYTE* der, size_t length) {
+    if (!der || length == 0) return false;
+    std::lock_guard lock(seenMutex());
+    return seenCertificates().count(std::string(reinterpret_cast<const char*>(der), length)) > 0;
+}
+
 bool tokenProvidersRegistered() {
     for (const CryptProviderInfo& provider : cryptProviders())
         if (isTokenProvider(provider)) return true;
@@ -509,7 +570,7 @@ std::vector<TokenCertificate> tokenCertificates() {
     std::vector<TokenCertificate> out;
     for (const CryptProviderInfo& provider : cryptProviders()) {
         if (!isTokenProvider(provider)) continue;
-        pkcs11::ModulePtr module;
+        pkcs11::Module::Use module;
         std::vector<pkcs11::TokenSlot> tokens;
         DWORD saved = GetLastError();
         bool usable = loadModule(provider, module) && providerTokens(provider, *module, tokens);
@@ -517,7 +578,7 @@ std::vector<TokenCertificate> tokenCertificates() {
         if (!usable) continue;
         for (const pkcs11::TokenSlot& token : tokens) {
             pkcs11::Session session;
-            if (session.open(module, token.slot, false) != CKR_OK) continue;
+            if (session.open(module.module(), token.slot, false) != CKR_OK) continue;
             const CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
             const CK_CERTIFICATE_TYPE type = CKC_X_509;
             std::vector<CK_OBJECT_HANDLE> found;
@@ -534,6 +595,8 @@ std::vector<TokenCertificate> tokenCertificates() {
                 cert.provider = provider.name;
                 cert.providerType = provider.type;
                 cert.container = hexOf(id);
+                cert.token = token.shownName;
+                rememberTokenCertificate(cert.der);
                 out.push_back(std::move(cert));
             }
         }

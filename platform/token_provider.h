@@ -21,10 +21,14 @@ constexpr const char* kTokenBackend = "pkcs11";
 
 // One login the user is asked a PIN for.
 struct PinRequest {
-    std::string provider;   // UTF-8
-    std::string token;      // the token's label, UTF-8
+    std::string provider;  // UTF-8
+    // The token as the user tells it apart: its label, with its reader's name when
+    // another present token has the same label; UTF-8.
+    std::string token;
     bool countLow = false;  // the token reports that wrong PINs were entered
     bool finalTry = false;  // one more wrong PIN locks it
+    // The key asks for its PIN at every use: this PIN authorises one signature only.
+    bool oneSignature = false;
 };
 // Puts the PIN (UTF-8, no terminator) into `pin` and returns true, or returns false when
 // the user cancels. Called on the thread that needs the key, without any lock held.
@@ -57,6 +61,7 @@ class TokenContainer {
     TokenContainer& operator=(const TokenContainer&) = delete;
 
     const std::string& name() const { return name_; }
+    // The token's label, with its reader's name when another present token shares it.
     const std::string& tokenLabel() const { return label_; }
     // The container's public key, read from its public key, certificate or private key
     // object (whichever the token shows). FALSE with NTE_NO_KEY when there is none.
@@ -66,7 +71,9 @@ class TokenContainer {
     // key), NTE_BAD_FLAGS (a size the token refuses), the login's codes, NTE_FAIL.
     BOOL generate(DWORD bits, openssl::EvpPkeyPtr& publicKey);
     // Signs a finished digest of `md` on the token: PKCS#1 v1.5 over its DigestInfo
-    // (RFC 8017 section 9.2). Logs in when the token needs it: SCARD_W_WRONG_CHV,
+    // (RFC 8017 section 9.2). Logs in when the token needs it, and for a key with
+    // CKA_ALWAYS_AUTHENTICATE asks the PIN for this one signature (a context-specific
+    // login after C_SignInit), both with the same codes: SCARD_W_WRONG_CHV,
     // SCARD_W_CHV_BLOCKED, SCARD_W_CANCELLED_BY_USER, NTE_SILENT_CONTEXT, then
     // NTE_NO_KEY (no private key), SCARD_W_REMOVED_CARD, NTE_FAIL.
     BOOL sign(const EVP_MD* md, const BYTE* digest, size_t digestLength,
@@ -87,15 +94,25 @@ class TokenContainer {
     std::shared_ptr<TokenSessionState> state_;
 };
 
+// The property of a certificate of "MY" that names the card it is on, as the user tells
+// it apart (TokenCertificate::token, a NUL-terminated UTF-16 string); a blob property.
+constexpr DWORD CERT_SMART_CARD_READER_PROP_ID = 101;
+
 // A certificate on a present token of a token provider, as "MY" shows it.
 struct TokenCertificate {
     std::vector<BYTE> der;
     std::string provider;  // UTF-8
     DWORD providerType = 0;
     std::string container;  // hex CKA_ID
+    std::string token;      // the token as PinRequest::token names it, UTF-8
 };
 // The X.509 certificates with a CKA_ID on every present token of every registered token
-// provider; modules that do not load and tokens that do not answer are left out.
+// provider, in the providers' and the modules' token order (a certificate on two tokens
+// comes twice, the first present token first); modules that do not load and tokens that
+// do not answer are left out.
 std::vector<TokenCertificate> tokenCertificates();
+// Whether a token showed this certificate (DER) during this process: a signer that is
+// missing from "MY" now was on a card that has been pulled out.
+bool wasTokenCertificate(const BYTE* der, size_t length);
 // Whether any provider is registered with the token backend (cheap: the registry only).
 bool tokenProvidersRegistered();

@@ -7,6 +7,8 @@
 #include "core/cert_view.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/token_provider.h"
+#include "platform/wincrypt_msg.h"
 #include "status/error_codes.h"
 
 ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {
@@ -56,6 +58,13 @@ ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {
             CertFreeCertificateContext(walk);
             return 0;
         }
+    }
+    // The signer was on a card that has been pulled out since it was chosen.
+    if (source_ == 1 &&
+        wasTokenCertificate(signer.certificate.data(), signer.certificate.length())) {
+        status.lastError = err::kSignFailed;
+        status.capiError = SCARD_W_REMOVED_CARD;
+        return status.lastError;
     }
     status.lastError = err::kNoSigner;
     return status.lastError;

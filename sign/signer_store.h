@@ -34,7 +34,8 @@ class SignerStore {
 
     // Opens the signer's store and finds its certificate by thumbprint (40 upper-case
     // hex digits, compared exactly). On success 0 with certificate() set. Failure codes
-    // into `status`: 5067 (no signer, no PFX folder, certificate not found), 5201 with
+    // into `status`: 5067 (no signer, no PFX folder, certificate not found), 5061 with
+    // SCARD_W_REMOVED_CARD (a certificate of "MY" whose card was pulled out), 5201 with
     // the store's platform error, 1102 (PFX file missing or not loadable; the loader's
     // own code is not reported).
     ErrorCode open(const SignerRef& signer, ErrorPair& status);
@@ -60,5 +61,4 @@ class SignerStore {
 // text's own storage where that already holds these bytes (UTF-16 on a little-endian
 // machine), else over `storage`, which receives them; text and storage must outlive
 // it. The caller wipes nothing: the content is the page's own text.
-std::span<const uint8_t> contentBytes(const std::u16string& text, bool ansi,
-                                      std::string& storage);
+std::span<const uint8_t> contentBytes(const std::u16string& text, bool ansi, std::string& storage);

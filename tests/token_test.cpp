@@ -2,18 +2,25 @@
 // SOFTHSM2_CONF folder of its own: the fixture key and certificate go onto the token with
 // pkcs11-tool, the control finds the certificate in "MY" and signs on the token, and the
 // results are checked with the openssl command line. The provider's module is the test
-// module over SoftHSM that can also lock its PIN and lose its token.
+// module over SoftHSM that can also lock its PIN, lose its token and want a PIN for
+// every signature.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
+#include "control/capi_engine.h"
 #include "core/byte_buffer.h"
 #include "host_script.h"
 #include "platform/pkcs11.h"
+#include "platform/user_database.h"
 #include "platform/wincrypt.h"
 #include "platform/wincrypt_msg.h"
+#include "tests/dialog_fakes.h"
 
 namespace {
 
@@ -65,39 +72,58 @@ class Token : public host_script::HostScript {
                       "\nobjectstore.backend = file\nlog.level = ERROR\n");
         conf_ = std::make_unique<ScopedEnv>("SOFTHSM2_CONF", dir_.file("softhsm2.conf"));
         state_ = std::make_unique<ScopedEnv>("KSCAPI_SHIM_STATE", dir_.file("pin-state"));
+        slot_ = newCard();
+        ASSERT_FALSE(slot_.empty());
+        int status = -1;
+        std::string out = runCommand(
+            host() + "providers add-pkcs11 '" + kProvider + "' " + KSCAPI_TEST_PKCS11 + " 2>&1",
+            &status);
+        ASSERT_EQ(status, 0) << out;
+    }
+
+    // Another SoftHSM token labelled "Kestrune Card"; its slot id in decimal, empty when
+    // softhsm2-util fails.
+    std::string newCard() {
         int status = -1;
         std::string out = runCommand(
             "softhsm2-util --init-token --free --label 'Kestrune Card' "
             "--so-pin 12345678 --pin " +
                 std::string(kPin) + " 2>&1",
             &status);
-        ASSERT_EQ(status, 0) << out;
-        out = runCommand(
-            host() + "providers add-pkcs11 '" + kProvider + "' " + KSCAPI_TEST_PKCS11 + " 2>&1",
-            &status);
-        ASSERT_EQ(status, 0) << out;
+        size_t at = out.find("to slot ");
+        EXPECT_EQ(status, 0) << out;
+        if (status != 0 || at == std::string::npos) return {};
+        return out.substr(at + 8, out.find_first_not_of("0123456789", at + 8) - at - 8);
     }
 
-    // pkcs11-tool on the test's token, logged in.
-    std::string tool(const std::string& args, int* status = nullptr) {
-        return runCommand(
-            "pkcs11-tool --module " + kSoftHsm + " --login --pin " + kPin + " " + args + " 2>&1",
-            status);
+    // pkcs11-tool on the token in `slot` (default: the test's first), logged in.
+    std::string tool(const std::string& args, int* status = nullptr, std::string slot = {}) {
+        return runCommand("pkcs11-tool --module " + kSoftHsm + " --slot " +
+                              (slot.empty() ? slot_ : slot) + " --login --pin " + kPin + " " +
+                              args + " 2>&1",
+                          status);
     }
 
     // The fixture's "Sign Good" key and certificate onto the token under CKA_ID `id`.
-    void loadGoodKey(const std::string& id = "01a2") {
+    void loadGoodKey(const std::string& id = "01a2", const std::string& slot = {}) {
         runCommand("openssl pkey -in " + kSign + "good.key.pem -outform DER -out " +
                    dir_.file("key.der"));
         int status = -1;
         std::string out = tool("--write-object " + dir_.file("key.der") + " --type privkey --id " +
                                    id + " --label signkey",
-                               &status);
+                               &status, slot);
         ASSERT_EQ(status, 0) << out;
         out = tool("--write-object " + kSign + "good.leaf.der --type cert --id " + id +
                        " --label signcert",
-                   &status);
+                   &status, slot);
         ASSERT_EQ(status, 0) << out;
+    }
+
+    // Pulls every token out of SoftHSM's folder (true) or puts them back (false).
+    void pullOut(bool out) {
+        std::filesystem::rename(dir_.file(out ? "tokens" : "pocket"),
+                                dir_.file(out ? "pocket" : "tokens"));
+        std::filesystem::create_directories(dir_.file("tokens"));
     }
 
     // The root and the intermediate as one PEM file for openssl's verifier.
@@ -135,6 +161,7 @@ class Token : public host_script::HostScript {
 
     std::unique_ptr<ScopedEnv> conf_;
     std::unique_ptr<ScopedEnv> state_;
+    std::string slot_;
 };
 
 TEST_F(Token, ProviderIsListedWithTypeOne) {
@@ -324,6 +351,175 @@ TEST_F(Token, RemovedCardFailsTheSignature) {
     EXPECT_EQ(result["ret"], "");
     EXPECT_EQ(result["lastError"], 5061);
     EXPECT_EQ(static_cast<DWORD>(result["capiError"].get<int64_t>()), SCARD_W_REMOVED_CARD);
+}
+
+// A signature card: its key wants the PIN again for every signature, after the login.
+TEST_F(Token, AlwaysAuthenticateKeyAsksThePinForEverySignature) {
+    loadGoodKey();
+    ScopedEnv signaturePin("KSCAPI_SHIM_CONTEXT_PIN", "654321");
+    struct Case {
+        std::string answer;  // to the second PIN dialog of the signature
+        int lastError;
+        DWORD capiError;
+    } cases[] = {
+        {pinAnswer("654321"), 0, 0},
+        {pinAnswer("654321"), 0, 0},
+        {pinAnswer("000000"), 3206, SCARD_W_WRONG_CHV},
+        {"!dialog PinDialog cancel\n", 5070, SCARD_W_CANCELLED_BY_USER},
+    };
+    std::string script = selectGood();
+    for (const Case& c : cases) script += pinAnswer(kPin) + c.answer + "SignPkcs7 \"x\" 0\n";
+    Lines lines = run(script);
+    Lines signs = calls(lines, "SignPkcs7");
+    ASSERT_EQ(signs.size(), std::size(cases));
+    for (size_t i = 0; i < signs.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(signs[i]["lastError"], cases[i].lastError) << signs[i];
+        std::string out;
+        if (cases[i].lastError == 0)
+            EXPECT_TRUE(verifiesWithOpenssl(signs[i]["ret"], out)) << out;
+        else
+            EXPECT_EQ(static_cast<DWORD>(signs[i]["capiError"].get<int64_t>()), cases[i].capiError);
+    }
+    // The login's dialog, then the signature's, which says it is for this one only.
+    std::vector<std::string> texts;
+    for (const auto& l : lines)
+        if (l.contains("dialog") && l["dialog"] == "PinDialog") texts.push_back(l["text"]);
+    ASSERT_EQ(texts.size(), 2 * std::size(cases));
+    for (size_t i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(texts[i].find("此 PIN 碼僅授權這一次簽章") != std::string::npos, i % 2 == 1)
+            << texts[i];
+}
+
+// Two cards of one label, each with its own certificate and one certificate on both:
+// the list shows each certificate once, with the card it is on told by its reader, and
+// the PIN dialog names that card.
+TEST_F(Token, TwoCardsOfOneLabelAreToldApart) {
+    std::string second = newCard();
+    ASSERT_FALSE(second.empty());
+    loadGoodKey("01a2");
+    loadGoodKey("01a2", second);
+    int status = -1;
+    std::string out =
+        tool("--write-object " + kSign + "expired.leaf.der --type cert --id 02 " + "--label other",
+             &status, second);
+    ASSERT_EQ(status, 0) << out;
+    Lines lines = run("!dialog CertListDialog ok {\"index\":0}\n" + pinAnswer(kPin) +
+                      "SelectSigner \"\" 0 0\nSignPkcs7 \"x\" 0\n");
+    ASSERT_EQ(call(lines, "SelectSigner")["ret"], 0) << nlohmann::json(lines).dump();
+    ASSERT_EQ(call(lines, "SignPkcs7")["lastError"], 0) << call(lines, "SignPkcs7");
+    // SoftHSM describes a slot as "SoftHSM slot ID 0x<slot id in hex>".
+    auto card = [](const std::string& slot) {
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "%llx", std::stoull(slot));
+        return "Kestrune Card (SoftHSM slot ID 0x" + std::string(hex) + ")";
+    };
+    std::vector<std::string> holders;
+    std::string pinToken;
+    for (const auto& l : lines) {
+        if (l.contains("dialog") && l["dialog"] == "CertListDialog")
+            for (const auto& row : l["rows"]) holders.push_back(row[0]);
+        if (l.contains("dialog") && l["dialog"] == "PinDialog") pinToken = l["token"];
+    }
+    std::vector<std::string> expected{"Sign Good（" + card(slot_) + "）",
+                                      "Sign Expired Chain（" + card(second) + "）"};
+    std::sort(holders.begin(), holders.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(holders, expected);
+    EXPECT_EQ(pinToken, card(slot_));
+}
+
+// One control while cards come and go: a card put in after it started is found, one
+// pulled out between the choice and the signature is reported so, and put back signs.
+TEST_F(Token, CardsComeAndGoWhileTheControlRuns) {
+    loadGoodKey();
+    pullOut(true);
+    ScopedEnv home("KSCAPI_HOME", dir_.file("home"));
+    {
+        CapiEngine engine;
+        ScriptedDialogs dialogs;
+        const std::u16string filter(kGoodFilter, kGoodFilter + strlen(kGoodFilter));
+        dialogs.queue("PfxFileDialog", ui::DialogOutcome::Cancel);
+        EXPECT_EQ(engine.SelectSigner(filter, 2, 0), 5070) << "no card yet";
+        pullOut(false);
+        ASSERT_EQ(engine.SelectSigner(filter, 2, 0), 0);
+        struct Step {
+            const char* what;
+            bool present;
+            int32_t lastError;
+            uint32_t capiError;
+        } steps[] = {
+            {"put in after the start", true, 0, 0},
+            {"pulled out after the choice", false, 5061, SCARD_W_REMOVED_CARD},
+            {"put back", true, 0, 0},
+        };
+        bool present = true;
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.what);
+            if (step.present != present) pullOut(!step.present);
+            present = step.present;
+            if (step.present) dialogs.queue("PinDialog", ui::DialogOutcome::Ok, {{"pin", kPin}});
+            std::string signature = engine.SignPkcs7(u"x", 0);
+            ASSERT_EQ(engine.GetErrorCode(), step.lastError);
+            std::string out;
+            if (step.lastError == 0)
+                EXPECT_TRUE(verifiesWithOpenssl(signature, out)) << out;
+            else
+                EXPECT_EQ(static_cast<uint32_t>(engine.GetCapiErrorCode()), step.capiError);
+        }
+        EXPECT_EQ(std::count_if(
+                      dialogs.lines.begin(), dialogs.lines.end(),
+                      [](const nlohmann::json& l) { return l.value("dialog", "") == "PinDialog"; }),
+                  2)
+            << "a PIN dialog for each signature made, none for the pulled-out card";
+    }
+    closeUserDatabase();
+}
+
+// A module named as p11-kit's configuration names it (user configuration is skipped for
+// root, so the system's is used): the names and SoftHSM's library as `p11-kit
+// list-modules` shows them.
+TEST_F(Token, ProviderAddedByP11KitModuleName) {
+    std::istringstream shown(runCommand("p11-kit list-modules 2>/dev/null"));
+    std::map<std::string, std::string> modules;  // name: library, as p11-kit prints them
+    for (std::string line; std::getline(shown, line);)
+        if (!line.empty() && line[0] != ' ' && line.find(": ") != std::string::npos)
+            modules[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
+    if (!modules.count("softhsm2")) GTEST_SKIP() << "p11-kit offers no softhsm2 module";
+    std::istringstream listed(runCommand(host() + "providers list-pkcs11"));
+    std::set<std::string> names;
+    for (std::string line; std::getline(listed, line);) {
+        nlohmann::json entry = nlohmann::json::parse(line);
+        names.insert(entry["module"].get<std::string>());
+        EXPECT_EQ(entry["path"].get<std::string>().front(), '/') << line;
+    }
+    std::set<std::string> expected;
+    for (const auto& [name, library] : modules) expected.insert(name);
+    EXPECT_EQ(names, expected);
+    struct Case {
+        const char* module;
+        int status;
+        std::string shown;  // in the output
+    } cases[] = {
+        {"softhsm2", 0, "\"module\":\"" + modules["softhsm2"] + "\""},
+        {"no-such-module", 1,
+         "{\"error\":\"p11-kit has no module named no-such-module\",\"code\":2}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.module);
+        int status = -1;
+        std::string out =
+            runCommand(host() + "providers add-pkcs11 Named " + c.module + " 2>&1", &status);
+        EXPECT_EQ(status, c.status) << out;
+        EXPECT_NE(out.find(c.shown), std::string::npos) << out;
+    }
+    std::string providers = runCommand(host() + "providers list");
+    size_t named = providers.find("\"name\":\"Named\"");
+    ASSERT_NE(named, std::string::npos) << providers;
+    EXPECT_NE(providers.substr(named, providers.find('\n', named) - named)
+                  .find("\"module\":\"" + modules["softhsm2"] + "\""),
+              std::string::npos)
+        << providers;
 }
 
 TEST(Pkcs11Errors, ModuleAnswersMapToPlatformCodes) {

@@ -12,6 +12,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/shell.h"
+#include "platform/token_provider.h"
 
 namespace ui {
 namespace {
@@ -50,6 +51,21 @@ std::string privateBase() {
         return openPrivateFolder(base).valid() ? base : std::string();
     }
     return userDataFolder();
+}
+
+// The smart card a certificate of "MY" is on; empty for one that is not on a card.
+std::u16string cardName(PCCERT_CONTEXT context) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(context, CERT_SMART_CARD_READER_PROP_ID, nullptr,
+                                           &size) ||
+        size < sizeof(char16_t))
+        return {};
+    std::u16string text(size / sizeof(char16_t), u'\0');
+    if (!CertGetCertificateContextProperty(context, CERT_SMART_CARD_READER_PROP_ID, text.data(),
+                                           &size))
+        return {};
+    text.resize(std::char_traits<char16_t>::length(text.c_str()));
+    return text;
 }
 
 }  // namespace
@@ -91,9 +107,12 @@ CertListDialog::CertListDialog(std::span<const PCCERT_CONTEXT> certificates, Doc
     for (PCCERT_CONTEXT context : certificates_) {
         CertView view(context);
         std::string holder = view.subjectCN();
+        if (holder.empty()) holder = view.subject();
         std::string issuer = view.issuerCN();
-        rows_.push_back(Row{holder.empty() ? view.subject() : holder, view.serialHex(),
-                            view.notBeforeDate(), view.notAfterDate(),
+        // A card's certificate says which card, so that two cards can be told apart.
+        if (std::u16string card = cardName(context); !card.empty())
+            holder += toAnsi(u"（") + toAnsi(card) + toAnsi(u"）");
+        rows_.push_back(Row{holder, view.serialHex(), view.notBeforeDate(), view.notAfterDate(),
                             issuer.empty() ? view.issuer() : issuer});
     }
     selectedRow_ = rows_.empty() ? -1 : 0;

@@ -59,8 +59,8 @@ class CertListDialog {
     std::string caption() const { return kCertListResource.ansiCaption(); }
     static std::span<const Column> columns();
     // Per certificate in list order: holder (the subject's common name, else the whole
-    // subject), serial, start date, end date, issuer (its common name, else the whole
-    // issuer), as ANSI text.
+    // subject, followed by "（card）" for a certificate on a smart card), serial, start date, end
+    // date, issuer (its common name, else the whole issuer), as ANSI text.
     const std::vector<Row>& rows() const { return rows_; }
 
     // The list's selection: one row or none. `select` refuses (false, nothing changed) a

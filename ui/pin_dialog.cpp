@@ -6,8 +6,13 @@
 namespace ui {
 
 PinDialog::PinDialog(const PinRequest& request)
-    : token_(utf8ToAnsi(request.token)), countLow_(request.countLow), finalTry_(request.finalTry) {
+    : token_(utf8ToAnsi(request.token)),
+      countLow_(request.countLow),
+      finalTry_(request.finalTry),
+      oneSignature_(request.oneSignature) {
     message_ = toAnsi(u"請輸入智慧卡「") + token_ + toAnsi(u"」的 PIN 碼。");
+    if (oneSignature_)
+        message_ += '\n' + toAnsi(u"此 PIN 碼僅授權這一次簽章，下次簽章須重新輸入。");
     // A token tells only that tries were lost or that one is left, not how many.
     if (finalTry_ || countLow_) message_ += '\n';
     if (finalTry_)

@@ -1,6 +1,8 @@
 // Model of the PIN dialog (209) shown when a smart card or token needs its user to log
-// in: it names the token and, when the token reports them, warns that wrong PINs were
-// entered or that one more locks it. The PIN typed goes to the token once and is wiped.
+// in: it names the token (with its reader when two present tokens share a label), says
+// when the PIN authorises one signature only (a key that asks at every use) and, when
+// the token reports them, warns that wrong PINs were entered or that one more locks it. The PIN
+// typed goes to the token once and is wiped.
 #pragma once
 
 #include <string>
@@ -27,6 +29,7 @@ class PinDialog {
     const std::string& token() const { return token_; }
     bool countLow() const { return countLow_; }
     bool finalTry() const { return finalTry_; }
+    bool oneSignature() const { return oneSignature_; }
 
     // What the PIN box holds now (UTF-8, as tokens take PINs), replacing what it held.
     void typePin(std::string_view utf8) { pin_.assign(utf8); }
@@ -44,6 +47,7 @@ class PinDialog {
     std::string message_;
     bool countLow_ = false;
     bool finalTry_ = false;
+    bool oneSignature_ = false;
     bool accepted_ = false;
     SecretString pin_;
 };

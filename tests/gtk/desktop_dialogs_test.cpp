@@ -16,6 +16,7 @@
 #include "desktop_user.h"
 #include "dialog_fakes.h"
 #include "platform/codepage.h"
+#include "platform/token_provider.h"
 #include "temp_home.h"
 #include "test_support.h"
 #include "ui/consent_dialogs.h"
@@ -495,6 +496,47 @@ TEST_F(DesktopDialogs, CertListColumnsAndViewButton) {
     EXPECT_EQ(opener.opened, (std::vector<std::string>{viewFile, viewFile}));
 }
 
+// Certificates on two cards of one label: the holder column tells the cards apart.
+TEST_F(DesktopDialogs, CertListNamesTheCardOfEachCertificate) {
+    FixtureContexts certificates({"no_cn", "no_cn"});
+    const char16_t* cards[] = {u"Kestrune Card (Reader 0)", u"Kestrune Card (Reader 1)"};
+    for (size_t i = 0; i < 2; ++i) {
+        std::u16string card = cards[i];
+        CRYPT_DATA_BLOB blob{static_cast<DWORD>((card.size() + 1) * sizeof(char16_t)),
+                             reinterpret_cast<BYTE*>(card.data())};
+        ASSERT_TRUE(CertSetCertificateContextProperty(certificates.list()[i],
+                                                      CERT_SMART_CARD_READER_PROP_ID, 0, &blob));
+    }
+    std::vector<std::string> holders;
+    DesktopUser user([&](DesktopUser& u) {
+        if (!u.waitFor(kListTitle)) return;
+        onGuiThread<bool>([&] {
+            GtkTreeView* list = GTK_TREE_VIEW(gui::findWidget(kListTitle, control(301)));
+            // The holder column widened, as the user drags it, to show the whole text.
+            gtk_tree_view_column_set_fixed_width(gtk_tree_view_get_column(list, 0), 600);
+            GtkTreeModel* model = gtk_tree_view_get_model(list);
+            GtkTreeIter at;
+            for (bool more = gtk_tree_model_get_iter_first(model, &at); more;
+                 more = gtk_tree_model_iter_next(model, &at)) {
+                gchar* text = nullptr;
+                gtk_tree_model_get(model, &at, 0, &text, -1);
+                holders.push_back(text ? text : "");
+                g_free(text);
+            }
+            return true;
+        });
+        u.screenshot("CertListDialogTwoCards");
+        u.key("Escape");
+        u.waitGone(kListTitle);
+    });
+    int32_t lastError = -1;
+    ui::pickCertificate(certificates.list(), lastError);
+    user.finish();
+    EXPECT_EQ(holders, (std::vector<std::string>{
+                           "C=TW, O=No Name Org, OU=Unit（Kestrune Card (Reader 0)）",
+                           "C=TW, O=No Name Org, OU=Unit（Kestrune Card (Reader 1)）"}));
+}
+
 // ImportPfxToIE with empty arguments, answered through the window: the certificate is
 // in "MY" afterwards.
 TEST_F(DesktopDialogs, ImportPfxToIEAsksForTheFileAndItsPassword) {
@@ -580,14 +622,15 @@ TEST_F(DesktopDialogs, KeyAccessConsent) {
 TEST_F(DesktopDialogs, PinWindowOfAToken) {
     struct Case {
         const char* how;
-        bool countLow, finalTry;
+        bool countLow, finalTry, oneSignature;
         const char* keys;  // after the PIN is typed; the focus starts in the box
         bool given;
         const char* warning;
     } cases[] = {
-        {"Enter", false, false, "Return", true, nullptr},
-        {"the OK button", true, false, "Tab space", true, "剩下的嘗試次數不多"},
-        {"Escape", false, true, "Escape", false, "智慧卡就會鎖住"},
+        {"Enter", false, false, false, "Return", true, nullptr},
+        {"the OK button", true, false, false, "Tab space", true, "剩下的嘗試次數不多"},
+        {"Escape", false, true, false, "Escape", false, "智慧卡就會鎖住"},
+        {"a signature's PIN", false, false, true, "Return", true, "僅授權這一次簽章"},
     };
     bool first = true;
     for (const Case& c : cases) {
@@ -596,14 +639,16 @@ TEST_F(DesktopDialogs, PinWindowOfAToken) {
         DesktopUser user([&](DesktopUser& u) {
             if (!u.waitFor(kPinTitle)) return;
             u.type("4321");
-            if (first) u.screenshot("PinDialog");
+            if (first || c.oneSignature)
+                u.screenshot(c.oneSignature ? "PinDialogOneSignature" : "PinDialog");
             shown = onGuiThread<std::string>([] {
                         return shownText(kPinTitle, control(ui::IDC_PIN_TEXT));
                     }).value_or("");
             u.key(c.keys);
             u.waitGone(kPinTitle);
         });
-        PinRequest request{"Kestrune Token CSP", "Kestrune Card", c.countLow, c.finalTry};
+        PinRequest request{"Kestrune Token CSP", "Kestrune Card", c.countLow, c.finalTry,
+                           c.oneSignature};
         SecretBytes pin;
         bool given = ui::askTokenPin(request, pin);
         user.finish();

@@ -1,14 +1,19 @@
 // A PKCS#11 module for tests that passes every call to SoftHSM (or the module named by
 // KSCAPI_SHIM_MODULE) and adds what SoftHSM lacks: a user PIN that locks after
 // KSCAPI_SHIM_TRIES (default 3) wrong PINs in a row, with the token flags that tell so,
-// and, with KSCAPI_SHIM_REMOVE_AFTER_LOGIN set, a token that is pulled out right after
-// the user logs in. The count of wrong PINs lives in the file KSCAPI_SHIM_STATE, so it
-// carries over from one process to the next as a card's counter does.
+// with KSCAPI_SHIM_REMOVE_AFTER_LOGIN set, a token that is pulled out right after the
+// user logs in, and with KSCAPI_SHIM_CONTEXT_PIN set, private keys that report
+// CKA_ALWAYS_AUTHENTICATE and sign only after a CKU_CONTEXT_SPECIFIC login with that PIN
+// following each C_SignInit (CKR_USER_NOT_LOGGED_IN otherwise), as signature cards do.
+// The count of wrong PINs lives in the file KSCAPI_SHIM_STATE, so it carries over from
+// one process to the next as a card's counter does.
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 
 namespace {
@@ -16,6 +21,12 @@ namespace {
 CK_FUNCTION_LIST* g_real = nullptr;
 CK_FUNCTION_LIST g_list;
 bool g_removed = false;
+// Sessions with a signature started, and whether its context PIN was given.
+std::map<CK_SESSION_HANDLE, bool> g_signing;
+
+const char* contextPin() {
+    return std::getenv("KSCAPI_SHIM_CONTEXT_PIN");
+}
 
 std::string statePath() {
     const char* path = std::getenv("KSCAPI_SHIM_STATE");
@@ -67,6 +78,15 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
 }
 
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
+    if (user == CKU_CONTEXT_SPECIFIC && contextPin()) {
+        auto started = g_signing.find(session);
+        if (started == g_signing.end()) return CKR_OPERATION_NOT_INITIALIZED;
+        std::string expected = contextPin();
+        if (!pin || length != expected.size() || std::memcmp(pin, expected.data(), length) != 0)
+            return CKR_PIN_INCORRECT;
+        started->second = true;
+        return CKR_OK;
+    }
     if (user == CKU_USER && wrongPins() >= tries()) return CKR_PIN_LOCKED;
     CK_RV rv = g_real->C_Login(session, user, pin, length);
     if (user != CKU_USER) return rv;
@@ -84,7 +104,38 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_U
 
 CK_RV signInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
     if (g_removed) return CKR_DEVICE_REMOVED;
-    return g_real->C_SignInit(session, mechanism, key);
+    CK_RV rv = g_real->C_SignInit(session, mechanism, key);
+    if (rv == CKR_OK && contextPin()) g_signing[session] = false;
+    return rv;
+}
+
+CK_RV sign(CK_SESSION_HANDLE session, CK_BYTE* data, CK_ULONG length, CK_BYTE* signature,
+           CK_ULONG* signatureLength) {
+    auto started = g_signing.find(session);
+    if (started != g_signing.end() && !started->second) {
+        // Refused: the operation ends, in SoftHSM too.
+        g_signing.erase(started);
+        CK_BYTE scrap[2048];
+        CK_ULONG room = sizeof scrap;
+        g_real->C_Sign(session, data, length, scrap, &room);
+        return CKR_USER_NOT_LOGGED_IN;
+    }
+    CK_RV rv = g_real->C_Sign(session, data, length, signature, signatureLength);
+    // Only a size query or too small a buffer keeps the operation going.
+    if (started != g_signing.end() && signature && rv != CKR_BUFFER_TOO_SMALL)
+        g_signing.erase(started);
+    return rv;
+}
+
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                        CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    CK_RV rv = g_real->C_GetAttributeValue(session, object, attributes, count);
+    if (rv != CKR_OK || !contextPin()) return rv;
+    for (CK_ULONG i = 0; i < count; ++i)
+        if (attributes[i].type == CKA_ALWAYS_AUTHENTICATE && attributes[i].pValue &&
+            attributes[i].ulValueLen == sizeof(CK_BBOOL))
+            *static_cast<CK_BBOOL*>(attributes[i].pValue) = CK_TRUE;
+    return rv;
 }
 
 CK_RV findObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count) {
@@ -107,6 +158,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
         g_list.C_GetTokenInfo = getTokenInfo;
         g_list.C_Login = login;
         g_list.C_SignInit = signInit;
+        g_list.C_Sign = sign;
+        g_list.C_GetAttributeValue = getAttributeValue;
         g_list.C_FindObjectsInit = findObjectsInit;
     }
     *out = &g_list;
