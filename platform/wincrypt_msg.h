@@ -131,23 +131,37 @@ struct CMSG_SIGNED_ENCODE_INFO {
     CRL_BLOB* rgCrlEncoded;
 };
 
-struct CMSG_STREAM_INFO;  // streaming is not offered: always null
+// Streamed encoding: the message's bytes are handed to pfnStreamOutput as they are
+// made, fFinal TRUE with the last piece. pbData is the encoder's (or the caller's
+// content) and only valid during the call. The callback returns FALSE to stop the
+// message, after setting the last error the update is to fail with.
+using PFN_CMSG_STREAM_OUTPUT = BOOL (*)(const void* pvArg, BYTE* pbData, DWORD cbData, BOOL fFinal);
+constexpr DWORD CMSG_INDEFINITE_LENGTH = 0xFFFFFFFF;
+struct CMSG_STREAM_INFO {
+    DWORD cbContent;  // the content's length, in bytes
+    PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
+    void* pvArg;
+};
 
 // A message to encode. Only CMSG_SIGNED with X509_ASN_ENCODING | PKCS_7_ASN_ENCODING:
 // SignedData version 1 (RFC 2315 section 9.1), each signer's SignerInfo version 1 with
-// issuerAndSerialNumber, its digest algorithm as given (md5WithRSAEncryption,
-// "1.2.840.113549.1.1.4", digests with MD5) with NULL parameters, the signature algorithm
-// of the certificate's public key, the certificates in the order given. With
-// CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, or any authenticated attribute, the signer's
-// attributes also carry contentType and messageDigest, as a DER SET. With
-// CMSG_DETACHED_FLAG the content is left out. pszInnerContentObjID must be null (or
-// szOID_RSA_data) and pStreamInfo null. Each signer's provider must hold the key now;
-// the message keeps its own reference to the provider and uses the key on the final
-// update. Success: a handle the caller closes with CryptMsgClose. Failure: null with
-// CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO (digest, or a certificate key that is
-// not RSA), E_INVALIDARG (other flags, record sizes, missing fields, values that are not
-// one DER element, a contentType or messageDigest attribute of the caller's), or the
-// provider's code for the signer's key (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET).
+// issuerAndSerialNumber, its digest algorithm as given (a digest OID, or an RSA
+// signature OID standing for its digest: md5WithRSAEncryption digests with MD5) with
+// NULL parameters, the signature algorithm of the certificate's public key, the
+// certificates in the order given. With CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, or any
+// authenticated attribute, the signer's attributes also carry contentType and
+// messageDigest, as a DER SET. With CMSG_DETACHED_FLAG the content is left out.
+// pszInnerContentObjID must be null (or szOID_RSA_data). With pStreamInfo the encoding
+// goes to its callback (DER, the same bytes as unstreamed): everything before the
+// content with the first update, the content as the updates bring it, the signer infos
+// with the final one; the updates must bring exactly cbContent bytes
+// (CMSG_INDEFINITE_LENGTH, BER output, is not offered: E_INVALIDARG). Each signer's
+// provider must hold the key now; the message keeps its own reference to the provider
+// and uses the key on the final update. Success: a handle the caller closes with
+// CryptMsgClose. Failure: null with CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO
+// (digest, or a certificate key that is not RSA), E_INVALIDARG (other flags, record sizes, missing
+// fields, values that are not one DER element, a contentType or messageDigest attribute of the
+// caller's), or the provider's code for the signer's key (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET).
 HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                CMSG_STREAM_INFO* pStreamInfo);
@@ -161,18 +175,21 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwM
                                CMSG_STREAM_INFO* pStreamInfo);
 // Encoding: the content (several calls allowed; fFinal on the last) — signing happens on
 // the final block, which may ask the user's consent (ERROR_CANCELLED) and fails with the
-// provider's code. Decoding: the encoded message, complete on fFinal; a malformed one
-// fails with CRYPT_E_ASN1_* (a certificate's DER: CRYPT_E_ASN1_BADTAG; bytes after the
-// message: CRYPT_E_ASN1_CORRUPT) or CRYPT_E_INVALID_MSG_TYPE (another content type, or
-// not the type asked for). CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a
-// length without bytes, ERROR_INVALID_HANDLE for a closed message.
+// provider's code; streamed, CRYPT_E_MSG_ERROR for content beyond or short of cbContent
+// and the callback's error when it stops the message. Decoding: the encoded message,
+// complete on fFinal; a malformed one fails with CRYPT_E_ASN1_* (a certificate's DER:
+// CRYPT_E_ASN1_BADTAG; bytes after the message: CRYPT_E_ASN1_CORRUPT) or
+// CRYPT_E_INVALID_MSG_TYPE (another content type, or not the type asked for).
+// CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a length without bytes,
+// ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
 // CMSG_CONTENT_PARAM (encoding: the encoded ContentInfo; decoding: the inner content,
 // empty when detached), CMSG_TYPE_PARAM (a DWORD), CMSG_CERT_COUNT_PARAM (a DWORD),
 // CMSG_CERT_PARAM (the DER of certificate dwIndex, in the message's order; decoding of
 // signed-data only). Two-call size protocol: pvData null gives the size, a short
 // buffer ERROR_MORE_DATA with the size, success the true length in *pcbData.
-// CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed),
+// CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed, or
+// for the content of a streamed encoding, which went to the callback),
 // CRYPT_E_INVALID_INDEX, CRYPT_E_INVALID_MSG_TYPE for another parameter, E_INVALIDARG
 // without pcbData, ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,

@@ -28,8 +28,10 @@ std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const Sign
 // A DER PKCS#7 signed-data message over `content`, as one line of Base64. Flags: 0x100
 // no certificate, 0x200 the signer's chain (wins over 0x100), 0x400 detached, 0x800 ANSI
 // content, 0x1000 digest identifier md5WithRSAEncryption instead of SHA-1, 0x2000 a
-// signing-time attribute. Success: the text with status.lastError 0. Failure: "" with
-// 5005, 5067, 5201, 1102, 5061, 5202, 3206, 3204, 5070 or 5002.
+// signing-time attribute, 0x4000 / 0x8000 SHA-256 / SHA-512 (above). The message is
+// streamed into its text: peak memory is about the content and the text. Success: the
+// text with status.lastError 0. Failure: "" with 5005, 5067, 5201, 1102, 5061, 5202,
+// 3206, 3204, 5070 or 5002.
 std::string signPkcs7(const std::u16string& content, int32_t dwFlags, const SignerRef& signer,
                       ErrorPair& status);
 

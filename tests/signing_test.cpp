@@ -3,6 +3,7 @@
 // hashlib computes from the content bytes, PKCS#7 messages with `openssl cms -verify`.
 // Fixtures: tests/fixtures/make_sign_chains.sh.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <ctime>
@@ -408,6 +409,53 @@ TEST_F(SigningInProcess, SignerFromAPfxFileIsReloadedForEachSignature) {
     std::filesystem::copy_file(kSign + "expired.pfx", folder + "/mine.pfx");
     EXPECT_EQ(engine.SignPkcs1(u"from a file", 0), "");
     EXPECT_EQ(engine.lastError, 5067);
+}
+
+// Messages keep their bytes now that they are streamed into their text. The SHA-256 of
+// each Base64 text was taken (Python's hashlib) from `kscapi --home H run` of
+// SelectSigner and these SignPkcs7 calls over the same text, H holding good.pfx in "MY",
+// inter.der in "CA" and root.der in "ROOT", before the streaming. No signing time: the
+// bytes are fixed.
+TEST_F(SigningInProcess, MessagesKeepTheirBytes) {
+    tool("store import-pfx " + kSign + "good.pfx secret");
+    tool("store add CA " + kSign + "inter.der");
+    tool("store add ROOT " + kSign + "root.der");
+    CapiEngine engine;
+    ASSERT_EQ(engine.SelectSigner(u"S_C=TW,S_O=Kestrune Test,S_CN=Sign Good", 0, 0), 0);
+    // 1,000,003 digits "0123456789...": more than one streamed piece in UTF-16.
+    std::u16string text;
+    for (int i = 0; i < 1000003; ++i) text.push_back(static_cast<char16_t>(u'0' + i % 10));
+    struct Case {
+        int flags;
+        size_t length;
+        const char* sha256;
+    };
+    const Case cases[] = {
+        {0x0, 2668432, "8b2056860062cb71f6a206904a0900fcdd3a0685a3657378f8a28f8e38773eb0"},
+        {0x100, 2667272, "9a1e00311f7963818cd0d39f44ecb5583dcde5889f9718fa5caf5619a0a8d694"},
+        {0x200, 2670796, "8185d4194625494b8bd496abb21676e5878d069ada230e23cf2ba31088ba81d5"},
+        {0x400, 1736, "9d9950ed9a4ad5d43c7fdce753686a93673938a1ba832fb9dcb064503cb74f85"},
+        {0x800, 1335096, "d52ce62fa67ea71a2daee9b3955255a4853da0c3c3e5211e0669549b5bb1d76e"},
+        {0x1000, 2668444, "c099306ed98e74feb00a5177766fe917a5a16e3ffd89b90fbaa50385b490024b"},
+        {0x700, 4100, "9aeb7cda1ccf7d429b39fe5813ec89db10de7158bcd888ca15c0207c84fd5520"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        std::string message = engine.SignPkcs7(text, c.flags);
+        EXPECT_EQ(engine.lastError, 0);
+        EXPECT_EQ(message.size(), c.length);
+        unsigned char digest[32];
+        unsigned int length = 0;
+        ASSERT_EQ(
+            EVP_Digest(message.data(), message.size(), digest, &length, EVP_sha256(), nullptr), 1);
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i) {
+            static constexpr char kDigits[] = "0123456789abcdef";
+            hex += kDigits[digest[i] >> 4];
+            hex += kDigits[digest[i] & 15];
+        }
+        EXPECT_EQ(hex, c.sha256);
+    }
 }
 
 }  // namespace
