@@ -15,8 +15,25 @@
 // between. False, `out` empty, for a null source, count < 1 or above INT32_MAX.
 bool base64Text(const void* src, size_t count, std::string& out);
 
+// The same Base64 for bytes that arrive in pieces, appended to `out` as they come, so
+// that a large encoding never has to exist whole beside its text. Once finish() is
+// called, what was appended equals base64Text of the pieces joined. add() and finish()
+// throw std::bad_alloc when `out` cannot grow; reserving `out` beforehand avoids that
+// growth and its copies.
+class Base64Appender {
+  public:
+    explicit Base64Appender(std::string& out) : out_(out) {}
+    void add(const void* src, size_t count);
+    void finish();
+
+  private:
+    std::string& out_;
+    BYTE carry_[3] = {};
+    size_t carried_ = 0;  // bytes of an unfinished group, 0 to 2
+};
+
 class ByteBuffer {
-public:
+  public:
     ByteBuffer() = default;
     // As the empty constructor, then allocate(size).
     explicit ByteBuffer(int32_t size);
@@ -76,7 +93,7 @@ public:
     // body or no group decoded.
     bool decodeBase64Text(const char* text);
 
-private:
+  private:
     BYTE* data_ = nullptr;
     int32_t length_ = 0;
 };

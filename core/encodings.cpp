@@ -92,6 +92,33 @@ bool base64Text(const void* src, size_t count, std::string& out) {
     return true;
 }
 
+void Base64Appender::add(const void* src, size_t count) {
+    const auto* s = static_cast<const BYTE*>(src);
+    // A group left open by the last piece is completed first.
+    while (carried_ > 0 && carried_ < 3 && count > 0) {
+        carry_[carried_++] = *s++;
+        --count;
+    }
+    size_t whole = count / 3 * 3;
+    size_t at = out_.size();
+    out_.resize(at + (carried_ == 3 ? 4 : 0) + whole / 3 * 4);
+    if (carried_ == 3) {
+        writeBase64(carry_, 3, out_.data() + at);
+        at += 4;
+        carried_ = 0;
+    }
+    writeBase64(s, whole, out_.data() + at);
+    for (size_t i = whole; i < count; ++i) carry_[carried_++] = s[i];
+}
+
+void Base64Appender::finish() {
+    if (carried_ == 0) return;
+    size_t at = out_.size();
+    out_.resize(at + 4);
+    writeBase64(carry_, carried_, out_.data() + at);
+    carried_ = 0;
+}
+
 bool ByteBuffer::decodeBase64Text(const char* text) {
     release();
     if (!text || !*text) return false;

@@ -75,7 +75,9 @@ DerBytes simpleAttribute(const char* oid, const DerBytes& value) {
 struct SignerPlan {
     ProviderReference provider;
     DWORD keySpec = 0;
+    DWORD signatureLength = 0;  // the modulus length
     ALG_ID digest = 0;
+    size_t digestLength = 0;
     DerBytes digestAlgorithm;     // AlgorithmIdentifier
     DerBytes signerIdentifier;    // IssuerAndSerialNumber
     DerBytes signatureAlgorithm;  // AlgorithmIdentifier of the certificate's key
@@ -102,8 +104,12 @@ bool encodeSignerIdentifier(const CERT_INFO& info, DerBytes& out) {
 
 class SignedEncoder : public Message {
   public:
-    SignedEncoder(bool detached, bool withAttributes)
-        : detached_(detached), withAttributes_(withAttributes) {}
+    // `stream` null: the encoding is kept for CMSG_CONTENT_PARAM. Otherwise it goes out
+    // through the stream's callback as the content arrives.
+    SignedEncoder(bool detached, bool withAttributes, const CMSG_STREAM_INFO* stream)
+        : detached_(detached), withAttributes_(withAttributes) {
+        if (stream) stream_ = *stream;
+    }
 
     // Takes the message description over: signers, certificates and CRLs.
     BOOL prepare(const CMSG_SIGNED_ENCODE_INFO& info) {
@@ -117,11 +123,8 @@ class SignedEncoder : public Message {
     BOOL update(const BYTE* data, DWORD size, bool final) override {
         if (finalSeen_) return fail(CRYPT_E_MSG_ERROR);
         if (size && !data) return fail(kInvalidArg);
-        for (SignerPlan& signer : signers_)
-            if (size && EVP_DigestUpdate(signer.running.get(), data, size) != 1) {
-                ERR_clear_error();
-                return fail(NTE_FAIL);
-            }
+        if (stream_.pfnStreamOutput) return streamUpdate(data, size, final);
+        if (!hash(data, size)) return FALSE;
         if (final && content_.empty()) {
             // The whole content in one call: it goes from the caller's buffer straight
             // into the encoding, without a copy held here.
@@ -175,17 +178,17 @@ class SignedEncoder : public Message {
                 return fail(kInvalidArg);
         plan.withAttributes = withAttributes_ || in.cAuthAttr > 0;
         // The key must be there now; it is used (and the user asked) on the final update.
-        DWORD length = 0;
         if (!plan.provider.take(in.hCryptProv) ||
-            !cryptSignatureLength(in.hCryptProv, in.dwKeySpec, &length))
+            !cryptSignatureLength(in.hCryptProv, in.dwKeySpec, &plan.signatureLength))
             return FALSE;
         plan.keySpec = in.dwKeySpec;
+        const EVP_MD* md = cryptDigestOf(plan.digest);
         plan.running.reset(EVP_MD_CTX_new());
-        if (!plan.running ||
-            EVP_DigestInit_ex(plan.running.get(), cryptDigestOf(plan.digest), nullptr) != 1) {
+        if (!md || !plan.running || EVP_DigestInit_ex(plan.running.get(), md, nullptr) != 1) {
             ERR_clear_error();
             return fail(NTE_FAIL);
         }
+        plan.digestLength = static_cast<size_t>(EVP_MD_get_size(md));
         signers_.push_back(std::move(plan));
         return TRUE;
     }
@@ -201,16 +204,23 @@ class SignedEncoder : public Message {
         return TRUE;
     }
 
-    // SignerInfo (RFC 2315 section 9.2) of one signer over the content's digest.
-    BOOL encodeSigner(SignerPlan& signer, DerBytes& out) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestLength = 0;
-        if (EVP_DigestFinal_ex(signer.running.get(), digest, &digestLength) != 1) {
-            ERR_clear_error();
-            return fail(NTE_FAIL);
-        }
+    // Feeds a piece of the content into every signer's digest.
+    BOOL hash(const BYTE* data, DWORD size) {
+        for (SignerPlan& signer : signers_)
+            if (size && EVP_DigestUpdate(signer.running.get(), data, size) != 1) {
+                ERR_clear_error();
+                return fail(NTE_FAIL);
+            }
+        return TRUE;
+    }
+
+    // SignerInfo (RFC 2315 section 9.2) of one signer over the content's digest. With
+    // `sign` false the digest and the signature are zeros of their lengths: the
+    // encoding then has its final size without the key being used.
+    static BOOL encodeSigner(const SignerPlan& signer, std::vector<BYTE> contentDigest, bool sign,
+                             DerBytes& out) {
         DerBytes attributes;  // the SET, as it is signed
-        std::vector<BYTE> signedDigest(digest, digest + digestLength);
+        std::vector<BYTE> signedDigest = std::move(contentDigest);
         if (signer.withAttributes) {
             std::vector<DerBytes> all = signer.authenticated;
             DerBytes contentType;
@@ -221,12 +231,13 @@ class SignedEncoder : public Message {
             derAppendSetOf(attributes, kDerSet, std::move(all));
             // With attributes the signature covers their DER SET instead of the content
             // (RFC 2315 section 9.3).
-            if (!cryptDigestBytes(signer.digest, attributes.data(), attributes.size(),
-                                  signedDigest))
+            if (sign && !cryptDigestBytes(signer.digest, attributes.data(), attributes.size(),
+                                          signedDigest))
                 return fail(NTE_FAIL);
         }
-        std::vector<BYTE> signature;
-        if (!cryptSignDigest(signer.provider.get(), signer.keySpec, "sign a message", signer.digest,
+        std::vector<BYTE> signature(signer.signatureLength, 0);
+        if (sign &&
+            !cryptSignDigest(signer.provider.get(), signer.keySpec, "sign a message", signer.digest,
                              signedDigest.data(), signedDigest.size(), signature))
             return FALSE;
         DerBytes content;
@@ -248,58 +259,127 @@ class SignedEncoder : public Message {
         return TRUE;
     }
 
-    // ContentInfo { signedData, [0] SignedData } (RFC 2315 sections 7 and 9.1). Only the
-    // content is large: the lengths are worked out first, so that the encoding is
-    // written once into a buffer of its final size, the content copied a single time.
-    BOOL finish(const BYTE* content, size_t contentSize) {
-        std::vector<DerBytes> signerInfos;
-        std::vector<DerBytes> digestAlgorithms;
+    // Every signer's SignerInfo: signed, or (sign false) of its final size only.
+    BOOL encodeSigners(bool sign, std::vector<DerBytes>& out) {
+        out.clear();
         for (SignerPlan& signer : signers_) {
+            std::vector<BYTE> digest(signer.digestLength, 0);
+            if (sign) {
+                unsigned int length = 0;
+                if (EVP_DigestFinal_ex(signer.running.get(), digest.data(), &length) != 1) {
+                    ERR_clear_error();
+                    return fail(NTE_FAIL);
+                }
+                digest.resize(length);
+            }
             DerBytes info;
-            if (!encodeSigner(signer, info)) return FALSE;
-            signerInfos.push_back(std::move(info));
-            if (std::find(digestAlgorithms.begin(), digestAlgorithms.end(),
-                          signer.digestAlgorithm) == digestAlgorithms.end())
-                digestAlgorithms.push_back(signer.digestAlgorithm);
+            if (!encodeSigner(signer, std::move(digest), sign, info)) return FALSE;
+            out.push_back(std::move(info));
         }
-        DerBytes dataOid;
-        derAppendOid(dataOid, szOID_RSA_data);
-        // SignedData: the version and digest algorithms before the content, the
-        // certificates (in the caller's order: readers take the first as the signer's
-        // when they look no further), CRLs and signer infos after it.
-        DerBytes before;
-        derAppend(before, kDerInteger, DerBytes{1});
-        derAppendSetOf(before, kDerSet, std::move(digestAlgorithms));
+        return TRUE;
+    }
+
+    // What follows the content in SignedData: the certificates (in the caller's order:
+    // readers take the first as the signer's when they look no further), CRLs and
+    // signer infos.
+    DerBytes tailOf(std::vector<DerBytes> signerInfos) const {
         DerBytes after;
         appendInOrder(after, kDerContext0, certificates_);
         appendInOrder(after, kDerContext1, crls_);
         derAppendSetOf(after, kDerSet, std::move(signerInfos));
+        return after;
+    }
+
+    // ContentInfo { signedData, [0] SignedData } (RFC 2315 sections 7 and 9.1) up to
+    // the content's octets: only the content is large, so the lengths are worked out
+    // from its size and the tail's, and the content itself is never copied into a
+    // buffer of parts.
+    DerBytes headOf(size_t contentSize, size_t tailSize) const {
+        std::vector<DerBytes> digestAlgorithms;
+        for (const SignerPlan& signer : signers_)
+            if (std::find(digestAlgorithms.begin(), digestAlgorithms.end(),
+                          signer.digestAlgorithm) == digestAlgorithms.end())
+                digestAlgorithms.push_back(signer.digestAlgorithm);
+        DerBytes dataOid;
+        derAppendOid(dataOid, szOID_RSA_data);
+        DerBytes before;  // version and digest algorithms
+        derAppend(before, kDerInteger, DerBytes{1});
+        derAppendSetOf(before, kDerSet, std::move(digestAlgorithms));
 
         size_t octets = derElementSize(contentSize);      // OCTET STRING
         size_t explicitContent = derElementSize(octets);  // [0] EXPLICIT
         size_t inner = dataOid.size() + (detached_ ? 0 : explicitContent);
-        size_t signedData = before.size() + derElementSize(inner) + after.size();
+        size_t signedData = before.size() + derElementSize(inner) + tailSize;
         size_t wrapped = derElementSize(derElementSize(signedData));  // [0] { SEQUENCE }
         DerBytes signedDataOid;
         derAppendOid(signedDataOid, szOID_RSA_signedData);
         size_t contentInfo = signedDataOid.size() + wrapped;
 
-        encoded_.clear();
-        encoded_.reserve(derElementSize(contentInfo));
-        derAppendHeader(encoded_, kDerSequence, contentInfo);
-        encoded_.insert(encoded_.end(), signedDataOid.begin(), signedDataOid.end());
-        derAppendHeader(encoded_, kDerContext0, derElementSize(signedData));
-        derAppendHeader(encoded_, kDerSequence, signedData);
-        encoded_.insert(encoded_.end(), before.begin(), before.end());
-        derAppendHeader(encoded_, kDerSequence, inner);
-        encoded_.insert(encoded_.end(), dataOid.begin(), dataOid.end());
+        DerBytes head;
+        derAppendHeader(head, kDerSequence, contentInfo);
+        head.insert(head.end(), signedDataOid.begin(), signedDataOid.end());
+        derAppendHeader(head, kDerContext0, derElementSize(signedData));
+        derAppendHeader(head, kDerSequence, signedData);
+        head.insert(head.end(), before.begin(), before.end());
+        derAppendHeader(head, kDerSequence, inner);
+        head.insert(head.end(), dataOid.begin(), dataOid.end());
         if (!detached_) {
-            derAppendHeader(encoded_, kDerContext0, octets);
-            derAppendHeader(encoded_, kDerOctetString, contentSize);
-            if (contentSize) encoded_.insert(encoded_.end(), content, content + contentSize);
+            derAppendHeader(head, kDerContext0, octets);
+            derAppendHeader(head, kDerOctetString, contentSize);
         }
-        encoded_.insert(encoded_.end(), after.begin(), after.end());
+        return head;
+    }
+
+    // Signs and writes the whole encoding once, into a buffer of its final size.
+    BOOL finish(const BYTE* content, size_t contentSize) {
+        std::vector<DerBytes> signerInfos;
+        if (!encodeSigners(true, signerInfos)) return FALSE;
+        DerBytes tail = tailOf(std::move(signerInfos));
+        DerBytes head = headOf(contentSize, tail.size());
+        encoded_.clear();
+        encoded_.reserve(head.size() + (detached_ ? 0 : contentSize) + tail.size());
+        encoded_.insert(encoded_.end(), head.begin(), head.end());
+        if (!detached_ && contentSize)
+            encoded_.insert(encoded_.end(), content, content + contentSize);
+        encoded_.insert(encoded_.end(), tail.begin(), tail.end());
         return TRUE;
+    }
+
+    // Streaming: the head goes out with the first update (its lengths follow from the
+    // stream's content length and the keys' lengths), the content as it arrives, the
+    // signer infos on the final update. The bytes are those finish() writes.
+    BOOL streamUpdate(const BYTE* data, DWORD size, bool final) {
+        if (!headSent_) {
+            std::vector<DerBytes> sized;
+            if (!encodeSigners(false, sized)) return FALSE;
+            tailSize_ = tailOf(std::move(sized)).size();
+            DerBytes head = headOf(stream_.cbContent, tailSize_);
+            if (!emit(head.data(), head.size(), false)) return FALSE;
+            headSent_ = true;
+        }
+        if (size > stream_.cbContent - contentSeen_) return fail(CRYPT_E_MSG_ERROR);
+        if (!hash(data, size)) return FALSE;
+        if (!detached_ && size && !emit(data, size, false)) return FALSE;
+        contentSeen_ += size;
+        if (!final) return TRUE;
+        finalSeen_ = true;
+        if (contentSeen_ != stream_.cbContent) return fail(CRYPT_E_MSG_ERROR);
+        std::vector<DerBytes> signerInfos;
+        if (!encodeSigners(true, signerInfos)) return FALSE;
+        DerBytes tail = tailOf(std::move(signerInfos));
+        // A signature shorter than the modulus would break the lengths already sent.
+        if (tail.size() != tailSize_) return fail(NTE_FAIL);
+        return emit(tail.data(), tail.size(), true);
+    }
+
+    // Hands bytes to the stream's callback; FALSE with the error the callback left
+    // (CRYPT_E_MSG_ERROR when it left none).
+    BOOL emit(const BYTE* data, size_t size, bool final) {
+        SetLastError(0);
+        if (stream_.pfnStreamOutput(stream_.pvArg, const_cast<BYTE*>(data),
+                                    static_cast<DWORD>(size), final ? TRUE : FALSE))
+            return TRUE;
+        return fail(GetLastError() ? GetLastError() : CRYPT_E_MSG_ERROR);
     }
 
     static void appendInOrder(DerBytes& out, BYTE tag, const std::vector<DerBytes>& members) {
@@ -311,11 +391,15 @@ class SignedEncoder : public Message {
 
     bool detached_;
     bool withAttributes_;
+    CMSG_STREAM_INFO stream_{};
     std::vector<SignerPlan> signers_;
     std::vector<DerBytes> certificates_;
     std::vector<DerBytes> crls_;
     std::vector<BYTE> content_;
     bool finalSeen_ = false;
+    bool headSent_ = false;
+    size_t tailSize_ = 0;
+    DWORD contentSeen_ = 0;
     DerBytes encoded_;
 };
 
@@ -503,17 +587,19 @@ HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwM
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                CMSG_STREAM_INFO* pStreamInfo) {
     constexpr DWORD kKnownFlags = CMSG_DETACHED_FLAG | CMSG_AUTHENTICATED_ATTRIBUTES_FLAG;
-    if (!isPkcs7Encoding(dwMsgEncodingType) || (dwFlags & ~kKnownFlags) || pStreamInfo ||
-        (pszInnerContentObjID && std::strcmp(pszInnerContentObjID, szOID_RSA_data) != 0))
+    if (!isPkcs7Encoding(dwMsgEncodingType) || (dwFlags & ~kKnownFlags) ||
+        (pszInnerContentObjID && std::strcmp(pszInnerContentObjID, szOID_RSA_data) != 0) ||
+        (pStreamInfo &&
+         (!pStreamInfo->pfnStreamOutput || pStreamInfo->cbContent == CMSG_INDEFINITE_LENGTH)))
         return nullWithLastError(kInvalidArg);
     if (dwMsgType != CMSG_SIGNED) return nullWithLastError(CRYPT_E_INVALID_MSG_TYPE);
     const auto* info = static_cast<const CMSG_SIGNED_ENCODE_INFO*>(pvMsgEncodeInfo);
     if (!info || info->cbSize != sizeof(CMSG_SIGNED_ENCODE_INFO))
         return nullWithLastError(kInvalidArg);
     try {
-        auto encoder =
-            std::make_shared<SignedEncoder>((dwFlags & CMSG_DETACHED_FLAG) != 0,
-                                            (dwFlags & CMSG_AUTHENTICATED_ATTRIBUTES_FLAG) != 0);
+        auto encoder = std::make_shared<SignedEncoder>(
+            (dwFlags & CMSG_DETACHED_FLAG) != 0,
+            (dwFlags & CMSG_AUTHENTICATED_ATTRIBUTES_FLAG) != 0, pStreamInfo);
         if (!encoder->prepare(*info)) return nullptr;
         return addMessage(std::move(encoder));
     } catch (const std::bad_alloc&) {

@@ -18,6 +18,8 @@ using HCERTCHAINENGINE = void*;
 
 constexpr ALG_ID CALG_MD5 = 0x8003;
 constexpr ALG_ID CALG_SHA1 = 0x8004;
+constexpr ALG_ID CALG_SHA_256 = 0x800C;
+constexpr ALG_ID CALG_SHA_512 = 0x800E;
 
 // Last-error values of these groups.
 constexpr DWORD NTE_BAD_HASH = 0x80090002;
@@ -48,11 +50,12 @@ constexpr DWORD HP_ALGID = 0x0001;
 constexpr DWORD HP_HASHVAL = 0x0002;
 constexpr DWORD HP_HASHSIZE = 0x0004;
 
-// A hash object of algorithm Algid (CALG_MD5 or CALG_SHA1) on the provider context
-// hProv; hKey must be 0 and dwFlags 0. The hash holds a reference of its own to hProv,
-// so it may outlive the caller's handle. Success: TRUE and a handle the caller ends with
-// CryptDestroyHash. Failure: FALSE with NTE_BAD_ALGID, NTE_BAD_KEY (a key given),
-// NTE_BAD_FLAGS, NTE_BAD_UID (stale context), ERROR_INVALID_PARAMETER (null phHash).
+// A hash object of algorithm Algid (CALG_MD5, CALG_SHA1, CALG_SHA_256 or CALG_SHA_512)
+// on the provider context hProv; hKey must be 0 and dwFlags 0. The hash holds a
+// reference of its own to hProv, so it may outlive the caller's handle. Success: TRUE
+// and a handle the caller ends with CryptDestroyHash. Failure: FALSE with NTE_BAD_ALGID,
+// NTE_BAD_KEY (a key given), NTE_BAD_FLAGS, NTE_BAD_UID (stale context),
+// ERROR_INVALID_PARAMETER (null phHash).
 BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                      HCRYPTHASH* phHash);
 // Feeds data into the hash. NTE_BAD_HASH_STATE once the value was set or read,
@@ -128,23 +131,37 @@ struct CMSG_SIGNED_ENCODE_INFO {
     CRL_BLOB* rgCrlEncoded;
 };
 
-struct CMSG_STREAM_INFO;  // streaming is not offered: always null
+// Streamed encoding: the message's bytes are handed to pfnStreamOutput as they are
+// made, fFinal TRUE with the last piece. pbData is the encoder's (or the caller's
+// content) and only valid during the call. The callback returns FALSE to stop the
+// message, after setting the last error the update is to fail with.
+using PFN_CMSG_STREAM_OUTPUT = BOOL (*)(const void* pvArg, BYTE* pbData, DWORD cbData, BOOL fFinal);
+constexpr DWORD CMSG_INDEFINITE_LENGTH = 0xFFFFFFFF;
+struct CMSG_STREAM_INFO {
+    DWORD cbContent;  // the content's length, in bytes
+    PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
+    void* pvArg;
+};
 
 // A message to encode. Only CMSG_SIGNED with X509_ASN_ENCODING | PKCS_7_ASN_ENCODING:
 // SignedData version 1 (RFC 2315 section 9.1), each signer's SignerInfo version 1 with
-// issuerAndSerialNumber, its digest algorithm as given (md5WithRSAEncryption,
-// "1.2.840.113549.1.1.4", digests with MD5) with NULL parameters, the signature algorithm
-// of the certificate's public key, the certificates in the order given. With
-// CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, or any authenticated attribute, the signer's
-// attributes also carry contentType and messageDigest, as a DER SET. With
-// CMSG_DETACHED_FLAG the content is left out. pszInnerContentObjID must be null (or
-// szOID_RSA_data) and pStreamInfo null. Each signer's provider must hold the key now;
-// the message keeps its own reference to the provider and uses the key on the final
-// update. Success: a handle the caller closes with CryptMsgClose. Failure: null with
-// CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO (digest, or a certificate key that is
-// not RSA), E_INVALIDARG (other flags, record sizes, missing fields, values that are not
-// one DER element, a contentType or messageDigest attribute of the caller's), or the
-// provider's code for the signer's key (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET).
+// issuerAndSerialNumber, its digest algorithm as given (a digest OID, or an RSA
+// signature OID standing for its digest: md5WithRSAEncryption digests with MD5) with
+// NULL parameters, the signature algorithm of the certificate's public key, the
+// certificates in the order given. With CMSG_AUTHENTICATED_ATTRIBUTES_FLAG, or any
+// authenticated attribute, the signer's attributes also carry contentType and
+// messageDigest, as a DER SET. With CMSG_DETACHED_FLAG the content is left out.
+// pszInnerContentObjID must be null (or szOID_RSA_data). With pStreamInfo the encoding
+// goes to its callback (DER, the same bytes as unstreamed): everything before the
+// content with the first update, the content as the updates bring it, the signer infos
+// with the final one; the updates must bring exactly cbContent bytes
+// (CMSG_INDEFINITE_LENGTH, BER output, is not offered: E_INVALIDARG). Each signer's
+// provider must hold the key now; the message keeps its own reference to the provider
+// and uses the key on the final update. Success: a handle the caller closes with
+// CryptMsgClose. Failure: null with CRYPT_E_INVALID_MSG_TYPE, CRYPT_E_UNKNOWN_ALGO
+// (digest, or a certificate key that is not RSA), E_INVALIDARG (other flags, record sizes, missing
+// fields, values that are not one DER element, a contentType or messageDigest attribute of the
+// caller's), or the provider's code for the signer's key (NTE_BAD_UID, NTE_NO_KEY, NTE_BAD_KEYSET).
 HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                CMSG_STREAM_INFO* pStreamInfo);
@@ -158,18 +175,21 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwM
                                CMSG_STREAM_INFO* pStreamInfo);
 // Encoding: the content (several calls allowed; fFinal on the last) — signing happens on
 // the final block, which may ask the user's consent (ERROR_CANCELLED) and fails with the
-// provider's code. Decoding: the encoded message, complete on fFinal; a malformed one
-// fails with CRYPT_E_ASN1_* (a certificate's DER: CRYPT_E_ASN1_BADTAG; bytes after the
-// message: CRYPT_E_ASN1_CORRUPT) or CRYPT_E_INVALID_MSG_TYPE (another content type, or
-// not the type asked for). CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a
-// length without bytes, ERROR_INVALID_HANDLE for a closed message.
+// provider's code; streamed, CRYPT_E_MSG_ERROR for content beyond or short of cbContent
+// and the callback's error when it stops the message. Decoding: the encoded message,
+// complete on fFinal; a malformed one fails with CRYPT_E_ASN1_* (a certificate's DER:
+// CRYPT_E_ASN1_BADTAG; bytes after the message: CRYPT_E_ASN1_CORRUPT) or
+// CRYPT_E_INVALID_MSG_TYPE (another content type, or not the type asked for).
+// CRYPT_E_MSG_ERROR after the final block, E_INVALIDARG for a length without bytes,
+// ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
 // CMSG_CONTENT_PARAM (encoding: the encoded ContentInfo; decoding: the inner content,
 // empty when detached), CMSG_TYPE_PARAM (a DWORD), CMSG_CERT_COUNT_PARAM (a DWORD),
 // CMSG_CERT_PARAM (the DER of certificate dwIndex, in the message's order; decoding of
 // signed-data only). Two-call size protocol: pvData null gives the size, a short
 // buffer ERROR_MORE_DATA with the size, success the true length in *pcbData.
-// CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed),
+// CRYPT_E_STREAM_MSG_NOT_READY before the final update (or after one that failed, or
+// for the content of a streamed encoding, which went to the callback),
 // CRYPT_E_INVALID_INDEX, CRYPT_E_INVALID_MSG_TYPE for another parameter, E_INVALIDARG
 // without pcbData, ERROR_INVALID_HANDLE for a closed message.
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
@@ -189,7 +209,11 @@ inline const LPCSTR PKCS_UTC_TIME = reinterpret_cast<LPCSTR>(uintptr_t{17});
 constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
 constexpr const char* szOID_RSA_MD5RSA = "1.2.840.113549.1.1.4";
 constexpr const char* szOID_RSA_SHA1RSA = "1.2.840.113549.1.1.5";
+constexpr const char* szOID_RSA_SHA256RSA = "1.2.840.113549.1.1.11";
+constexpr const char* szOID_RSA_SHA512RSA = "1.2.840.113549.1.1.13";
 constexpr const char* szOID_OIWSEC_sha1 = "1.3.14.3.2.26";
+constexpr const char* szOID_NIST_sha256 = "2.16.840.1.101.3.4.2.1";
+constexpr const char* szOID_NIST_sha512 = "2.16.840.1.101.3.4.2.3";
 constexpr const char* szOID_RSA_MD5 = "1.2.840.113549.2.5";
 constexpr const char* szOID_RSA_data = "1.2.840.113549.1.7.1";
 constexpr const char* szOID_RSA_signedData = "1.2.840.113549.1.7.2";
@@ -244,8 +268,9 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
                        BYTE* pbEncoded, DWORD* pcbEncoded);
 // Encodes X509_CERT_REQUEST_TO_BE_SIGNED (a CERT_REQUEST_INFO, RFC 2986 section 4.1) and
 // signs it with the key in slot dwKeySpec of hCryptProv with pSignatureAlgorithm
-// (szOID_RSA_SHA1RSA or szOID_RSA_MD5RSA; the AlgorithmIdentifier's parameters are an
-// explicit NULL), giving the DER CertificationRequest. The request's attributes are an
+// (szOID_RSA_SHA1RSA, szOID_RSA_SHA256RSA, szOID_RSA_SHA512RSA or szOID_RSA_MD5RSA; the
+// AlgorithmIdentifier's parameters are an explicit NULL), giving the DER
+// CertificationRequest. The request's attributes are an
 // empty [0] set when none are given. Two-call size protocol; the size query and a short
 // buffer do not use the private key. Failure: FALSE with ERROR_FILE_NOT_FOUND,
 // NTE_BAD_ALGID, NTE_BAD_UID, NTE_NO_KEY, ERROR_CANCELLED, E_INVALIDARG (version other

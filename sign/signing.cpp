@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -122,6 +123,13 @@ bool signatureAllowed(PCCERT_CONTEXT certificate, const std::u16string& content,
 
 // The PKCS#1 digest the flags name, and its algorithm.
 ALG_ID pkcs1Digest(std::span<const uint8_t> bytes, int32_t dwFlags, ByteBuffer& digest) {
+    auto take = [&](auto&& engine, ALG_ID algorithm) {
+        engine.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
+        digest.assign(engine.result.data(), engine.result.length());
+        return algorithm;
+    };
+    if (dwFlags & kSignSha512) return take(Sha512Digest{}, CALG_SHA_512);
+    if (dwFlags & kSignSha256) return take(Sha256Digest{}, CALG_SHA_256);
     Md5Digest md5;
     if (dwFlags & kPkcs1Md5) {
         md5.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -154,6 +162,25 @@ ErrorCode signingFailure(DWORD platformCode) {
     }
 }
 
+// Where the streamed message goes: its Base64 text, made as the pieces come.
+struct TextSink {
+    Base64Appender base64;
+    bool outOfMemory = false;
+};
+
+BOOL appendToText(const void* arg, BYTE* data, DWORD size, BOOL final) {
+    auto* sink = static_cast<TextSink*>(const_cast<void*>(arg));
+    try {
+        sink->base64.add(data, size);
+        if (final) sink->base64.finish();
+        return TRUE;
+    } catch (const std::bad_alloc&) {
+        sink->outOfMemory = true;
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return FALSE;
+    }
+}
+
 // The DER signing-time value for now, or false with the platform's error.
 bool encodeSigningTime(std::vector<BYTE>& encoded) {
     SYSTEMTIME now{};
@@ -172,7 +199,10 @@ bool encodeSigningTime(std::vector<BYTE>& encoded) {
 // Builds, signs and encodes the message; the result is its Base64 text.
 std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> content,
                          int32_t dwFlags, ErrorPair& status) {
-    std::string digestOid = (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA : szOID_OIWSEC_sha1;
+    std::string digestOid = (dwFlags & kSignSha512)      ? szOID_NIST_sha512
+                            : (dwFlags & kSignSha256)    ? szOID_NIST_sha256
+                            : (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA
+                                                         : szOID_OIWSEC_sha1;
     DWORD openFlags = 0;
 
     std::vector<BYTE> signingTime;
@@ -241,31 +271,49 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
     messageInfo.rgCertEncoded = certificates.empty() ? nullptr : certificates.data();
 
     if (dwFlags & kDetached) openFlags |= CMSG_DETACHED_FLAG;
-    std::vector<BYTE> encoded;
-    DWORD size = 0;
-    {
-        // The message (holding its own encoding) goes before the Base64 text is made.
-        MessageHandle msg(CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo,
-                                               nullptr, nullptr));
-        if (!msg.get()) {
-            status.failWithPlatform(err::kSignFailed);
-            return std::string();
-        }
-        if (!CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE) ||
-            !CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size)) {
+    if (content.size() >= CMSG_INDEFINITE_LENGTH) {
+        status.fail(err::kSignFailed);
+        return std::string();
+    }
+    // The message is streamed straight into its Base64 text: the encoding never exists
+    // whole beside the content and the text. The text is reserved once for the
+    // message's length, give or take the signer information (the modulus, the issuer's
+    // name, the attributes), so that it never moves while it grows.
+    std::string text;
+    TextSink sink{Base64Appender(text)};
+    try {
+        size_t estimate = content.size() + 2 * certificate->cbCertEncoded + 8192;
+        for (const CERT_BLOB& c : certificates) estimate += c.cbData;
+        text.reserve(estimate / 3 * 4 + 4);
+    } catch (const std::bad_alloc&) {
+        status.lastError = err::kAllocation;
+        return std::string();
+    }
+    CMSG_STREAM_INFO stream{static_cast<DWORD>(content.size()), appendToText, &sink};
+    MessageHandle msg(
+        CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo, nullptr, &stream));
+    if (!msg.get()) {
+        status.failWithPlatform(err::kSignFailed);
+        return std::string();
+    }
+    // Pieces small enough that the bytes and their Base64 stay in a core's cache between
+    // the digest and the encoding.
+    constexpr size_t kPiece = size_t{128} << 10;
+    size_t at = 0;
+    BOOL updated = TRUE;
+    do {
+        size_t piece = std::min(kPiece, content.size() - at);
+        updated = CryptMsgUpdate(msg.get(), content.data() + at, static_cast<DWORD>(piece),
+                                 at + piece == content.size());
+        at += piece;
+    } while (updated && at < content.size());
+    if (!updated) {
+        if (sink.outOfMemory) {
+            status.lastError = err::kAllocation;
+        } else {
             status.failWithPlatform(err::kSignFailed);
             status.lastError = signingFailure(status.capiError);
-            return std::string();
         }
-        encoded.resize(size);
-        if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &size)) {
-            status.failWithPlatform(err::kSignFailed);
-            return std::string();
-        }
-    }
-    std::string text;
-    if (!base64Text(encoded.data(), size, text)) {
-        status.lastError = err::kAllocation;
         return std::string();
     }
     status.lastError = 0;

@@ -4,6 +4,7 @@
 // algorithms, the attribute set and the certificates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -398,7 +399,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
          kEncoding, CMSG_SIGNED, DWORD(E_INVALIDARG)},
         {"unknown digest",
          [](MessageBuilder& b) {
-             b.signerInfo().HashAlgorithm.pszObjId = const_cast<char*>("2.16.840.1.101.3.4.2.1");
+             b.signerInfo().HashAlgorithm.pszObjId = const_cast<char*>("2.16.840.1.101.3.4.2.2");
          },
          kEncoding, CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
         {"certificate of an EC key",
@@ -503,6 +504,102 @@ TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
     SetLastError(0);
     EXPECT_FALSE(CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &size));
     EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_MSG_NOT_READY);
+}
+
+// Streamed, a message is the same bytes as unstreamed, however the content is cut.
+struct Collected {
+    std::vector<BYTE> bytes;
+    int finals = 0;
+    DWORD refuseWith = 0;  // the callback says no with this error
+};
+
+BOOL collect(const void* arg, BYTE* data, DWORD size, BOOL final) {
+    auto* out = static_cast<Collected*>(const_cast<void*>(arg));
+    if (out->refuseWith) {
+        SetLastError(out->refuseWith);
+        return FALSE;
+    }
+    out->bytes.insert(out->bytes.end(), data, data + size);
+    out->finals += final ? 1 : 0;
+    return TRUE;
+}
+
+TEST_F(CryptMsg, StreamedMessagesAreTheUnstreamedBytes) {
+    const FILETIME time = fileTime(2024, 5, 17, 8, 30, 15);
+    std::vector<BYTE> content(70001);
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<BYTE>(i * 13 + 1);
+    struct Case {
+        const char* what;
+        const char* digestOid;
+        DWORD flags;
+        const FILETIME* signingTime;
+        size_t piece;
+    };
+    const Case cases[] = {
+        {"SHA-1, one piece", szOID_OIWSEC_sha1, 0, nullptr, 70001},
+        {"SHA-256 with attributes, 3-byte pieces", szOID_NIST_sha256, 0, &time, 3},
+        {"SHA-512 detached with attributes", szOID_NIST_sha512, CMSG_DETACHED_FLAG, &time, 4096},
+        {"MD5 identifier, detached", szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, nullptr, 65536},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MessageShape shape;
+        shape.digestOid = c.digestOid;
+        shape.flags = c.flags;
+        shape.signingTime = c.signingTime;
+        MessageBuilder builder(signer_, shape);
+        std::vector<BYTE> whole = builder.encode(content);
+        ASSERT_FALSE(whole.empty());
+        Collected out;
+        CMSG_STREAM_INFO stream{static_cast<DWORD>(content.size()), collect, &out};
+        MsgHolder msg(CryptMsgOpenToEncode(kEncoding, builder.openFlags(), CMSG_SIGNED,
+                                           &builder.info(), nullptr, &stream));
+        ASSERT_NE(msg.get(), nullptr);
+        for (size_t at = 0; at < content.size(); at += c.piece) {
+            size_t n = std::min(c.piece, content.size() - at);
+            ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data() + at, static_cast<DWORD>(n),
+                                       at + n == content.size()));
+        }
+        EXPECT_EQ(out.bytes, whole);
+        EXPECT_EQ(out.finals, 1);
+    }
+
+    // Refusals: at the open, and updates that do not add up to the announced length.
+    MessageBuilder builder(signer_, MessageShape{});
+    Collected out;
+    CMSG_STREAM_INFO indefinite{CMSG_INDEFINITE_LENGTH, collect, &out};
+    CMSG_STREAM_INFO noCallback{4, nullptr, &out};
+    for (CMSG_STREAM_INFO* refused : {&indefinite, &noCallback}) {
+        SetLastError(0);
+        EXPECT_EQ(
+            CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &builder.info(), nullptr, refused),
+            nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
+    }
+    struct Call {
+        const char* what;
+        DWORD first, second;  // two updates, the second final
+        DWORD refuseWith;
+        DWORD error;
+    };
+    const Call calls[] = {
+        {"more than announced", 3, 2, 0, CRYPT_E_MSG_ERROR},
+        {"less than announced", 1, 2, 0, CRYPT_E_MSG_ERROR},
+        {"the callback refuses", 2, 2, ERROR_CANCELLED, ERROR_CANCELLED},
+    };
+    for (const Call& c : calls) {
+        Collected sink;
+        sink.refuseWith = c.refuseWith;
+        CMSG_STREAM_INFO stream{4, collect, &sink};
+        MsgHolder msg(
+            CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &builder.info(), nullptr, &stream));
+        ASSERT_NE(msg.get(), nullptr) << c.what;
+        SetLastError(0);
+        BOOL ok = CryptMsgUpdate(msg.get(), content.data(), c.first, FALSE) &&
+                  CryptMsgUpdate(msg.get(), content.data() + c.first, c.second, TRUE);
+        EXPECT_FALSE(ok) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
 }
 
 }  // namespace
