@@ -158,6 +158,8 @@ async function signThroughSamplePage(context) {
     answer('OriginConsent ok {"answer":"once"}');
     answer('SignConsent ok {"further":true}');
     const tab = await context.newPage();
+    const posted = [];
+    tab.on('request', (request) => { if (request.method() === 'POST') posted.push(request.postData()); });
     await tab.goto(url);
     const text = (id) => tab.evaluate((id) => document.getElementById(id).textContent, id);
     await tab.fill('#filter', 'S_C=TW,S_O=Kestrune Test,S_CN=Sign Good');
@@ -176,6 +178,10 @@ async function signThroughSamplePage(context) {
       check(`the ${shape} signature's digest is sha256`, result.startsWith('Server: ok (sha256,'), result);
     }
     await tab.close();
+    // The server is no rubber stamp: the detached signature with another text is refused.
+    const forged = Object.assign(JSON.parse(posted[0]), { text: 'another text' });
+    const reply = await fetch(url + 'verify', { method: 'POST', body: JSON.stringify(forged) }).then((r) => r.json());
+    check('the sample server refuses the signature for another text', reply.ok === false && forged.detached, reply);
   } finally {
     server.kill();
   }
