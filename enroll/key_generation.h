@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "enroll/enrollment_state.h"
@@ -25,8 +26,8 @@ void keySlotStep(EnrollmentState& state, int32_t keySpec);
 using ContainerNamer = RPC_STATUS (*)(std::string& name);
 // Builds the request for the key pair in slot keySpec of the open context; its text, or
 // empty with the failure in `status`.
-using RequestBuilder = std::string (*)(HCRYPTPROV provider, DWORD keySpec,
-                                       const std::string& commonName, ErrorPair& status);
+using RequestBuilder = std::function<std::string(HCRYPTPROV provider, DWORD keySpec,
+                                                 const std::string& commonName, ErrorPair& status)>;
 
 // Generates the key pair for a request with the record's parameters and returns what
 // `build` makes of it; the outcome is in state.status. An empty common name gives 5005,

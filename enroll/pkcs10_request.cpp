@@ -19,7 +19,7 @@ bool allocate(ByteBuffer& out, DWORD size, ErrorPair& status) {
 }  // namespace
 
 std::string buildPkcs10Request(HCRYPTPROV provider, DWORD keySpec, const std::string& commonName,
-                               ErrorPair& status) {
+                               ErrorPair& status, const char* signatureOid) {
     // RFC 2986 section 4.1: the subject is a Name of one RDN with one CN attribute. The
     // BMPString value takes the UTF-16 code units of the name's ANSI text.
     std::u16string units = fromAnsi(commonName);
@@ -59,7 +59,7 @@ std::string buildPkcs10Request(HCRYPTPROV provider, DWORD keySpec, const std::st
     info.dwVersion = CERT_REQUEST_V1;
     info.Subject = {subjectSize, subject.data()};
     info.SubjectPublicKeyInfo = *keyInfo;
-    CRYPT_ALGORITHM_IDENTIFIER algorithm{const_cast<LPSTR>(szOID_RSA_SHA1RSA), {0, nullptr}};
+    CRYPT_ALGORITHM_IDENTIFIER algorithm{const_cast<LPSTR>(signatureOid), {0, nullptr}};
     ByteBuffer request;
     size = 0;
     if (!CryptSignAndEncodeCertificate(provider, keySpec, kEncoding, X509_CERT_REQUEST_TO_BE_SIGNED,
@@ -91,10 +91,27 @@ std::string createPkcs10(EnrollmentState& state, const std::string& commonName, 
         result.fail(state.status.lastError);
         return {};
     }
-    keyOptionsStep(state, genKeyFlags);
+    const char* signatureOid = (genKeyFlags & kRequestSha512)   ? szOID_RSA_SHA512RSA
+                               : (genKeyFlags & kRequestSha256) ? szOID_RSA_SHA256RSA
+                                                                : szOID_RSA_SHA1RSA;
+    // 512 bits are 64 bytes; a SHA-512 DigestInfo and the padding take 94. Refused here,
+    // with the code signing would give, so that no container is left behind for it (a
+    // missing provider is still reported as such).
+    if (signatureOid == szOID_RSA_SHA512RSA && state.keyBits == 512 &&
+        !state.providerName.empty()) {
+        state.status.lastError = err::kKeyGeneration;
+        state.status.capiError = NTE_BAD_LEN;
+        result = state.status;
+        return {};
+    }
+    keyOptionsStep(state, genKeyFlags & ~(kRequestSha256 | kRequestSha512));
     providerTypeStep(state, PROV_RSA_FULL);
     keySlotStep(state, AT_KEYEXCHANGE);
-    std::string request = generateKeyPair(state, commonName, buildPkcs10Request, name);
+    RequestBuilder build = [signatureOid](HCRYPTPROV provider, DWORD keySpec, const std::string& cn,
+                                          ErrorPair& status) {
+        return buildPkcs10Request(provider, keySpec, cn, status, signatureOid);
+    };
+    std::string request = generateKeyPair(state, commonName, build, name);
     result = state.status;
     return request;
 }

@@ -98,7 +98,7 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
     if (!phHash) return fail(ERROR_INVALID_PARAMETER);
     *phHash = 0;
     if (dwFlags) return fail(NTE_BAD_FLAGS);
-    if (Algid != CALG_MD5 && Algid != CALG_SHA1) return fail(NTE_BAD_ALGID);
+    if (!cryptDigestOf(Algid)) return fail(NTE_BAD_ALGID);
     // Keyed hashes (HMAC and the like) are not offered.
     if (hKey) return fail(NTE_BAD_KEY);
     ProviderReference provider;

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <iterator>
 #include <memory>
 
 #include "platform/key_container.h"
@@ -17,20 +18,35 @@ constexpr auto& fail = failWithLastError;
 }  // namespace
 
 const EVP_MD* cryptDigestOf(ALG_ID algorithm) {
-    // EVP_sha1() and EVP_md5() would fetch the implementation again, under the provider
+    // EVP_sha1() and the like would fetch the implementation again, under the provider
     // store's lock, on every use.
-    static const openssl::EvpMdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
-    static const openssl::EvpMdPtr md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
-    const EVP_MD* md = algorithm == CALG_SHA1  ? sha1.get()
-                       : algorithm == CALG_MD5 ? md5.get()
-                                               : nullptr;
+    static constexpr ALG_ID kAlgorithms[] = {CALG_SHA1, CALG_MD5, CALG_SHA_256, CALG_SHA_512};
+    static const openssl::EvpMdPtr kFetched[] = {
+        openssl::EvpMdPtr(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
+        openssl::EvpMdPtr(EVP_MD_fetch(nullptr, "MD5", nullptr)),
+        openssl::EvpMdPtr(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+        openssl::EvpMdPtr(EVP_MD_fetch(nullptr, "SHA512", nullptr)),
+    };
+    const EVP_MD* md = nullptr;
+    for (size_t i = 0; i < std::size(kAlgorithms); ++i)
+        if (kAlgorithms[i] == algorithm) md = kFetched[i].get();
     if (!md) ERR_clear_error();
     return md;
 }
 
 ALG_ID cryptDigestOfOid(std::string_view oid) {
-    if (oid == szOID_OIWSEC_sha1 || oid == szOID_RSA_SHA1RSA) return CALG_SHA1;
-    if (oid == szOID_RSA_MD5 || oid == szOID_RSA_MD5RSA) return CALG_MD5;
+    struct Entry {
+        const char* oid;
+        ALG_ID algorithm;
+    };
+    static constexpr Entry kTable[] = {
+        {szOID_OIWSEC_sha1, CALG_SHA1},    {szOID_RSA_SHA1RSA, CALG_SHA1},
+        {szOID_RSA_MD5, CALG_MD5},         {szOID_RSA_MD5RSA, CALG_MD5},
+        {szOID_NIST_sha256, CALG_SHA_256}, {szOID_RSA_SHA256RSA, CALG_SHA_256},
+        {szOID_NIST_sha512, CALG_SHA_512}, {szOID_RSA_SHA512RSA, CALG_SHA_512},
+    };
+    for (const Entry& e : kTable)
+        if (oid == e.oid) return e.algorithm;
     return 0;
 }
 
@@ -75,6 +91,12 @@ BOOL cryptSignDigest(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation, A
     const EVP_MD* md = cryptDigestOf(algorithm);
     if (!md) return fail(NTE_BAD_ALGID);
     if (digestLength != static_cast<size_t>(EVP_MD_get_size(md))) return fail(NTE_BAD_HASH);
+    // RFC 8017 section 9.2 step 3: the encoded message holds the DigestInfo (its prefix
+    // is 15 bytes for SHA-1, 18 for MD5, 19 for SHA-256 and SHA-512) and 11 bytes more.
+    DWORD modulus = 0;
+    if (!cryptSignatureLength(hProv, dwKeySpec, &modulus)) return FALSE;
+    size_t prefix = algorithm == CALG_MD5 ? 18 : algorithm == CALG_SHA1 ? 15 : 19;
+    if (modulus < prefix + digestLength + 11) return fail(NTE_BAD_LEN);
     return cryptSignWithPrivateKey(hProv, dwKeySpec, operation, md, digest, digestLength,
                                    signature);
 }

@@ -13,15 +13,16 @@
 #include "platform/wincrypt.h"
 #include "platform/wincrypt_msg.h"
 
-// The digest of CALG_MD5 or CALG_SHA1, fetched once per process; null for another
-// algorithm (or when this build has none).
+// The digest of CALG_MD5, CALG_SHA1, CALG_SHA_256 or CALG_SHA_512, fetched once per
+// process; null for another algorithm (or when this build has none).
 const EVP_MD* cryptDigestOf(ALG_ID algorithm);
 // The digest algorithm an OID stands for: the digests' own OIDs (szOID_RSA_MD5,
-// szOID_OIWSEC_sha1) and the RSA signature OIDs that name them (szOID_RSA_MD5RSA,
-// szOID_RSA_SHA1RSA); 0 for another.
+// szOID_OIWSEC_sha1, szOID_NIST_sha256, szOID_NIST_sha512) and the RSA signature OIDs
+// that name them (szOID_RSA_MD5RSA, szOID_RSA_SHA1RSA, szOID_RSA_SHA256RSA,
+// szOID_RSA_SHA512RSA); 0 for another.
 ALG_ID cryptDigestOfOid(std::string_view oid);
 // The digest of `size` bytes. False (OpenSSL's queue cleared) when the algorithm is not
-// one of the two or the digest fails.
+// one of the four or the digest fails.
 bool cryptDigestBytes(ALG_ID algorithm, const BYTE* data, size_t size, std::vector<BYTE>& out);
 
 // The length in bytes of a signature made with the key in slot dwKeySpec of hProv (the
@@ -36,7 +37,9 @@ BOOL cryptPublicKeyBits(HCRYPTPROV hProv, DWORD dwKeySpec, std::vector<BYTE>& bi
 // PKCS#1 v1.5 over the algorithm's DigestInfo (RFC 8017 section 9.2), the signature as
 // the big-endian integer, as long as the modulus. The key is taken for `operation`
 // through cryptSignWithPrivateKey. FALSE with its codes (ERROR_CANCELLED when the user
-// refuses), NTE_BAD_HASH for a digest of the wrong length, NTE_FAIL when OpenSSL fails.
+// refuses), NTE_BAD_HASH for a digest of the wrong length, NTE_BAD_LEN (before the key
+// is used) when the modulus is too short for the DigestInfo (a 512-bit key and SHA-512),
+// NTE_FAIL when OpenSSL fails.
 BOOL cryptSignDigest(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation, ALG_ID algorithm,
                      const BYTE* digest, size_t digestLength, std::vector<BYTE>& signature);
 

@@ -229,8 +229,11 @@ BOOL CryptSignAndEncodeCertificate(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD
     if (!pvStructInfo || !pSignatureAlgorithm || !pSignatureAlgorithm->pszObjId || pvHashAuxInfo)
         return fail(kInvalidArg);
     std::string_view oid = pSignatureAlgorithm->pszObjId;
+    // Only the signature OIDs: a bare digest OID does not say how to sign.
     ALG_ID digest = cryptDigestOfOid(oid);
-    if (oid != szOID_RSA_SHA1RSA && oid != szOID_RSA_MD5RSA) return fail(NTE_BAD_ALGID);
+    if (oid != szOID_RSA_SHA1RSA && oid != szOID_RSA_MD5RSA && oid != szOID_RSA_SHA256RSA &&
+        oid != szOID_RSA_SHA512RSA)
+        return fail(NTE_BAD_ALGID);
     try {
         DerBytes info, algorithm;
         if (!encodeRequestInfo(*static_cast<const CERT_REQUEST_INFO*>(pvStructInfo), info))

@@ -18,6 +18,8 @@ using HCERTCHAINENGINE = void*;
 
 constexpr ALG_ID CALG_MD5 = 0x8003;
 constexpr ALG_ID CALG_SHA1 = 0x8004;
+constexpr ALG_ID CALG_SHA_256 = 0x800C;
+constexpr ALG_ID CALG_SHA_512 = 0x800E;
 
 // Last-error values of these groups.
 constexpr DWORD NTE_BAD_HASH = 0x80090002;
@@ -48,11 +50,12 @@ constexpr DWORD HP_ALGID = 0x0001;
 constexpr DWORD HP_HASHVAL = 0x0002;
 constexpr DWORD HP_HASHSIZE = 0x0004;
 
-// A hash object of algorithm Algid (CALG_MD5 or CALG_SHA1) on the provider context
-// hProv; hKey must be 0 and dwFlags 0. The hash holds a reference of its own to hProv,
-// so it may outlive the caller's handle. Success: TRUE and a handle the caller ends with
-// CryptDestroyHash. Failure: FALSE with NTE_BAD_ALGID, NTE_BAD_KEY (a key given),
-// NTE_BAD_FLAGS, NTE_BAD_UID (stale context), ERROR_INVALID_PARAMETER (null phHash).
+// A hash object of algorithm Algid (CALG_MD5, CALG_SHA1, CALG_SHA_256 or CALG_SHA_512)
+// on the provider context hProv; hKey must be 0 and dwFlags 0. The hash holds a
+// reference of its own to hProv, so it may outlive the caller's handle. Success: TRUE
+// and a handle the caller ends with CryptDestroyHash. Failure: FALSE with NTE_BAD_ALGID,
+// NTE_BAD_KEY (a key given), NTE_BAD_FLAGS, NTE_BAD_UID (stale context),
+// ERROR_INVALID_PARAMETER (null phHash).
 BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                      HCRYPTHASH* phHash);
 // Feeds data into the hash. NTE_BAD_HASH_STATE once the value was set or read,
@@ -189,7 +192,11 @@ inline const LPCSTR PKCS_UTC_TIME = reinterpret_cast<LPCSTR>(uintptr_t{17});
 constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
 constexpr const char* szOID_RSA_MD5RSA = "1.2.840.113549.1.1.4";
 constexpr const char* szOID_RSA_SHA1RSA = "1.2.840.113549.1.1.5";
+constexpr const char* szOID_RSA_SHA256RSA = "1.2.840.113549.1.1.11";
+constexpr const char* szOID_RSA_SHA512RSA = "1.2.840.113549.1.1.13";
 constexpr const char* szOID_OIWSEC_sha1 = "1.3.14.3.2.26";
+constexpr const char* szOID_NIST_sha256 = "2.16.840.1.101.3.4.2.1";
+constexpr const char* szOID_NIST_sha512 = "2.16.840.1.101.3.4.2.3";
 constexpr const char* szOID_RSA_MD5 = "1.2.840.113549.2.5";
 constexpr const char* szOID_RSA_data = "1.2.840.113549.1.7.1";
 constexpr const char* szOID_RSA_signedData = "1.2.840.113549.1.7.2";
@@ -244,8 +251,9 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
                        BYTE* pbEncoded, DWORD* pcbEncoded);
 // Encodes X509_CERT_REQUEST_TO_BE_SIGNED (a CERT_REQUEST_INFO, RFC 2986 section 4.1) and
 // signs it with the key in slot dwKeySpec of hCryptProv with pSignatureAlgorithm
-// (szOID_RSA_SHA1RSA or szOID_RSA_MD5RSA; the AlgorithmIdentifier's parameters are an
-// explicit NULL), giving the DER CertificationRequest. The request's attributes are an
+// (szOID_RSA_SHA1RSA, szOID_RSA_SHA256RSA, szOID_RSA_SHA512RSA or szOID_RSA_MD5RSA; the
+// AlgorithmIdentifier's parameters are an explicit NULL), giving the DER
+// CertificationRequest. The request's attributes are an
 // empty [0] set when none are given. Two-call size protocol; the size query and a short
 // buffer do not use the private key. Failure: FALSE with ERROR_FILE_NOT_FOUND,
 // NTE_BAD_ALGID, NTE_BAD_UID, NTE_NO_KEY, ERROR_CANCELLED, E_INVALIDARG (version other

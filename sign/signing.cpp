@@ -122,6 +122,13 @@ bool signatureAllowed(PCCERT_CONTEXT certificate, const std::u16string& content,
 
 // The PKCS#1 digest the flags name, and its algorithm.
 ALG_ID pkcs1Digest(std::span<const uint8_t> bytes, int32_t dwFlags, ByteBuffer& digest) {
+    auto take = [&](auto&& engine, ALG_ID algorithm) {
+        engine.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
+        digest.assign(engine.result.data(), engine.result.length());
+        return algorithm;
+    };
+    if (dwFlags & kSignSha512) return take(Sha512Digest{}, CALG_SHA_512);
+    if (dwFlags & kSignSha256) return take(Sha256Digest{}, CALG_SHA_256);
     Md5Digest md5;
     if (dwFlags & kPkcs1Md5) {
         md5.compute(bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -172,7 +179,10 @@ bool encodeSigningTime(std::vector<BYTE>& encoded) {
 // Builds, signs and encodes the message; the result is its Base64 text.
 std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> content,
                          int32_t dwFlags, ErrorPair& status) {
-    std::string digestOid = (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA : szOID_OIWSEC_sha1;
+    std::string digestOid = (dwFlags & kSignSha512)      ? szOID_NIST_sha512
+                            : (dwFlags & kSignSha256)    ? szOID_NIST_sha256
+                            : (dwFlags & kMd5Identifier) ? szOID_RSA_MD5RSA
+                                                         : szOID_OIWSEC_sha1;
     DWORD openFlags = 0;
 
     std::vector<BYTE> signingTime;

@@ -155,7 +155,7 @@ TEST_F(CryptHash, RefusalsWithThePlatformsCodes) {
     const DWORD slot = signer_.slot();
     const HCRYPTHASH open = hash.get();
     const Case cases[] = {
-        {"SHA-256 is not offered", [&] { return CryptCreateHash(prov, 0x800C, 0, 0, &made); },
+        {"SHA-384 is not offered", [&] { return CryptCreateHash(prov, 0x800D, 0, 0, &made); },
          NTE_BAD_ALGID},
         {"a keyed hash", [&] { return CryptCreateHash(prov, CALG_SHA1, key, 0, &made); },
          NTE_BAD_KEY},

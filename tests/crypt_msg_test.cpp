@@ -398,7 +398,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
          kEncoding, CMSG_SIGNED, DWORD(E_INVALIDARG)},
         {"unknown digest",
          [](MessageBuilder& b) {
-             b.signerInfo().HashAlgorithm.pszObjId = const_cast<char*>("2.16.840.1.101.3.4.2.1");
+             b.signerInfo().HashAlgorithm.pszObjId = const_cast<char*>("2.16.840.1.101.3.4.2.2");
          },
          kEncoding, CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
         {"certificate of an EC key",

@@ -383,9 +383,9 @@ TEST_F(KeyObjects, RequestRefusals) {
         DWORD error;
     };
     const Case cases[] = {
-        {"SHA-256 is not offered",
+        {"SHA-384 is not offered",
          [](auto&, auto& a, auto&, auto&) {
-             a.pszObjId = const_cast<char*>("1.2.840.113549.1.1.11");
+             a.pszObjId = const_cast<char*>("1.2.840.113549.1.1.12");
          },
          NTE_BAD_ALGID},
         {"the empty slot", [](auto&, auto&, DWORD& slot, auto&) { slot = AT_SIGNATURE; },

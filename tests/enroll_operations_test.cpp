@@ -158,6 +158,54 @@ TEST_F(EnrollOperations, RequestsOfEachLengthAndRefusalsBeforeAnyContainer) {
     EXPECT_NE(keys[2], keys[3]);
 }
 
+// The signature bits of genKeyFlags, taken out before the key options are read.
+TEST_F(EnrollOperations, RequestsSignedWithSha256OrSha512) {
+    CapiEngine engine;
+    ASSERT_EQ(engine.SetProviderName(u"Microsoft Enhanced Cryptographic Provider v1.0"), 0);
+    struct Case {
+        int32_t genKeyFlags;
+        int bits;
+        const char* algorithm;  // as openssl names it
+        uint32_t keyOptions;    // what the key-options step kept
+    };
+    const Case cases[] = {
+        {0x100, 512, "sha256WithRSAEncryption", 0},  {0x101, 1024, "sha256WithRSAEncryption", 1},
+        {0x300, 2048, "sha512WithRSAEncryption", 0}, {0x205, 1024, "sha512WithRSAEncryption", 1},
+        {0x1, 1024, "sha1WithRSAEncryption", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.genKeyFlags);
+        std::string text = engine.CreatePKCS10(u"Digest", c.bits, c.genKeyFlags);
+        ASSERT_EQ(engine.lastError, 0);
+        EXPECT_EQ(engine.enrollment.genKeyFlags, c.keyOptions);
+        writeFile(file("req.der"), unbase64(text));
+        int status = -1;
+        std::string out = runCommand(
+            "openssl req -inform DER -in " + file("req.der") + " -noout -verify -text 2>&1",
+            &status);
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find(std::string("Signature Algorithm: ") + c.algorithm), std::string::npos)
+            << out;
+    }
+    // Python's cryptography on a SHA-512 request.
+    writeFile(file("req.der"), unbase64(engine.CreatePKCS10(u"Digest", 1024, 0x200)));
+    int status = -1;
+    std::string out = runCommand(
+        "python3 -c \"import sys; from cryptography import x509; "
+        "r=x509.load_der_x509_csr(open(sys.argv[1],'rb').read()); "
+        "assert r.is_signature_valid and r.signature_hash_algorithm.name == 'sha512'\" " +
+            file("req.der") + " 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << out;
+
+    // 512 bits cannot hold a SHA-512 DigestInfo: refused before any container is made.
+    size_t before = containers();
+    EXPECT_EQ(engine.CreatePKCS10(u"Too small", 512, 0x300), "");
+    EXPECT_EQ(engine.lastError, 5302);
+    EXPECT_EQ(engine.capiError, 0x80090004u);  // NTE_BAD_LEN
+    EXPECT_EQ(containers(), before);
+}
+
 TEST_F(EnrollOperations, BareCertificatesAreBoundWithoutClassification) {
     CapiEngine engine;
     ASSERT_EQ(engine.SetProviderName(u"Microsoft Enhanced Cryptographic Provider v1.0"), 0);

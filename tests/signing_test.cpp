@@ -85,7 +85,28 @@ const Pkcs1Case kPkcs1Cases[] = {
     {"憑證", 0x3000, "md5(b)", "md5"},
     // Bits this operation does not read change nothing.
     {"abc", 0x0400'0200, "sha1(b)", "sha1"},
+    {"abc", 0x4000, "sha256(b)", "sha256"},
+    {"憑證", 0x8900, "sha512(b)", "sha512"},
+    // SHA-512 wins over SHA-256, either over the MD5 bits.
+    {"憑證", 0xF000, "sha512(b)", "sha512"},
+    {"憑證", 0x7100, "sha256(b)", "sha256"},
 };
+
+// Python's cryptography verifies an RSA PKCS#1 v1.5 signature (sig, big-endian) over
+// the file content with the named hash.
+bool cryptographyVerifies(const std::string& pubPem, const std::string& content,
+                          const std::string& sig, const char* hash) {
+    int status = -1;
+    runCommand(
+        "python3 -c \"import sys; from cryptography.hazmat.primitives import hashes, "
+        "serialization; from cryptography.hazmat.primitives.asymmetric import padding; "
+        "k=serialization.load_pem_public_key(open(sys.argv[1],'rb').read()); "
+        "k.verify(open(sys.argv[3],'rb').read(), open(sys.argv[2],'rb').read(), "
+        "padding.PKCS1v15(), hashes." +
+            std::string(hash) + "())\" " + pubPem + " " + content + " " + sig + " 2>&1",
+        &status);
+    return status == 0;
+}
 
 TEST_F(Signing, Pkcs1SignaturesVerifyOverTheNamedDigest) {
     selectGoodSigner();
@@ -115,7 +136,7 @@ TEST_F(Signing, Pkcs1SignaturesVerifyOverTheNamedDigest) {
         std::string content = file("content");
         contentBytes(c.text, c.flags & 0x800, content);
         runCommand(
-            "python3 -c \"import sys; from hashlib import md5, sha1; "
+            "python3 -c \"import sys; from hashlib import md5, sha1, sha256, sha512; "
             "b=open(sys.argv[1],'rb').read(); open(sys.argv[2],'wb').write(" +
             std::string(c.python) + ".digest())\" " + content + " " + file("digest"));
         int status = -1;
@@ -124,6 +145,9 @@ TEST_F(Signing, Pkcs1SignaturesVerifyOverTheNamedDigest) {
                            " -sigfile " + file("sig") + " -pkeyopt digest:" + c.digest + " 2>&1",
                        &status);
         EXPECT_EQ(status, 0) << out;
+        if (c.flags == 0x4000) {
+            EXPECT_TRUE(cryptographyVerifies(pub, content, file("sig"), "SHA256"));
+        }
     }
     // UTF-16LE and ANSI bytes of the same text sign differently, even for plain ASCII.
     EXPECT_NE(results[0]["ret"], results[2]["ret"]);
@@ -138,9 +162,17 @@ struct Pkcs7Case {
 };
 
 const Pkcs7Case kPkcs7Cases[] = {
-    {0x0, 1},   {0x100, 0},  {0x200, 3},  {0x300, 3},  {0x400, 1},
-    {0x800, 1}, {0x1000, 1}, {0x2000, 1}, {0x2C00, 1}, {0x3700, 3},
+    {0x0, 1},    {0x100, 0},  {0x200, 3},  {0x300, 3},  {0x400, 1},  {0x800, 1},
+    {0x1000, 1}, {0x2000, 1}, {0x2C00, 1}, {0x3700, 3}, {0x4000, 1}, {0x8400, 1},
+    {0x6000, 1}, {0xF000, 1}, {0x5400, 1}, {0x8A00, 3},
 };
+
+// How `openssl cms -print` names the digest algorithm the flags choose.
+std::string printedDigest(int flags) {
+    if (flags & 0x8000) return "sha512 (2.16.840.1.101.3.4.2.3)";
+    if (flags & 0x4000) return "sha256 (2.16.840.1.101.3.4.2.1)";
+    return (flags & 0x1000) ? "md5WithRSAEncryption" : "sha1";
+}
 
 TEST_F(Signing, Pkcs7MessagesVerifyWithOpenssl) {
     selectGoodSigner();
@@ -188,9 +220,22 @@ TEST_F(Signing, Pkcs7MessagesVerifyWithOpenssl) {
         for (size_t at = 0; (at = printed.find("cert_info:", at)) != std::string::npos; ++at)
             ++certs;
         EXPECT_EQ(certs, static_cast<size_t>(c.certificates));
-        // The digest algorithm identifier is the one the flags name.
-        EXPECT_NE(printed.find((c.flags & 0x1000) ? "md5WithRSAEncryption" : "sha1"),
-                  std::string::npos);
+        // The digest algorithm identifier is the one the flags name, in the message's
+        // list and in the signer's information.
+        std::string digest = printedDigest(c.flags);
+        size_t first = printed.find(digest);
+        ASSERT_NE(first, std::string::npos) << digest;
+        if (c.flags & 0xC000) {
+            EXPECT_NE(printed.find(digest, first + 1), std::string::npos);
+            EXPECT_EQ(printed.find("sha1 ("), std::string::npos);
+        }
+        if (c.flags == 0x8400) {
+            // No attributes: the signature, which ends the message, covers the content.
+            writeFile(file("sig"), der.substr(der.size() - 256));
+            std::string pub = file("good.pub.pem");
+            runCommand("openssl pkey -in " + kSign + "good.key.pem -pubout -out " + pub);
+            EXPECT_TRUE(cryptographyVerifies(pub, file("content"), file("sig"), "SHA512"));
+        }
         // Detached: no content inside.
         EXPECT_EQ(printed.find("eContent: <ABSENT>") != std::string::npos, (c.flags & 0x400) != 0);
         bool signingTime = printed.find("signingTime") != std::string::npos;
