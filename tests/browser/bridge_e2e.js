@@ -1,12 +1,13 @@
 // End-to-end test of the browser bridge: headless Chromium with the unpacked extension,
 // pages on local origins, kscapi-bridge started by the browser through the manifest that
 // `kscapi bridge install` writes, dialogs answered by the scripted backend. Signatures
-// are checked with the openssl command line and digests with Node's crypto.
+// are checked with the openssl command line and digests with Node's crypto; the sample
+// site (examples/page/) signs a form and its own server verifies it.
 //
 // Usage: node bridge_e2e.js SOURCE_DIR BUILD_DIR MODULES_DIR
 'use strict';
 
-const { execFileSync, spawnSync } = require('child_process');
+const { execFileSync, spawn, spawnSync } = require('child_process');
 const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
@@ -136,6 +137,55 @@ function checkShapes() {
   check('a message above 16 MiB is too_large',
     codeOf({ error: shape.size(call(['\u00e9'.repeat(8 * 1024 * 1024 + 1)])) }) === 'too_large' &&
     shape.size(call(['a'.repeat(1024)])) === null);
+}
+
+// The sample site: its server (examples/page/serve) serves the page on a port of its own,
+// a new origin the user allows once; the page selects the signer imported earlier, signs
+// its form detached and attached with the SHA-256 bit, and the server verifies each with
+// openssl cms -verify and names the digest.
+async function signThroughSamplePage(context) {
+  const server = spawn(path.join(sourceDir, 'examples/page/serve'), ['--port', '0'],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+  try {
+    const url = await new Promise((resolve, reject) => {
+      let out = '';
+      server.stdout.on('data', (data) => {
+        out += data;
+        const found = out.match(/serving (\S+)/);
+        if (found) resolve(found[1]);
+      });
+      server.on('exit', (code) => reject(new Error(`examples/page/serve ended with ${code}`)));
+    });
+    answer('OriginConsent ok {"answer":"once"}');
+    answer('SignConsent ok {"further":true}');
+    const tab = await context.newPage();
+    const posted = [];
+    tab.on('request', (request) => { if (request.method() === 'POST') posted.push(request.postData()); });
+    await tab.goto(url);
+    const text = (id) => tab.evaluate((id) => document.getElementById(id).textContent, id);
+    await tab.fill('#filter', 'S_C=TW,S_O=Kestrune Test,S_CN=Sign Good');
+    await tab.click('#select');
+    await tab.waitForFunction(() => document.getElementById('signer').textContent !== 'none' ||
+      document.getElementById('result').textContent !== '', null, { timeout: 30000 });
+    const signer = await text('signer');
+    check('the sample page selects the signer', signer.startsWith('Sign Good'), [signer, await text('result')]);
+    for (const shape of ['detached', 'attached']) {
+      await tab.evaluate(() => { document.getElementById('result').textContent = ''; });
+      await tab.check(`input[value=${shape}]`);
+      await tab.click('#sign');
+      await tab.waitForFunction(() => document.getElementById('result').textContent !== '', null, { timeout: 30000 });
+      const result = await text('result');
+      check(`the sample server accepts the ${shape} signature`, result.startsWith('Server: ok ('), result);
+      check(`the ${shape} signature's digest is sha256`, result.startsWith('Server: ok (sha256,'), result);
+    }
+    await tab.close();
+    // The server is no rubber stamp: the detached signature with another text is refused.
+    const forged = Object.assign(JSON.parse(posted[0]), { text: 'another text' });
+    const reply = await fetch(url + 'verify', { method: 'POST', body: JSON.stringify(forged) }).then((r) => r.json());
+    check('the sample server refuses the signature for another text', reply.ok === false && forged.detached, reply);
+  } finally {
+    server.kill();
+  }
 }
 
 async function main() {
@@ -358,6 +408,8 @@ async function main() {
     check('the waiting tab is answered once its dialog is', typeof cancelled === 'number' && cancelled !== 0, cancelled);
     for (const tab of [sandboxTab, hostileTab, waitingTab, freeTab]) await tab.close();
     check('every page\'s host ends with its page', await waitFor(() => lastCount() === 0, 20), lastCount());
+
+    await signThroughSamplePage(context);
 
     const origins = cli('bridge', 'origins').split('\n').filter(Boolean).map((l) => JSON.parse(l).origin);
     check('the origin allowed for good is listed', origins.length === 1 && origins[0] === local, origins);
