@@ -404,29 +404,41 @@ TEST_F(Token, TwoCardsOfOneLabelAreToldApart) {
         tool("--write-object " + kSign + "expired.leaf.der --type cert --id 02 " + "--label other",
              &status, second);
     ASSERT_EQ(status, 0) << out;
-    Lines lines = run("!dialog CertListDialog ok {\"index\":0}\n" + pinAnswer(kPin) +
-                      "SelectSigner \"\" 0 0\nSignPkcs7 \"x\" 0\n");
-    ASSERT_EQ(call(lines, "SelectSigner")["ret"], 0) << nlohmann::json(lines).dump();
-    ASSERT_EQ(call(lines, "SignPkcs7")["lastError"], 0) << call(lines, "SignPkcs7");
     // SoftHSM describes a slot as "SoftHSM slot ID 0x<slot id in hex>".
-    auto card = [](const std::string& slot) {
+    auto reader = [](const std::string& slot) {
         char hex[32];
         std::snprintf(hex, sizeof hex, "%llx", std::stoull(slot));
-        return "Kestrune Card (SoftHSM slot ID 0x" + std::string(hex) + ")";
+        return "SoftHSM slot ID 0x" + std::string(hex);
     };
+    auto card = [&](const std::string& slot) { return "Kestrune Card (" + reader(slot) + ")"; };
+    // The certificate both cards hold goes with the card the module lists first; SoftHSM
+    // lists its tokens in no set order, so neither that card nor the rows' order is fixed.
+    std::string listing = runCommand("pkcs11-tool --module " + kSoftHsm + " -L 2>&1");
+    ASSERT_NE(listing.find(reader(second)), std::string::npos) << listing;
+    const std::string& first =
+        listing.find(reader(slot_)) < listing.find(reader(second)) ? slot_ : second;
+
     std::vector<std::string> holders;
-    std::string pinToken;
-    for (const auto& l : lines) {
+    for (const auto& l : run("!dialog CertListDialog cancel\nSelectSigner \"\" 0 0\n"))
         if (l.contains("dialog") && l["dialog"] == "CertListDialog")
             for (const auto& row : l["rows"]) holders.push_back(row[0]);
-        if (l.contains("dialog") && l["dialog"] == "PinDialog") pinToken = l["token"];
-    }
-    std::vector<std::string> expected{"Sign Good（" + card(slot_) + "）",
+    std::vector<std::string> expected{"Sign Good（" + card(first) + "）",
                                       "Sign Expired Chain（" + card(second) + "）"};
+    auto good = std::find(holders.begin(), holders.end(), expected[0]);
+    ASSERT_NE(good, holders.end()) << nlohmann::json(holders).dump();
+    const std::string index = std::to_string(good - holders.begin());
     std::sort(holders.begin(), holders.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(holders, expected);
-    EXPECT_EQ(pinToken, card(slot_));
+
+    Lines lines = run("!dialog CertListDialog ok {\"index\":" + index + "}\n" + pinAnswer(kPin) +
+                      "SelectSigner \"\" 0 0\nSignPkcs7 \"x\" 0\n");
+    ASSERT_EQ(call(lines, "SelectSigner")["ret"], 0) << nlohmann::json(lines).dump();
+    ASSERT_EQ(call(lines, "SignPkcs7")["lastError"], 0) << call(lines, "SignPkcs7");
+    std::string pinToken;
+    for (const auto& l : lines)
+        if (l.contains("dialog") && l["dialog"] == "PinDialog") pinToken = l["token"];
+    EXPECT_EQ(pinToken, card(first));
 }
 
 // One control while cards come and go: a card put in after it started is found, one
