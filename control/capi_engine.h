@@ -104,6 +104,4 @@ class CapiEngine : public ErrorPair {  // lastError, capiError come first
     ui::DialogSettings dialogSettings() const {
         return {defaultFolder, passwordMinLength, passwordMaxLength};
     }
-    // Records 5004 for an operation this build does not carry yet.
-    void notSupported() { lastError = 5004; }
 };

@@ -30,10 +30,6 @@ void selectDigestKernels(DigestKernels kernels) {
     g_kernels.store(kernels, std::memory_order_relaxed);
 }
 
-DigestKernels selectedDigestKernels() {
-    return g_kernels.load(std::memory_order_relaxed);
-}
-
 const char* digestKernelName(DigestAlgorithm algorithm) {
     using namespace digest_kernels;
     if (portable()) return "portable";

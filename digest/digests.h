@@ -100,7 +100,6 @@ enum class DigestKernels { Fastest, Portable };
 
 // Selects the compression code for every digest in the process from the next block on.
 void selectDigestKernels(DigestKernels kernels);
-DigestKernels selectedDigestKernels();
 // The name of the code that compresses `algorithm` under the current selection, e.g.
 // "portable", "sha-ni", "bmi2".
 const char* digestKernelName(DigestAlgorithm algorithm);

@@ -706,11 +706,6 @@ void certContextDestroy(PCCERT_CONTEXT context) {
     destroyContext(context);
 }
 
-BOOL certContextSetPropertyQuietly(PCCERT_CONTEXT context, DWORD dwPropId, DWORD dwFlags,
-                                   const void* pvData) {
-    return setProperty(context, dwPropId, dwFlags, pvData, false);
-}
-
 bool portablePropertyValue(DWORD dwPropId, const void* pvData, std::vector<BYTE>& out) {
     out.clear();
     if (dwPropId == CERT_KEY_CONTEXT_PROP_ID || !pvData) return false;

@@ -42,9 +42,6 @@ void certContextAttach(PCCERT_CONTEXT context, HCERTSTORE store, CertContextOwne
 bool certContextAcquire(PCCERT_CONTEXT context);
 // Frees a context regardless of references (its owner decides it is no longer used).
 void certContextDestroy(PCCERT_CONTEXT context);
-// Sets or removes a property without asking the owner (loading a store's state).
-BOOL certContextSetPropertyQuietly(PCCERT_CONTEXT context, DWORD dwPropId, DWORD dwFlags,
-                                   const void* pvData);
 
 // A property in a form that survives the process: the blob's bytes, or for
 // CERT_KEY_PROV_INFO_PROP_ID a pointer-free encoding of the record. The key context

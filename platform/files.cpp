@@ -88,16 +88,6 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, void* /*lpSecurityAttributes*/) {
     return FALSE;
 }
 
-DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
-    std::string dir = "/tmp";
-    if (const char* t = std::getenv("TMPDIR"); t && *t == '/') dir = t;
-    if (dir.back() != '/') dir.push_back('/');
-    std::string ansi = ansiPath(dir);
-    if (!lpBuffer || nBufferLength <= ansi.size()) return static_cast<DWORD>(ansi.size() + 1);
-    std::memcpy(lpBuffer, ansi.c_str(), ansi.size() + 1);
-    return static_cast<DWORD>(ansi.size());
-}
-
 std::string userDataFolder() {
     std::string dir;
     if (const char* h = std::getenv("KSCAPI_HOME"); h && *h) {

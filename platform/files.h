@@ -30,9 +30,6 @@ DWORD GetFileAttributesA(LPCSTR lpFileName);
 // Creates one directory level (mode 0700). FALSE with ERROR_ALREADY_EXISTS,
 // ERROR_PATH_NOT_FOUND or ERROR_ACCESS_DENIED.
 BOOL CreateDirectoryA(LPCSTR lpPathName, void* lpSecurityAttributes);
-// The temporary folder ($TMPDIR or /tmp) with a trailing separator, in the ANSI code
-// page. Returns the length copied, or the size needed when nBufferLength is too small.
-DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 // The last-error value for an errno from a file system call.
 DWORD lastErrorFromErrno(int e);
 

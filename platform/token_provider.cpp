@@ -384,7 +384,6 @@ BOOL TokenContainer::acquire(const CryptProviderInfo& provider, const std::strin
         if (!chosen) return fail(NTE_BAD_KEYSET);
     }
     container->serial_ = chosen->serial;
-    container->label_ = chosen->shownName;
     container->id_ = id;
     container->name_ = hexOf(id);
     if (mode == Mode::Delete) {

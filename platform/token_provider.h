@@ -61,8 +61,6 @@ class TokenContainer {
     TokenContainer& operator=(const TokenContainer&) = delete;
 
     const std::string& name() const { return name_; }
-    // The token's label, with its reader's name when another present token shares it.
-    const std::string& tokenLabel() const { return label_; }
     // The container's public key, read from its public key, certificate or private key
     // object (whichever the token shows). FALSE with NTE_NO_KEY when there is none.
     BOOL publicKey(openssl::EvpPkeyPtr& out);
@@ -86,7 +84,6 @@ class TokenContainer {
     CryptProviderInfo provider_;
     std::string modulePath_;
     std::string serial_;
-    std::string label_;
     std::vector<unsigned char> id_;
     std::string name_;
     bool silent_ = false;

@@ -337,10 +337,6 @@ int DbStatement::bindBlob(int index, const void* data, size_t size) {
     return sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_TRANSIENT);
 }
 
-int DbStatement::bindNull(int index) {
-    return stmt_ ? sqlite3_bind_null(stmt_, index) : SQLITE_MISUSE;
-}
-
 int DbStatement::step() {
     return stmt_ ? sqlite3_step(stmt_) : SQLITE_MISUSE;
 }

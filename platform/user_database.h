@@ -103,7 +103,6 @@ class DbStatement {
     int bind(int index, int64_t value);
     int bindText(int index, std::string_view text);
     int bindBlob(int index, const void* data, size_t size);
-    int bindNull(int index);
 
     // SQLITE_ROW with a row to read, SQLITE_DONE at the end, or the failing code.
     int step();
@@ -139,7 +138,6 @@ class DbTransaction {
     int commit();
     // Rolls back an open transaction. Idempotent.
     void close();
-    bool isActive() const { return db_ != nullptr; }
 
   private:
     DbConnection* db_ = nullptr;

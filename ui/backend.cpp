@@ -227,8 +227,4 @@ DialogOutcome runDialog(StoreGrowthConsentDialog& dialog) {
     return backend().runStoreGrowthConsentDialog(dialog);
 }
 
-int showMessageBox(const std::string& text, const std::string& caption, UINT type) {
-    return backend().messageBox(text, caption, type);
-}
-
 }  // namespace ui

@@ -177,7 +177,5 @@ DialogOutcome runDialog(SignConsentDialog& dialog);
 DialogOutcome runDialog(KeyExportConsentDialog& dialog);
 DialogOutcome runDialog(RootInstallDialog& dialog);
 DialogOutcome runDialog(StoreGrowthConsentDialog& dialog);
-// Shows a message box through the process's backend.
-int showMessageBox(const std::string& text, const std::string& caption, UINT type);
 
 }  // namespace ui

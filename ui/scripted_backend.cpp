@@ -156,10 +156,6 @@ std::string reportToAnsi(const std::string& utf8) {
 ScriptedBackend::ScriptedBackend(std::function<void(const std::string&)> sink)
     : sink_(std::move(sink)) {}
 
-bool ScriptedBackend::knowsKind(const std::string& kind) {
-    return findFormat(kind) != nullptr;
-}
-
 bool ScriptedBackend::queue(const std::string& kind, DialogOutcome outcome,
                             const nlohmann::json& values, std::string& reason) {
     const KindFormat* format = findFormat(kind);

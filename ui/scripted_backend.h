@@ -69,8 +69,6 @@ class ScriptedBackend final : public DialogBackend {
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override;
     DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override;
 
-    // True for the dialog kinds this backend can answer.
-    static bool knowsKind(const std::string& kind);
     // Queues an answer for the next dialog. `values` holds the dialog's fields for Ok
     // (UTF-8 JSON); it is ignored for Cancel and Failed. Returns false with a reason when
     // the kind is unknown or the values do not fit it.

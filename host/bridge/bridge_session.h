@@ -71,7 +71,6 @@ class BridgeSession {
     // The id of the last request handled, as JSON ("null" when it had none): chunks of a
     // long reply carry it.
     const std::string& lastId() const { return lastId_; }
-    size_t objectCount() const { return objects_.size(); }
     // The guard told which page's call runs (not owned; null: none).
     void setGuard(PageGuard* guard) { guard_ = guard; }
     // Releases every object. Idempotent.
