@@ -1,5 +1,7 @@
 #include "host/arguments.h"
 
+#include <nlohmann/json.hpp>
+
 #include "platform/codepage.h"
 
 namespace host {
@@ -14,6 +16,74 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+bool isSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDFFF;
+}
+
+// The code unit of the \u escape starting at body[i], or none when there is no complete
+// one there.
+std::optional<char16_t> escapedUnit(std::string_view body, size_t i) {
+    if (i + 6 > body.size() || body[i] != '\\' || body[i + 1] != 'u') return std::nullopt;
+    unsigned value = 0;
+    for (size_t k = i + 2; k < i + 6; ++k) {
+        int h = hexValue(body[k]);
+        if (h < 0) return std::nullopt;
+        value = value * 16 + static_cast<unsigned>(h);
+    }
+    return static_cast<char16_t>(value);
+}
+
+// Takes the string a JSON text holds, or the parser's account of why it holds none.
+class StringReader : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    std::string value;
+    std::string error;
+
+    bool string(string_t& text) override {
+        value = std::move(text);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& e) override {
+        error = e.what();
+        return false;
+    }
+    bool null() override { return notString(); }
+    bool boolean(bool) override { return notString(); }
+    bool number_integer(number_integer_t) override { return notString(); }
+    bool number_unsigned(number_unsigned_t) override { return notString(); }
+    bool number_float(number_float_t, const string_t&) override { return notString(); }
+    bool binary(binary_t&) override { return notString(); }
+    bool start_object(std::size_t) override { return notString(); }
+    bool key(string_t&) override { return notString(); }
+    bool end_object() override { return notString(); }
+    bool start_array(std::size_t) override { return notString(); }
+    bool end_array() override { return notString(); }
+
+  private:
+    bool notString() {
+        error = "not a string literal";
+        return false;
+    }
+};
+
+// Appends the UTF-16 text of the JSON string body `run` (no quotes). False with the
+// parser's reason when it is malformed or not UTF-8.
+bool decodeRun(std::string_view run, std::u16string& out, std::string& reason) {
+    std::string literal;
+    literal.reserve(run.size() + 2);
+    literal.push_back('"');
+    literal.append(run);
+    literal.push_back('"');
+    StringReader reader;
+    if (!nlohmann::json::sax_parse(literal, &reader) || !reader.error.empty()) {
+        reason = reader.error.empty() ? "malformed string literal" : reader.error;
+        return false;
+    }
+    out += fromUtf8(reader.value);
+    return true;
 }
 
 }  // namespace
@@ -67,86 +137,31 @@ bool decodeJsonString(std::string_view literal, std::u16string& out, std::string
         reason = "not a string literal";
         return false;
     }
+    // The JSON parser refuses a \u escape of a lone surrogate, which a script may write to
+    // pass any UTF-16 code unit (RFC 8259 leaves such strings to the reader). Each one is
+    // cut out and kept as it is; the runs between them go to the parser.
     std::string_view body = literal.substr(1, literal.size() - 2);
-    size_t i = 0;
-    while (i < body.size()) {
-        // Copy a run of plain characters at once.
-        size_t j = i;
-        while (j < body.size() && body[j] != '\\' && body[j] != '"' &&
-               static_cast<unsigned char>(body[j]) >= 0x20)
-            ++j;
-        if (j > i) {
-            std::string_view run = body.substr(i, j - i);
-            if (!isWellFormedUtf8(run)) {
-                reason = "string literal is not UTF-8";
-                return false;
-            }
-            out += fromUtf8(run);
-            i = j;
+    size_t runStart = 0;
+    for (size_t i = 0; i < body.size(); ++i) {
+        if (body[i] != '\\') continue;
+        std::optional<char16_t> unit = escapedUnit(body, i);
+        if (!unit || !isSurrogate(*unit)) {
+            ++i;  // the escaped character
             continue;
         }
-        char c = body[i];
-        if (c == '"' || static_cast<unsigned char>(c) < 0x20) {
-            reason = c == '"' ? "unescaped quote in string literal"
-                              : "control character in string literal";
-            return false;
-        }
-        // c == '\\'
-        if (i + 1 >= body.size()) {
-            reason = "dangling escape in string literal";
-            return false;
-        }
-        char e = body[i + 1];
-        i += 2;
-        switch (e) {
-            case '"':
-                out.push_back(u'"');
-                break;
-            case '\\':
-                out.push_back(u'\\');
-                break;
-            case '/':
-                out.push_back(u'/');
-                break;
-            case 'b':
-                out.push_back(u'\b');
-                break;
-            case 'f':
-                out.push_back(u'\f');
-                break;
-            case 'n':
-                out.push_back(u'\n');
-                break;
-            case 'r':
-                out.push_back(u'\r');
-                break;
-            case 't':
-                out.push_back(u'\t');
-                break;
-            case 'u': {
-                if (i + 4 > body.size()) {
-                    reason = "short \\u escape";
-                    return false;
-                }
-                int v = 0;
-                for (int k = 0; k < 4; ++k) {
-                    int h = hexValue(body[i + k]);
-                    if (h < 0) {
-                        reason = "bad \\u escape";
-                        return false;
-                    }
-                    v = v * 16 + h;
-                }
-                i += 4;
-                out.push_back(static_cast<char16_t>(v));
-                break;
+        if (*unit < 0xDC00) {
+            std::optional<char16_t> next = escapedUnit(body, i + 6);
+            if (next && *next >= 0xDC00 && *next <= 0xDFFF) {
+                i += 11;  // a pair: the parser's
+                continue;
             }
-            default:
-                reason = std::string("unknown escape \\") + e;
-                return false;
         }
+        if (!decodeRun(body.substr(runStart, i - runStart), out, reason)) return false;
+        out.push_back(*unit);
+        i += 5;
+        runStart = i + 1;
     }
-    return true;
+    return decodeRun(body.substr(runStart), out, reason);
 }
 
 std::optional<int32_t> parseInt(std::string_view text) {
