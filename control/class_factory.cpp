@@ -11,7 +11,7 @@ namespace {
 
 // A factory lives while it has references; it counts against unloading like an object.
 class KSCapiFactory final : public IClassFactory {
-public:
+  public:
     KSCapiFactory() { module_state::objectCreated(); }
     ~KSCapiFactory() { module_state::objectDestroyed(); }
     KSCapiFactory(const KSCapiFactory&) = delete;
@@ -44,7 +44,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
@@ -61,4 +61,6 @@ HRESULT getClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     return hr;
 }
 
-HRESULT canUnloadNow() { return module_state::canUnloadNow(); }
+HRESULT canUnloadNow() {
+    return module_state::canUnloadNow();
+}

@@ -17,7 +17,8 @@ bool sameName(LPCOLESTR wide, const char* name) {
     size_t i = 0;
     for (; wide[i] != 0 && name[i] != 0; ++i) {
         if (wide[i] > 0x7F) return false;
-        char n = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        char n =
+            name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
         if (lowerAscii(wide[i]) != n) return false;
     }
     return wide[i] == 0 && name[i] == 0;
@@ -73,8 +74,8 @@ HRESULT KSCapi::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCI
     return idsOfNames(rgszNames, cNames, rgDispId);
 }
 
-HRESULT KSCapi::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-                       DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr) {
+HRESULT KSCapi::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
+                       VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr) {
     if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     const OperationInfo* op = findOperationByDispid(dispIdMember);
     if (!op) return DISP_E_MEMBERNOTFOUND;

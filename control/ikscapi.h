@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/bstr.h"
-#include "platform/types.h"
 #include "platform/com.h"
+#include "platform/types.h"
 #include "platform/variant.h"
 
 // The control's dual interface: 37 operations, each returning S_OK with its result in Ret.
@@ -25,14 +25,19 @@ struct IKSCapi : IDispatch {
     virtual HRESULT CreatePKCS10(BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* Ret) = 0;
     virtual HRESULT AcceptPKCS7(BSTR strPkcs7, LONG* Ret) = 0;
     virtual HRESULT PresetPasswdLengthRange(LONG min, LONG max, LONG* Ret) = 0;
-    virtual HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) = 0;
+    virtual HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
+                                  LONG dwKeyUsage, LONG* Ret) = 0;
     virtual HRESULT SetDefaultPfxFileName(BSTR strPrefix, LONG* Ret) = 0;
-    virtual HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) = 0;
-    virtual HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) = 0;
-    virtual HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) = 0;
+    virtual HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword,
+                                    LONG dwFlags, LONG dwKeyUsage, LONG* Ret) = 0;
+    virtual HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd,
+                                        LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) = 0;
+    virtual HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags,
+                                       LONG dwKeyUsage, BSTR* Ret) = 0;
     virtual HRESULT GetExportedPfxFilePath(BSTR* Ret) = 0;
     virtual HRESULT GetExportedPfxFileName(BSTR* Ret) = 0;
-    virtual HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwFlags, LONG* Ret) = 0;
+    virtual HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass,
+                                    BSTR strNewPass, LONG dwFlags, LONG* Ret) = 0;
     virtual HRESULT SelectSigner(BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) = 0;
     virtual HRESULT GetSignerPfxFilePath(BSTR* Ret) = 0;
     virtual HRESULT GetSignerPfxFileName(BSTR* Ret) = 0;

@@ -10,9 +10,13 @@ KSCapi::KSCapi() {
     module_state::objectCreated();
 }
 
-KSCapi::~KSCapi() { module_state::objectDestroyed(); }
+KSCapi::~KSCapi() {
+    module_state::objectDestroyed();
+}
 
-KSCapi* KSCapi::create() { return new (std::nothrow) KSCapi(); }
+KSCapi* KSCapi::create() {
+    return new (std::nothrow) KSCapi();
+}
 
 HRESULT KSCapi::createInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -22,8 +26,8 @@ HRESULT KSCapi::createInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (!object) return E_OUTOFMEMORY;
     object->outer_ = outer;
     // The object starts with one reference, held here until the request is answered.
-    HRESULT hr = outer ? object->inner_.QueryInterface(riid, ppv)
-                       : object->innerQueryInterface(riid, ppv);
+    HRESULT hr =
+        outer ? object->inner_.QueryInterface(riid, ppv) : object->innerQueryInterface(riid, ppv);
     object->innerRelease();
     return hr;
 }
@@ -46,7 +50,9 @@ HRESULT KSCapi::innerQueryInterface(REFIID riid, void** ppvObject) {
     return S_OK;
 }
 
-ULONG KSCapi::innerAddRef() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+ULONG KSCapi::innerAddRef() {
+    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 ULONG KSCapi::innerRelease() {
     ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
@@ -57,17 +63,25 @@ ULONG KSCapi::innerRelease() {
 HRESULT KSCapi::InnerUnknown::QueryInterface(REFIID riid, void** ppvObject) {
     return self->innerQueryInterface(riid, ppvObject);
 }
-ULONG KSCapi::InnerUnknown::AddRef() { return self->innerAddRef(); }
-ULONG KSCapi::InnerUnknown::Release() { return self->innerRelease(); }
+ULONG KSCapi::InnerUnknown::AddRef() {
+    return self->innerAddRef();
+}
+ULONG KSCapi::InnerUnknown::Release() {
+    return self->innerRelease();
+}
 
 HRESULT KSCapi::QueryInterface(REFIID riid, void** ppvObject) {
     if (outer_) return outer_->QueryInterface(riid, ppvObject);
     return innerQueryInterface(riid, ppvObject);
 }
 
-ULONG KSCapi::AddRef() { return outer_ ? outer_->AddRef() : innerAddRef(); }
+ULONG KSCapi::AddRef() {
+    return outer_ ? outer_->AddRef() : innerAddRef();
+}
 
-ULONG KSCapi::Release() { return outer_ ? outer_->Release() : innerRelease(); }
+ULONG KSCapi::Release() {
+    return outer_ ? outer_->Release() : innerRelease();
+}
 
 std::u16string KSCapi::argument(BSTR value) {
     if (!value) return std::u16string();
@@ -161,7 +175,8 @@ HRESULT KSCapi::SetProviderName(BSTR strProviderName, LONG* Ret) {
 }
 
 HRESULT KSCapi::CreatePKCS10(BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* Ret) {
-    return frame(Ret, [&] { return engine_.CreatePKCS10(argument(commonName), keyBits, genKeyFlags); });
+    return frame(Ret,
+                 [&] { return engine_.CreatePKCS10(argument(commonName), keyBits, genKeyFlags); });
 }
 
 HRESULT KSCapi::AcceptPKCS7(BSTR strPkcs7, LONG* Ret) {
@@ -172,24 +187,40 @@ HRESULT KSCapi::PresetPasswdLengthRange(LONG min, LONG max, LONG* Ret) {
     return frame(Ret, [&] { return engine_.PresetPasswdLengthRange(min, max); });
 }
 
-HRESULT KSCapi::ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) {
-    return frame(Ret, [&] { return engine_.ImportPfxToIE(argument(strPfxPath), argument(strPfxName), argument(strPasswd), dwFlags, dwKeyUsage); });
+HRESULT KSCapi::ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
+                              LONG dwKeyUsage, LONG* Ret) {
+    return frame(Ret, [&] {
+        return engine_.ImportPfxToIE(argument(strPfxPath), argument(strPfxName),
+                                     argument(strPasswd), dwFlags, dwKeyUsage);
+    });
 }
 
 HRESULT KSCapi::SetDefaultPfxFileName(BSTR strPrefix, LONG* Ret) {
     return frame(Ret, [&] { return engine_.SetDefaultPfxFileName(argument(strPrefix)); });
 }
 
-HRESULT KSCapi::ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) {
-    return frame(Ret, [&] { return engine_.ExportPfxFromIE(argument(strSubject), argument(strPfxPath), argument(strPassword), dwFlags, dwKeyUsage); });
+HRESULT KSCapi::ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags,
+                                LONG dwKeyUsage, LONG* Ret) {
+    return frame(Ret, [&] {
+        return engine_.ExportPfxFromIE(argument(strSubject), argument(strPfxPath),
+                                       argument(strPassword), dwFlags, dwKeyUsage);
+    });
 }
 
-HRESULT KSCapi::ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) {
-    return frame(Ret, [&] { return engine_.ExportMobileFromPfx(argument(strPfxPath), argument(strPfxName), argument(strPasswd), dwFlags, dwKeyUsage); });
+HRESULT KSCapi::ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
+                                    LONG dwKeyUsage, BSTR* Ret) {
+    return frame(Ret, [&] {
+        return engine_.ExportMobileFromPfx(argument(strPfxPath), argument(strPfxName),
+                                           argument(strPasswd), dwFlags, dwKeyUsage);
+    });
 }
 
-HRESULT KSCapi::ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) {
-    return frame(Ret, [&] { return engine_.ExportMobileFromIE(argument(strSubject), argument(strPasswd), dwFlags, dwKeyUsage); });
+HRESULT KSCapi::ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
+                                   BSTR* Ret) {
+    return frame(Ret, [&] {
+        return engine_.ExportMobileFromIE(argument(strSubject), argument(strPasswd), dwFlags,
+                                          dwKeyUsage);
+    });
 }
 
 HRESULT KSCapi::GetExportedPfxFilePath(BSTR* Ret) {
@@ -200,12 +231,17 @@ HRESULT KSCapi::GetExportedPfxFileName(BSTR* Ret) {
     return frame(Ret, [&] { return engine_.GetExportedPfxFileName(); });
 }
 
-HRESULT KSCapi::ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwFlags, LONG* Ret) {
-    return frame(Ret, [&] { return engine_.ChangePfxPasswd(argument(strPfxPath), argument(strPfxName), argument(strOldPass), argument(strNewPass), dwFlags); });
+HRESULT KSCapi::ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass,
+                                LONG dwFlags, LONG* Ret) {
+    return frame(Ret, [&] {
+        return engine_.ChangePfxPasswd(argument(strPfxPath), argument(strPfxName),
+                                       argument(strOldPass), argument(strNewPass), dwFlags);
+    });
 }
 
 HRESULT KSCapi::SelectSigner(BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) {
-    return frame(Ret, [&] { return engine_.SelectSigner(argument(certFilter), dwFlags, dwKeyUsage); });
+    return frame(Ret,
+                 [&] { return engine_.SelectSigner(argument(certFilter), dwFlags, dwKeyUsage); });
 }
 
 HRESULT KSCapi::GetSignerPfxFilePath(BSTR* Ret) {

@@ -12,7 +12,7 @@
 #include "control/object_safety.h"
 
 class KSCapi final : public IKSCapi, public IObjectSafety {
-public:
+  public:
     // A new object with one reference, or null when memory runs out. The caller owns
     // the reference and gives it back with Release.
     static KSCapi* create();
@@ -57,14 +57,19 @@ public:
     HRESULT CreatePKCS10(BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* Ret) override;
     HRESULT AcceptPKCS7(BSTR strPkcs7, LONG* Ret) override;
     HRESULT PresetPasswdLengthRange(LONG min, LONG max, LONG* Ret) override;
-    HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) override;
+    HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
+                          LONG dwKeyUsage, LONG* Ret) override;
     HRESULT SetDefaultPfxFileName(BSTR strPrefix, LONG* Ret) override;
-    HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) override;
-    HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) override;
-    HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret) override;
+    HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags,
+                            LONG dwKeyUsage, LONG* Ret) override;
+    HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
+                                LONG dwKeyUsage, BSTR* Ret) override;
+    HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
+                               BSTR* Ret) override;
     HRESULT GetExportedPfxFilePath(BSTR* Ret) override;
     HRESULT GetExportedPfxFileName(BSTR* Ret) override;
-    HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwFlags, LONG* Ret) override;
+    HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass,
+                            LONG dwFlags, LONG* Ret) override;
     HRESULT SelectSigner(BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) override;
     HRESULT GetSignerPfxFilePath(BSTR* Ret) override;
     HRESULT GetSignerPfxFileName(BSTR* Ret) override;
@@ -82,7 +87,7 @@ public:
     // The engine, for in-process hosts and tests that look at its state.
     CapiEngine& engine() { return engine_; }
 
-private:
+  private:
     KSCapi();
     ~KSCapi();
 

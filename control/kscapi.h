@@ -34,15 +34,20 @@ typedef struct KSGUID {
 } KSGUID;
 
 /* {12A68E1B-90F9-4181-A48A-04DB481817BE} */
-static const KSGUID KS_CLSID_KSCapi = {0x12A68E1B, 0x90F9, 0x4181, {0xA4, 0x8A, 0x04, 0xDB, 0x48, 0x18, 0x17, 0xBE}};
+static const KSGUID KS_CLSID_KSCapi = {
+    0x12A68E1B, 0x90F9, 0x4181, {0xA4, 0x8A, 0x04, 0xDB, 0x48, 0x18, 0x17, 0xBE}};
 /* {0781970D-6B1D-48C6-A16E-48822665C455} */
-static const KSGUID KS_IID_IKSCapi = {0x0781970D, 0x6B1D, 0x48C6, {0xA1, 0x6E, 0x48, 0x82, 0x26, 0x65, 0xC4, 0x55}};
+static const KSGUID KS_IID_IKSCapi = {
+    0x0781970D, 0x6B1D, 0x48C6, {0xA1, 0x6E, 0x48, 0x82, 0x26, 0x65, 0xC4, 0x55}};
 /* {2C6CDCFA-B4C0-4374-BFA5-1411B1749175} */
-static const KSGUID KS_LIBID_KESTRUNEATLLib = {0x2C6CDCFA, 0xB4C0, 0x4374, {0xBF, 0xA5, 0x14, 0x11, 0xB1, 0x74, 0x91, 0x75}};
+static const KSGUID KS_LIBID_KESTRUNEATLLib = {
+    0x2C6CDCFA, 0xB4C0, 0x4374, {0xBF, 0xA5, 0x14, 0x11, 0xB1, 0x74, 0x91, 0x75}};
 static const KSGUID KS_IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 static const KSGUID KS_IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-static const KSGUID KS_IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-static const KSGUID KS_IID_IObjectSafety = {0xCB5BDC81, 0x93C1, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+static const KSGUID KS_IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const KSGUID KS_IID_IObjectSafety = {
+    0xCB5BDC81, 0x93C1, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
 static const KSGUID KS_IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
 #define KS_VT_EMPTY 0
@@ -80,6 +85,9 @@ typedef struct KSDISPPARAMS {
     UINT cNamedArgs;
 } KSDISPPARAMS;
 
+/* clang-format 14 breaks a long function pointer member after its name, and then again
+ * differently on its next run: the function tables keep their own layout. */
+/* clang-format off */
 typedef struct IKSCapi IKSCapi;
 typedef struct IKSCapiVtbl {
     HRESULT (*QueryInterface)(IKSCapi* This, const KSGUID* riid, void** ppvObject);
@@ -159,6 +167,7 @@ typedef struct IKSObjectSafetyVtbl {
 struct IKSObjectSafety {
     const IKSObjectSafetyVtbl* lpVtbl;
 };
+/* clang-format on */
 
 /* The module's entry points (look them up with dlsym). */
 typedef HRESULT (*KSDllGetClassObjectFn)(const KSGUID* rclsid, const KSGUID* riid, void** ppv);

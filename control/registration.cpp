@@ -27,7 +27,8 @@ bool writeKey(const std::string& path, std::initializer_list<Value> values) {
         return false;
     }
     for (const auto& v : values) {
-        rc = RegSetValueExA(key.get(), v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.data.c_str()),
+        rc = RegSetValueExA(key.get(), v.name, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(v.data.c_str()),
                             static_cast<DWORD>(v.data.size() + 1));
         if (rc != ERROR_SUCCESS) {
             SetLastError(static_cast<DWORD>(rc));
@@ -37,7 +38,9 @@ bool writeKey(const std::string& path, std::initializer_list<Value> values) {
     return true;
 }
 
-void removeTree(const std::string& path) { RegDeleteTreeA(HKEY_CLASSES_ROOT, path.c_str()); }
+void removeTree(const std::string& path) {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, path.c_str());
+}
 
 std::string folderOf(const std::string& path) {
     auto slash = path.find_last_of('/');
@@ -54,26 +57,27 @@ HRESULT registerServer(const std::string& modulePath) {
     // The class's own key is rebuilt from nothing, Programmable with it.
     removeTree(classKey + "\\Programmable");
     removeTree(classKey);
-    bool ok = writeKey(kProgId, {{nullptr, kClassDisplayName}}) &&
-              writeKey(std::string(kProgId) + "\\CLSID", {{nullptr, clsid}}) &&
-              writeKey(kVersionIndependentProgId, {{nullptr, kClassDisplayName}}) &&
-              writeKey(std::string(kVersionIndependentProgId) + "\\CLSID", {{nullptr, clsid}}) &&
-              writeKey(std::string(kVersionIndependentProgId) + "\\CurVer", {{nullptr, kProgId}}) &&
-              writeKey(classKey, {{nullptr, kClassDisplayName}}) &&
-              writeKey(classKey + "\\ProgID", {{nullptr, kProgId}}) &&
-              writeKey(classKey + "\\VersionIndependentProgID", {{nullptr, kVersionIndependentProgId}}) &&
-              writeKey(classKey + "\\Programmable", {}) &&
-              writeKey(classKey + "\\InprocServer32",
-                       {{nullptr, modulePath}, {"ThreadingModel", "Apartment"}}) &&
-              writeKey(classKey + "\\TypeLib", {{nullptr, libid}}) &&
-              // The type library: name, module, flags, help folder.
-              writeKey("TypeLib\\" + libid + "\\1.0", {{nullptr, kTypeLibraryName}}) &&
-              writeKey("TypeLib\\" + libid + "\\1.0\\0\\linux64", {{nullptr, modulePath}}) &&
-              writeKey("TypeLib\\" + libid + "\\1.0\\FLAGS", {{nullptr, "0"}}) &&
-              writeKey("TypeLib\\" + libid + "\\1.0\\HELPDIR", {{nullptr, folderOf(modulePath)}}) &&
-              writeKey("Interface\\" + iid, {{nullptr, "IKSCapi"}}) &&
-              writeKey("Interface\\" + iid + "\\ProxyStubClsid32", {{nullptr, kAutomationProxyStub}}) &&
-              writeKey("Interface\\" + iid + "\\TypeLib", {{nullptr, libid}, {"Version", "1.0"}});
+    bool ok =
+        writeKey(kProgId, {{nullptr, kClassDisplayName}}) &&
+        writeKey(std::string(kProgId) + "\\CLSID", {{nullptr, clsid}}) &&
+        writeKey(kVersionIndependentProgId, {{nullptr, kClassDisplayName}}) &&
+        writeKey(std::string(kVersionIndependentProgId) + "\\CLSID", {{nullptr, clsid}}) &&
+        writeKey(std::string(kVersionIndependentProgId) + "\\CurVer", {{nullptr, kProgId}}) &&
+        writeKey(classKey, {{nullptr, kClassDisplayName}}) &&
+        writeKey(classKey + "\\ProgID", {{nullptr, kProgId}}) &&
+        writeKey(classKey + "\\VersionIndependentProgID", {{nullptr, kVersionIndependentProgId}}) &&
+        writeKey(classKey + "\\Programmable", {}) &&
+        writeKey(classKey + "\\InprocServer32",
+                 {{nullptr, modulePath}, {"ThreadingModel", "Apartment"}}) &&
+        writeKey(classKey + "\\TypeLib", {{nullptr, libid}}) &&
+        // The type library: name, module, flags, help folder.
+        writeKey("TypeLib\\" + libid + "\\1.0", {{nullptr, kTypeLibraryName}}) &&
+        writeKey("TypeLib\\" + libid + "\\1.0\\0\\linux64", {{nullptr, modulePath}}) &&
+        writeKey("TypeLib\\" + libid + "\\1.0\\FLAGS", {{nullptr, "0"}}) &&
+        writeKey("TypeLib\\" + libid + "\\1.0\\HELPDIR", {{nullptr, folderOf(modulePath)}}) &&
+        writeKey("Interface\\" + iid, {{nullptr, "IKSCapi"}}) &&
+        writeKey("Interface\\" + iid + "\\ProxyStubClsid32", {{nullptr, kAutomationProxyStub}}) &&
+        writeKey("Interface\\" + iid + "\\TypeLib", {{nullptr, libid}, {"Version", "1.0"}});
     return ok ? S_OK : E_FAIL;
 }
 

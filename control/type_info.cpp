@@ -9,7 +9,9 @@
 
 namespace {
 
-VARTYPE typeOf(ValueType t) { return t == ValueType::String ? VT_BSTR : VT_I4; }
+VARTYPE typeOf(ValueType t) {
+    return t == ValueType::String ? VT_BSTR : VT_I4;
+}
 
 BSTR ascii(const char* text) {
     std::u16string w(text, text + std::char_traits<char>::length(text));
@@ -23,7 +25,7 @@ struct FuncDescBlock {
 };
 
 class KSCapiTypeInfo final : public ITypeInfo {
-public:
+  public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         static constexpr IID kIIDTypeInfo = {0x00020401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -96,7 +98,8 @@ public:
         if (!op) return TYPE_E_ELEMENTNOTFOUND;
         UINT n = 0;
         if (n < cMaxNames) rgBstrNames[n++] = ascii(op->name);
-        for (int p = 0; p < op->paramCount && n < cMaxNames; ++p) rgBstrNames[n++] = ascii(op->params[p].name);
+        for (int p = 0; p < op->paramCount && n < cMaxNames; ++p)
+            rgBstrNames[n++] = ascii(op->params[p].name);
         *pcNames = n;
         return S_OK;
     }
@@ -121,7 +124,8 @@ public:
             name = op->name;
         }
         if (pBstrName) *pBstrName = ascii(name);
-        if (pBstrDocString) *pBstrDocString = memid == MEMBERID_NIL ? ascii("IKSCapi Interface") : nullptr;
+        if (pBstrDocString)
+            *pBstrDocString = memid == MEMBERID_NIL ? ascii("IKSCapi Interface") : nullptr;
         if (pdwHelpContext) *pdwHelpContext = 0;
         if (pBstrHelpFile) *pBstrHelpFile = nullptr;
         return S_OK;
@@ -132,7 +136,9 @@ public:
     HRESULT GetVarDesc(UINT, void**) override { return TYPE_E_ELEMENTNOTFOUND; }
     HRESULT GetRefTypeOfImplType(UINT, HREFTYPE*) override { return TYPE_E_ELEMENTNOTFOUND; }
     HRESULT GetImplTypeFlags(UINT, INT*) override { return TYPE_E_ELEMENTNOTFOUND; }
-    HRESULT GetDllEntry(MEMBERID, INVOKEKIND, BSTR*, BSTR*, WORD*) override { return TYPE_E_ELEMENTNOTFOUND; }
+    HRESULT GetDllEntry(MEMBERID, INVOKEKIND, BSTR*, BSTR*, WORD*) override {
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
     HRESULT GetRefTypeInfo(HREFTYPE, ITypeInfo** p) override { return none(p); }
     HRESULT AddressOfMember(MEMBERID, INVOKEKIND, void** p) override { return none(p); }
     HRESULT CreateInstance(IUnknown*, REFIID, void** p) override { return none(p); }
@@ -143,7 +149,7 @@ public:
     HRESULT GetContainingTypeLib(ITypeLib** p, UINT*) override { return none(p); }
     void ReleaseVarDesc(void*) override {}
 
-private:
+  private:
     template <typename T>
     static HRESULT none(T** p) {
         if (p) *p = nullptr;
@@ -154,4 +160,6 @@ private:
 
 }  // namespace
 
-ITypeInfo* createKSCapiTypeInfo() { return new (std::nothrow) KSCapiTypeInfo(); }
+ITypeInfo* createKSCapiTypeInfo() {
+    return new (std::nothrow) KSCapiTypeInfo();
+}

@@ -21,12 +21,15 @@ struct DecodeTable {
     constexpr DecodeTable() : value{} {
         // Characters outside the alphabet take the position after '=' (65).
         for (int i = 0; i < 256; ++i) value[i] = 65;
-        for (int i = 0; i < 65; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<BYTE>(i);
+        for (int i = 0; i < 65; ++i)
+            value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<BYTE>(i);
     }
 };
 constexpr DecodeTable kDecode;
 
-bool skippable(char c) { return c == '\r' || c == '\n' || c == ' '; }
+bool skippable(char c) {
+    return c == '\r' || c == '\n' || c == ' ';
+}
 
 }  // namespace
 

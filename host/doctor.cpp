@@ -31,8 +31,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 // Puts back every file of the package, the links in /etc included.
-constexpr const char* kReinstall =
-    "sudo apt-get install --reinstall kestrune";
+constexpr const char* kReinstall = "sudo apt-get install --reinstall kestrune";
 
 DoctorCheck pass(std::string name, std::string detail, bool needed = true) {
     return {std::move(name), true, needed, std::move(detail), {}};

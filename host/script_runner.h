@@ -24,7 +24,7 @@ HRESULT invokeByName(IDispatch* object, const OperationInfo& op, const Operation
 void readErrorPair(IDispatch* object, LONG& lastError, LONG& capiError);
 
 class ScriptRunner {
-public:
+  public:
     // Makes a new control object for `@new` and the first call. Returns an IDispatch
     // reference the runner owns, or null with a reason.
     using ObjectFactory = std::function<IDispatch*(std::string& reason)>;
@@ -49,10 +49,9 @@ public:
     // words are malformed (the reason is printed as an error line).
     bool runCall(const std::string& op, const std::vector<std::string>& words);
 
-private:
+  private:
     IDispatch* current(std::string& reason);
-    bool call(const std::string& op, const std::vector<ArgumentToken>& args,
-              int lineNumber);
+    bool call(const std::string& op, const std::vector<ArgumentToken>& args, int lineNumber);
     void error(const std::string& message, int lineNumber);
 
     std::ostream& out_;

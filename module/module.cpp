@@ -8,7 +8,9 @@ HRESULT DllGetClassObject(const CLSID* rclsid, const IID* riid, void** ppv) {
     return getClassObject(*rclsid, *riid, ppv);
 }
 
-HRESULT DllCanUnloadNow() { return canUnloadNow(); }
+HRESULT DllCanUnloadNow() {
+    return canUnloadNow();
+}
 
 }  // extern "C"
 
@@ -16,17 +18,20 @@ HRESULT DllCanUnloadNow() { return canUnloadNow(); }
 // them in the module even though the module itself may not call each one.
 #include "platform/bstr.h"
 #include "platform/variant.h"
-
 #include "status/version_resource.h"
 
 namespace {
 // The version record travels in the module file, where GetVersion reads it.
 __attribute__((used)) const void* const kVersionRecord = &kModuleVersionRecord;
 [[maybe_unused]] volatile const void* const kExported[] = {
-    reinterpret_cast<const void*>(&SysAllocString),    reinterpret_cast<const void*>(&SysAllocStringLen),
-    reinterpret_cast<const void*>(&SysFreeString),     reinterpret_cast<const void*>(&SysStringLen),
-    reinterpret_cast<const void*>(&SysStringByteLen),  reinterpret_cast<const void*>(&VariantInit),
-    reinterpret_cast<const void*>(&VariantClear),      reinterpret_cast<const void*>(&VariantCopy),
+    reinterpret_cast<const void*>(&SysAllocString),
+    reinterpret_cast<const void*>(&SysAllocStringLen),
+    reinterpret_cast<const void*>(&SysFreeString),
+    reinterpret_cast<const void*>(&SysStringLen),
+    reinterpret_cast<const void*>(&SysStringByteLen),
+    reinterpret_cast<const void*>(&VariantInit),
+    reinterpret_cast<const void*>(&VariantClear),
+    reinterpret_cast<const void*>(&VariantCopy),
     reinterpret_cast<const void*>(&VariantChangeType)};
 }  // namespace
 
@@ -54,7 +59,9 @@ HRESULT DllRegisterServer() {
     return registerServer(path);
 }
 
-HRESULT DllUnregisterServer() { return unregisterServer(); }
+HRESULT DllUnregisterServer() {
+    return unregisterServer();
+}
 
 }  // extern "C"
 

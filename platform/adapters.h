@@ -54,7 +54,7 @@ struct AdapterRecord {
 // Where the adapter list comes from. The Linux source reads the system's interfaces;
 // tests install their own for a scope.
 class AdapterSource {
-public:
+  public:
     virtual ~AdapterSource() = default;
     // The interfaces in index order, loopback excluded. False when the system cannot
     // be asked.
@@ -66,14 +66,14 @@ std::unique_ptr<AdapterSource> makeSystemAdapterSource();
 std::unique_ptr<AdapterSource> setAdapterSource(std::unique_ptr<AdapterSource> source);
 
 class ScopedAdapterSource {
-public:
+  public:
     explicit ScopedAdapterSource(std::unique_ptr<AdapterSource> s)
         : previous_(setAdapterSource(std::move(s))) {}
     ~ScopedAdapterSource() { setAdapterSource(std::move(previous_)); }
     ScopedAdapterSource(const ScopedAdapterSource&) = delete;
     ScopedAdapterSource& operator=(const ScopedAdapterSource&) = delete;
 
-private:
+  private:
     std::unique_ptr<AdapterSource> previous_;
 };
 

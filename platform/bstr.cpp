@@ -46,7 +46,9 @@ UINT SysStringByteLen(BSTR bstr) {
     return prefix;
 }
 
-UINT SysStringLen(BSTR bstr) { return SysStringByteLen(bstr) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR bstr) {
+    return SysStringByteLen(bstr) / sizeof(OLECHAR);
+}
 
 void SysFreeString(BSTR bstr) {
     if (!bstr) return;

@@ -27,7 +27,7 @@ void SysFreeString(BSTR bstr);
 
 // Owns one BSTR and frees it when it goes out of scope.
 class BstrHolder {
-public:
+  public:
     BstrHolder() = default;
     explicit BstrHolder(BSTR s) : str_(s) {}
     ~BstrHolder() { close(); }
@@ -63,6 +63,6 @@ public:
         return str_ ? std::u16string(str_, SysStringLen(str_)) : std::u16string();
     }
 
-private:
+  private:
     BSTR str_ = nullptr;
 };

@@ -16,11 +16,13 @@ namespace {
 constexpr UINT kDefaultAcp = 950;
 std::atomic<UINT> g_acp{0};
 
-UINT resolve(UINT codePage) { return codePage == CP_ACP || codePage == CP_OEMCP ? GetACP() : codePage; }
+UINT resolve(UINT codePage) {
+    return codePage == CP_ACP || codePage == CP_OEMCP ? GetACP() : codePage;
+}
 
 // One iconv descriptor, closed on destruction.
 class IconvHandle {
-public:
+  public:
     explicit IconvHandle(iconv_t cd) : cd_(cd) {}
     ~IconvHandle() { close(); }
     IconvHandle(const IconvHandle&) = delete;
@@ -33,11 +35,13 @@ public:
     iconv_t get() const { return cd_; }
     void reset() { iconv(cd_, nullptr, nullptr, nullptr, nullptr); }
 
-private:
+  private:
     iconv_t cd_;
 };
 
-std::string iconvName(UINT codePage) { return "CP" + std::to_string(codePage); }
+std::string iconvName(UINT codePage) {
+    return "CP" + std::to_string(codePage);
+}
 
 // Descriptors are not thread-safe, so each thread keeps its own, opened on first use.
 IconvHandle* descriptor(UINT codePage, bool toWide) {
@@ -46,8 +50,8 @@ IconvHandle* descriptor(UINT codePage, bool toWide) {
     auto it = cache.find(key);
     if (it == cache.end()) {
         std::string name = iconvName(codePage);
-        iconv_t cd = toWide ? iconv_open("UTF-16LE", name.c_str())
-                            : iconv_open(name.c_str(), "UTF-16LE");
+        iconv_t cd =
+            toWide ? iconv_open("UTF-16LE", name.c_str()) : iconv_open(name.c_str(), "UTF-16LE");
         it = cache.emplace(key, std::make_unique<IconvHandle>(cd)).first;
     }
     return it->second->valid() ? it->second.get() : nullptr;
@@ -329,7 +333,8 @@ int MultiByteToWideChar(UINT CodePage, DWORD /*dwFlags*/, LPCSTR lpMultiByteStr,
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    size_t n = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    size_t n =
+        cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     std::u16string out;
     if (!convertToWide(CodePage, std::string_view(lpMultiByteStr, n), out)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -361,7 +366,9 @@ BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar) {
     }
 }
 
-BOOL IsDBCSLeadByte(BYTE TestChar) { return IsDBCSLeadByteEx(CP_ACP, TestChar); }
+BOOL IsDBCSLeadByte(BYTE TestChar) {
+    return IsDBCSLeadByteEx(CP_ACP, TestChar);
+}
 
 std::string toCodePage(UINT codePage, std::u16string_view text) {
     std::string out;

@@ -41,10 +41,18 @@ BOOL IsDBCSLeadByte(BYTE TestChar);
 // page yields an empty result.
 std::string toCodePage(UINT codePage, std::u16string_view text);
 std::u16string fromCodePage(UINT codePage, std::string_view text);
-inline std::string toAnsi(std::u16string_view text) { return toCodePage(CP_ACP, text); }
-inline std::u16string fromAnsi(std::string_view text) { return fromCodePage(CP_ACP, text); }
-inline std::string toUtf8(std::u16string_view text) { return toCodePage(CP_UTF8, text); }
-inline std::u16string fromUtf8(std::string_view text) { return fromCodePage(CP_UTF8, text); }
+inline std::string toAnsi(std::u16string_view text) {
+    return toCodePage(CP_ACP, text);
+}
+inline std::u16string fromAnsi(std::string_view text) {
+    return fromCodePage(CP_ACP, text);
+}
+inline std::string toUtf8(std::u16string_view text) {
+    return toCodePage(CP_UTF8, text);
+}
+inline std::u16string fromUtf8(std::string_view text) {
+    return fromCodePage(CP_UTF8, text);
+}
 // Appends one code point as UTF-16 (a surrogate pair above U+FFFF); surrogates and
 // values past U+10FFFF become U+FFFD.
 void appendCodePoint(std::u16string& out, uint32_t codePoint);

@@ -27,7 +27,6 @@ struct IDispatch : IUnknown {
                            UINT* puArgErr) = 0;
 };
 
-
 struct IClassFactory : IUnknown {
     virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
     virtual HRESULT LockServer(BOOL fLock) = 0;

@@ -23,7 +23,7 @@ using CanUnloadNowFn = HRESULT (*)();
 
 // One loaded module; dlclose'd when released.
 class LoadedModule {
-public:
+  public:
     explicit LoadedModule(void* handle) : handle_(handle) {}
     ~LoadedModule() { close(); }
     LoadedModule(const LoadedModule&) = delete;
@@ -34,7 +34,7 @@ public:
     }
     void* symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
 
-private:
+  private:
     void* handle_;
 };
 
@@ -66,9 +66,8 @@ bool readDefault(const std::string& keyPath, std::string& out, bool* fromMachine
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return false;
     std::string data(size, '\0');
-    if (size > 0 &&
-        RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                         &size) != ERROR_SUCCESS)
+    if (size > 0 && RegQueryValueExA(key.get(), nullptr, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
         return false;
     data.resize(size);
     if (auto zero = data.find('\0'); zero != std::string::npos) data.resize(zero);
@@ -99,7 +98,9 @@ bool guidFromString(const std::string& text, GUID& guid) {
         hex.push_back(c);
     }
     if (hex.size() != 32) return false;
-    auto field = [&](size_t at, size_t len) { return std::stoull(hex.substr(at, len), nullptr, 16); };
+    auto field = [&](size_t at, size_t len) {
+        return std::stoull(hex.substr(at, len), nullptr, 16);
+    };
     guid.Data1 = static_cast<uint32_t>(field(0, 8));
     guid.Data2 = static_cast<uint16_t>(field(8, 4));
     guid.Data3 = static_cast<uint16_t>(field(12, 4));
@@ -143,7 +144,8 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void*, REFIID riid
             if (!handle) return CO_E_DLLNOTFOUND;
             it = g_modules.emplace(path, std::make_unique<LoadedModule>(handle)).first;
         }
-        getClassObject = reinterpret_cast<GetClassObjectFn>(it->second->symbol("DllGetClassObject"));
+        getClassObject =
+            reinterpret_cast<GetClassObjectFn>(it->second->symbol("DllGetClassObject"));
     }
     if (!getClassObject) return CO_E_ERRORINDLL;
     return getClassObject(&rclsid, &riid, ppv);

@@ -10,25 +10,38 @@
 #include "platform/codepage.h"
 #include "platform/last_error.h"
 
-std::string nativePath(const std::string& ansiPathText) { return ansiToUtf8(ansiPathText); }
+std::string nativePath(const std::string& ansiPathText) {
+    return ansiToUtf8(ansiPathText);
+}
 
-std::string ansiPath(const std::string& nativePathText) { return utf8ToAnsi(nativePathText); }
+std::string ansiPath(const std::string& nativePathText) {
+    return utf8ToAnsi(nativePathText);
+}
 
 DWORD lastErrorFromErrno(int e) {
     switch (e) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
         case ENOTDIR:
         case ENAMETOOLONG:
-        case ELOOP: return ERROR_PATH_NOT_FOUND;
+        case ELOOP:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
-        case EROFS: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case ENOSPC: return 112;  // ERROR_DISK_FULL
-        default: return ERROR_INVALID_FUNCTION;
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case ENOSPC:
+            return 112;  // ERROR_DISK_FULL
+        default:
+            return ERROR_INVALID_FUNCTION;
     }
 }
 
@@ -37,7 +50,7 @@ namespace {
 DWORD notFoundError(const std::string& native) {
     auto slash = native.find_last_of('/');
     if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
-    struct stat st{};
+    struct stat st {};
     if (::stat(native.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return ERROR_PATH_NOT_FOUND;
     return ERROR_FILE_NOT_FOUND;
@@ -50,7 +63,7 @@ BOOL PathFileExistsA(LPCSTR pszPath) {
         return FALSE;
     }
     std::string native = nativePath(pszPath);
-    struct stat st{};
+    struct stat st {};
     if (::stat(native.c_str(), &st) == 0) return TRUE;
     SetLastError(errno == ENOENT ? notFoundError(native) : lastErrorFromErrno(errno));
     return FALSE;
@@ -62,7 +75,7 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
         return INVALID_FILE_ATTRIBUTES;
     }
     std::string native = nativePath(lpFileName);
-    struct stat st{};
+    struct stat st {};
     if (::stat(native.c_str(), &st) != 0) {
         SetLastError(errno == ENOENT ? notFoundError(native) : lastErrorFromErrno(errno));
         return INVALID_FILE_ATTRIBUTES;
@@ -72,7 +85,8 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     if (::access(native.c_str(), W_OK) != 0) attributes |= FILE_ATTRIBUTE_READONLY;
     auto slash = native.find_last_of('/');
     std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
-    if (!leaf.empty() && leaf[0] == '.' && leaf != "." && leaf != "..") attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (!leaf.empty() && leaf[0] == '.' && leaf != "." && leaf != "..")
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
     return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
@@ -103,7 +117,7 @@ std::string userDataFolder() {
         }
         dir = base + "/kestrune";
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? dir : std::string();
     // Create every missing level; only the last one is ours and private.
     for (size_t pos = 1; (pos = dir.find('/', pos)) != std::string::npos; ++pos) {

@@ -59,8 +59,12 @@ constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110u);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 // 128-bit interface and class identifiers, laid out as the platform lays them out.
 struct GUID {
@@ -81,4 +85,6 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
         if (a.Data4[i] != b.Data4[i]) return false;
     return true;
 }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}

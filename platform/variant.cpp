@@ -29,17 +29,34 @@ bool dereference(const VARIANT* src, VARIANT& out) {
             if (target->vt == (VT_VARIANT | VT_BYREF)) return false;
             return dereference(target, out);
         }
-        case VT_I2: out.iVal = *static_cast<const SHORT*>(src->byref); return true;
+        case VT_I2:
+            out.iVal = *static_cast<const SHORT*>(src->byref);
+            return true;
         case VT_I4:
-        case VT_INT: out.lVal = *static_cast<const LONG*>(src->byref); return true;
+        case VT_INT:
+            out.lVal = *static_cast<const LONG*>(src->byref);
+            return true;
         case VT_UI4:
-        case VT_UINT: out.ulVal = *static_cast<const ULONG*>(src->byref); return true;
-        case VT_R8: out.dblVal = *static_cast<const double*>(src->byref); return true;
-        case VT_R4: out.fltVal = *static_cast<const float*>(src->byref); return true;
-        case VT_BOOL: out.boolVal = *static_cast<const VARIANT_BOOL*>(src->byref); return true;
-        case VT_BSTR: out.bstrVal = *static_cast<BSTR const*>(src->byref); return true;
-        case VT_UI1: out.bVal = *static_cast<const BYTE*>(src->byref); return true;
-        default: return false;
+        case VT_UINT:
+            out.ulVal = *static_cast<const ULONG*>(src->byref);
+            return true;
+        case VT_R8:
+            out.dblVal = *static_cast<const double*>(src->byref);
+            return true;
+        case VT_R4:
+            out.fltVal = *static_cast<const float*>(src->byref);
+            return true;
+        case VT_BOOL:
+            out.boolVal = *static_cast<const VARIANT_BOOL*>(src->byref);
+            return true;
+        case VT_BSTR:
+            out.bstrVal = *static_cast<BSTR const*>(src->byref);
+            return true;
+        case VT_UI1:
+            out.bVal = *static_cast<const BYTE*>(src->byref);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -47,20 +64,45 @@ bool dereference(const VARIANT* src, VARIANT& out) {
 bool numericValue(const VARIANT& v, double& out, bool& isInteger, int64_t& integer) {
     isInteger = true;
     switch (v.vt) {
-        case VT_EMPTY: integer = 0; break;
-        case VT_I1: integer = v.cVal; break;
-        case VT_UI1: integer = v.bVal; break;
-        case VT_I2: integer = v.iVal; break;
-        case VT_UI2: integer = v.uiVal; break;
+        case VT_EMPTY:
+            integer = 0;
+            break;
+        case VT_I1:
+            integer = v.cVal;
+            break;
+        case VT_UI1:
+            integer = v.bVal;
+            break;
+        case VT_I2:
+            integer = v.iVal;
+            break;
+        case VT_UI2:
+            integer = v.uiVal;
+            break;
         case VT_I4:
-        case VT_INT: integer = v.lVal; break;
+        case VT_INT:
+            integer = v.lVal;
+            break;
         case VT_UI4:
-        case VT_UINT: integer = v.ulVal; break;
-        case VT_I8: integer = v.llVal; break;
-        case VT_BOOL: integer = v.boolVal ? -1 : 0; break;
-        case VT_R4: isInteger = false; out = v.fltVal; return true;
-        case VT_R8: isInteger = false; out = v.dblVal; return true;
-        default: return false;
+        case VT_UINT:
+            integer = v.ulVal;
+            break;
+        case VT_I8:
+            integer = v.llVal;
+            break;
+        case VT_BOOL:
+            integer = v.boolVal ? -1 : 0;
+            break;
+        case VT_R4:
+            isInteger = false;
+            out = v.fltVal;
+            return true;
+        case VT_R8:
+            isInteger = false;
+            out = v.dblVal;
+            return true;
+        default:
+            return false;
     }
     out = static_cast<double>(integer);
     return true;
@@ -108,16 +150,32 @@ HRESULT VariantClear(VARIANTARG* pvarg) {
     if (!pvarg) return E_INVALIDARG;
     if (!(pvarg->vt & VT_BYREF)) {
         switch (pvarg->vt) {
-            case VT_BSTR: SysFreeString(pvarg->bstrVal); break;
+            case VT_BSTR:
+                SysFreeString(pvarg->bstrVal);
+                break;
             case VT_UNKNOWN:
             case VT_DISPATCH:
                 if (pvarg->punkVal) pvarg->punkVal->Release();
                 break;
-            case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2:
-            case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_I8: case VT_UI8:
-            case VT_R4: case VT_R8: case VT_BOOL: case VT_ERROR:
+            case VT_EMPTY:
+            case VT_NULL:
+            case VT_I1:
+            case VT_UI1:
+            case VT_I2:
+            case VT_UI2:
+            case VT_I4:
+            case VT_UI4:
+            case VT_INT:
+            case VT_UINT:
+            case VT_I8:
+            case VT_UI8:
+            case VT_R4:
+            case VT_R8:
+            case VT_BOOL:
+            case VT_ERROR:
                 break;
-            default: return DISP_E_BADVARTYPE;
+            default:
+                return DISP_E_BADVARTYPE;
         }
     }
     VariantInit(pvarg);
@@ -162,7 +220,8 @@ HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHO
             result.bstrVal = SysAllocStringLen(nullptr, 0);
         } else if (src.vt == VT_BOOL) {
             bool alpha = wFlags & VARIANT_ALPHABOOL;
-            result.bstrVal = bstrFromAscii(src.boolVal ? (alpha ? "True" : "-1") : (alpha ? "False" : "0"));
+            result.bstrVal =
+                bstrFromAscii(src.boolVal ? (alpha ? "True" : "-1") : (alpha ? "False" : "0"));
         } else {
             double d;
             bool isInteger;

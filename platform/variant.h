@@ -83,7 +83,7 @@ struct EXCEPINFO {
     BSTR bstrHelpFile;
     DWORD dwHelpContext;
     void* pvReserved;
-    HRESULT(*pfnDeferredFillIn)(EXCEPINFO*);
+    HRESULT (*pfnDeferredFillIn)(EXCEPINFO*);
     SCODE scode;
 };
 

@@ -165,7 +165,9 @@ const char16_t* errorMessageFormat(ErrorCode code) {
     return nullptr;
 }
 
-size_t errorMessageCount() { return std::size(kMessages); }
+size_t errorMessageCount() {
+    return std::size(kMessages);
+}
 
 ErrorCode errorMessageCodeAt(size_t index) {
     return index < std::size(kMessages) ? kMessages[index].code : 0;
@@ -176,15 +178,17 @@ std::u16string errorMessageText(ErrorCode code) {
     return fill(format ? format : kUndefinedFormat, code);
 }
 
-std::string errorMessage(ErrorCode code) { return toAnsi(errorMessageText(code)); }
+std::string errorMessage(ErrorCode code) {
+    return toAnsi(errorMessageText(code));
+}
 
 std::string capiErrorMessage(uint32_t capiError) {
     if (capiError == 0) return errorMessage(0);
     std::string text;
     char* buffer = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                 FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                             nullptr, capiError, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, capiError, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
     if (n > 0 && buffer) text.assign(buffer, n);
     LocalFree(buffer);
     char suffix[16];

@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "platform/wincrypt.h"
-#include "store/cert_list.h"
 #include "status/error_pair.h"
+#include "store/cert_list.h"
 
 // An owned copy of a certificate's key-provider property (CRYPT_KEY_PROV_INFO and the
 // strings and parameters it points to), freed with the holder.

@@ -124,7 +124,7 @@ TEST(ByteBufferFile, SaveTruncatesAndCreatesPrivateFiles) {
 
     std::string created = dir.file("created.bin");
     ASSERT_TRUE(b.saveToFile(created));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 

@@ -9,7 +9,7 @@ namespace {
 
 // An outer object that aggregates the control and forwards its own IUnknown.
 class Outer final : public IUnknown {
-public:
+  public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown) {
             *ppv = this;
@@ -66,7 +66,8 @@ TEST(ClassFactory, Aggregation) {
     Outer outer;
     void* p = nullptr;
     EXPECT_EQ(f->CreateInstance(&outer, IID_IKSCapi, &p), CLASS_E_NOAGGREGATION);
-    ASSERT_EQ(f->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+    ASSERT_EQ(f->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+              S_OK);
     f->Release();
     // Interfaces of the inner object answer for the outer one's identity.
     IKSCapi* capi = nullptr;

@@ -59,9 +59,9 @@ TEST(CodePage, Utf8HandlesSurrogatesAndIllFormedInput) {
     } cases[] = {
         {"abc", u"abc", true},
         {"\xC3\xA9", u"\u00E9", true},
-        {"\xC0\xAF", u"\uFFFD\uFFFD", false},          // overlong
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},  // encoded surrogate
-        {"\xE6\x86", u"\uFFFD", false},                  // truncated
+        {"\xC0\xAF", u"\uFFFD\uFFFD", false},                      // overlong
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},            // encoded surrogate
+        {"\xE6\x86", u"\uFFFD", false},                            // truncated
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", false},  // past U+10FFFF
     };
     for (const auto& c : cases) {
@@ -111,9 +111,10 @@ TEST(CodePage, LeadBytes) {
         UINT cp;
         BYTE b;
         BOOL lead;
-    } cases[] = {{950, 0x80, FALSE}, {950, 0x81, TRUE}, {950, 0xB3, TRUE}, {950, 0xFE, TRUE},
+    } cases[] = {{950, 0x80, FALSE}, {950, 0x81, TRUE},  {950, 0xB3, TRUE},    {950, 0xFE, TRUE},
                  {950, 0xFF, FALSE}, {950, 0x5C, FALSE}, {65001, 0xB3, FALSE}, {1252, 0xB3, FALSE}};
-    for (const auto& c : cases) EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int(c.b);
+    for (const auto& c : cases)
+        EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int(c.b);
 }
 
 TEST(Bstr, LengthPrefixAndTerminator) {

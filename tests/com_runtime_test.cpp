@@ -11,8 +11,9 @@ TEST(ComRuntime, GuidText) {
     GUID g;
     ASSERT_TRUE(guidFromString("{12a68e1b-90f9-4181-a48a-04db481817be}", g));
     EXPECT_TRUE(g == CLSID_KSCapi);
-    for (const char* bad : {"", "12A68E1B-90F9-4181-A48A-04DB481817BE", "{12A68E1B-90F9-4181-A48A-04DB481817B}",
-                            "{12A68E1B+90F9-4181-A48A-04DB481817BE}", "{12A68E1B-90F9-4181-A48A-04DB481817BG}"}) {
+    for (const char* bad :
+         {"", "12A68E1B-90F9-4181-A48A-04DB481817BE", "{12A68E1B-90F9-4181-A48A-04DB481817B}",
+          "{12A68E1B+90F9-4181-A48A-04DB481817BE}", "{12A68E1B-90F9-4181-A48A-04DB481817BG}"}) {
         EXPECT_FALSE(guidFromString(bad, g)) << bad;
     }
 }
@@ -30,10 +31,12 @@ TEST(ComRuntime, ProgIdsFollowCurVer) {
     EXPECT_EQ(CLSIDFromProgID("No.Such.Class", &clsid), CO_E_CLASSSTRING);
     // The registered module does not exist.
     void* p = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_KSCapi, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), CO_E_DLLNOTFOUND);
+    EXPECT_EQ(CoCreateInstance(CLSID_KSCapi, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              CO_E_DLLNOTFOUND);
     ASSERT_EQ(unregisterServer(), S_OK);
     EXPECT_EQ(CLSIDFromProgID("KestruneATL.KSCapi", &clsid), CO_E_CLASSSTRING);
-    EXPECT_EQ(CoCreateInstance(CLSID_KSCapi, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_KSCapi, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              REGDB_E_CLASSNOTREG);
     RegKeyHolder key;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, key.out()), ERROR_SUCCESS);
 }

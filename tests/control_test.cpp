@@ -12,7 +12,7 @@ namespace {
 
 // One reference to a fresh control object.
 class Control {
-public:
+  public:
     Control() : object_(KSCapi::create()) {}
     ~Control() {
         if (object_) object_->Release();
@@ -23,7 +23,7 @@ public:
     KSCapi* get() { return object_; }
     CapiEngine& engine() { return object_->engine(); }
 
-private:
+  private:
     KSCapi* object_;
 };
 
@@ -42,14 +42,15 @@ enum class Clears { Nothing, LastError, Both };
 // Which error values each operation resets when it starts.
 Clears clearsAtStart(const std::string& name) {
     static const std::set<std::string> both = {
-        "SetProviderName", "CreatePKCS10",     "AcceptPKCS7",     "ImportPfxToIE",
+        "SetProviderName", "CreatePKCS10",        "AcceptPKCS7",        "ImportPfxToIE",
         "ExportPfxFromIE", "ExportMobileFromPfx", "ExportMobileFromIE", "ChangePfxPasswd",
-        "SelectSigner",    "SignPkcs1",        "SignPkcs7"};
+        "SelectSigner",    "SignPkcs1",           "SignPkcs7"};
     static const std::set<std::string> nothing = {
-        "GetErrorCode",         "GetErrorMsg",          "GetCapiErrorCode",
-        "GetCapiErrorMsg",      "GetWindowsSystemName", "GetCertB64",
-        "GetExportedPfxFilePath", "GetExportedPfxFileName", "GetSignerPfxFilePath",
-        "GetSignerPfxFileName"};
+        "GetErrorCode",           "GetErrorMsg",
+        "GetCapiErrorCode",       "GetCapiErrorMsg",
+        "GetWindowsSystemName",   "GetCertB64",
+        "GetExportedPfxFilePath", "GetExportedPfxFileName",
+        "GetSignerPfxFilePath",   "GetSignerPfxFileName"};
     if (both.count(name)) return Clears::Both;
     if (nothing.count(name)) return Clears::Nothing;
     return Clears::LastError;
@@ -98,7 +99,8 @@ TEST(Control, ErrorStateRulesPerOperation) {
                 break;
         }
         // Integer results are the call's error code, except for the two setters.
-        if (ops[i].result == ValueType::Int && name != "GetErrorCode" && name != "GetCapiErrorCode") {
+        if (ops[i].result == ValueType::Int && name != "GetErrorCode" &&
+            name != "GetCapiErrorCode") {
             if (name == "PresetPasswdLengthRange" || name == "SetDefaultPfxFileName") {
                 EXPECT_EQ(number, 0) << name;
             } else {
@@ -196,7 +198,8 @@ TEST(Control, ObjectsHaveIndependentState) {
 TEST(Control, PasswordRangeIsNormalised) {
     struct Case {
         int32_t min, max, wantMin, wantMax;
-    } cases[] = {{8, 0, 0, 8}, {0, 8, 0, 8}, {20, 10, 10, 20}, {-5, -3, 0, 16}, {4, 8, 4, 8}, {1, 1, 1, 1}, {3, -2, 0, 3}};
+    } cases[] = {{8, 0, 0, 8}, {0, 8, 0, 8}, {20, 10, 10, 20}, {-5, -3, 0, 16},
+                 {4, 8, 4, 8}, {1, 1, 1, 1}, {3, -2, 0, 3}};
     for (const auto& t : cases) {
         Control c;
         LONG ret = -1;
@@ -231,14 +234,16 @@ TEST(OperationTable, LookupByNameAndDispid) {
     EXPECT_STREQ(findOperationByDispid(53)->name, "ExportPfxFromIE");
     EXPECT_EQ(findOperationByDispid(8), nullptr);
     std::set<DISPID> seen;
-    for (size_t i = 0; i < kOperationCount; ++i) EXPECT_TRUE(seen.insert(operations()[i].dispid).second);
+    for (size_t i = 0; i < kOperationCount; ++i)
+        EXPECT_TRUE(seen.insert(operations()[i].dispid).second);
 }
 
 // The getters read the selected signer's certificate; with none selected they are empty.
 TEST(Control, CertificateGettersFollowTheSelectedSigner) {
     Control c;
     ByteBuffer der;
-    ASSERT_TRUE(der.loadFromFile(std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/certs/signer.der"));
+    ASSERT_TRUE(
+        der.loadFromFile(std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/certs/signer.der"));
     c.engine().lastError = 5010;
     BstrHolder s;
     c->GetCertSubject(s.out());

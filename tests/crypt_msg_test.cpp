@@ -146,7 +146,7 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
         std::vector<std::string> attributes;  // in encoded order
     };
     auto shape = [](const char* oid, DWORD flags, std::vector<std::string> certs,
-                   const FILETIME* signingTime) {
+                    const FILETIME* signingTime) {
         MessageShape s;
         s.digestOid = oid;
         s.flags = flags;
@@ -171,9 +171,14 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
          "sha1",
          {}},
         {"MD5, detached, signing time",
-         shape(szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, {"user1"}, &time), "md5WithRSAEncryption", all},
-        {"SHA-1, signing time, no certificate", shape(szOID_OIWSEC_sha1, 0, {}, &time), "sha1", all},
-        {"MD5, no certificate", shape(szOID_RSA_MD5RSA, 0, {}, nullptr), "md5WithRSAEncryption", {}},
+         shape(szOID_RSA_MD5RSA, CMSG_DETACHED_FLAG, {"user1"}, &time), "md5WithRSAEncryption",
+         all},
+        {"SHA-1, signing time, no certificate", shape(szOID_OIWSEC_sha1, 0, {}, &time), "sha1",
+         all},
+        {"MD5, no certificate",
+         shape(szOID_RSA_MD5RSA, 0, {}, nullptr),
+         "md5WithRSAEncryption",
+         {}},
         {"SHA-1, three certificates, signing time",
          shape(szOID_OIWSEC_sha1, 0, {"user1", "ca", "user2"}, &time), "sha1", all},
         {"MD5 digest OID, attributes flag alone",
@@ -194,7 +199,8 @@ TEST_F(CryptMsg, SignedDataVerifiesWithOpenssl) {
         ASSERT_FALSE(message.empty()) << GetLastError();
         bool detached = c.shape.flags & CMSG_DETACHED_FLAG;
         int status = -1;
-        std::string log = verify(message, content, detached, !c.shape.certificates.empty(), &status);
+        std::string log =
+            verify(message, content, detached, !c.shape.certificates.empty(), &status);
         EXPECT_EQ(status, 0) << log;
         EXPECT_EQ(readBytes(signer_.file("out.bin")), content);
         // Detached, the message does not verify without the content, nor with other bytes.

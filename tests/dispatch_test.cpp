@@ -8,7 +8,7 @@
 namespace {
 
 class Dispatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         KSCapi* object = KSCapi::create();
         ASSERT_EQ(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp_)), S_OK);
@@ -59,8 +59,8 @@ TEST_F(Dispatch, NamesMapToIdentifiers) {
     EXPECT_EQ(id(u"GetVersion"), 1);
     EXPECT_EQ(id(u"hashfile"), 31);
     EXPECT_EQ(id(u"GETCERTFINGER"), 87);
-    LPOLESTR names[] = {const_cast<LPOLESTR>(u"ExportPfxFromIE"), const_cast<LPOLESTR>(u"dwKeyUsage"),
-                        const_cast<LPOLESTR>(u"nope")};
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"ExportPfxFromIE"),
+                        const_cast<LPOLESTR>(u"dwKeyUsage"), const_cast<LPOLESTR>(u"nope")};
     DISPID ids[3];
     EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 3, 0, ids), DISP_E_UNKNOWNNAME);
     EXPECT_EQ(ids[0], 53);
@@ -80,7 +80,8 @@ TEST_F(Dispatch, InvokeCoercesArguments) {
     asShort.vt = VT_I2;
     asShort.iVal = 4;
     BstrHolder eight;
-    ASSERT_EQ(call(u"PresetPasswdLengthRange", {asShort, str(eight, u" 8 ")}, result, argErr), S_OK);
+    ASSERT_EQ(call(u"PresetPasswdLengthRange", {asShort, str(eight, u" 8 ")}, result, argErr),
+              S_OK);
     EXPECT_EQ(result.vt, VT_I4);
     EXPECT_EQ(result.lVal, 0);
 
@@ -117,7 +118,8 @@ TEST_F(Dispatch, InvokeErrors) {
               DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 0u);  // rgvarg index: the last argument is first
     EXPECT_EQ(call(u"PresetPasswdLengthRange", {i4(1)}, result, argErr), DISP_E_BADPARAMCOUNT);
-    EXPECT_EQ(call(u"Hash", {i4(1), i4(2)}, result, argErr, DISPATCH_PROPERTYGET), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(call(u"Hash", {i4(1), i4(2)}, result, argErr, DISPATCH_PROPERTYGET),
+              DISP_E_MEMBERNOTFOUND);
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     EXPECT_EQ(disp_->Invoke(8, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, &argErr),
               DISP_E_MEMBERNOTFOUND);
@@ -155,7 +157,8 @@ TEST(ObjectSafety, OptionsAsBrowsersAskForThem) {
     safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
     EXPECT_EQ(enabled, 0u);
     supported = enabled = 5;
-    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IClassFactory, &supported, &enabled), E_NOINTERFACE);
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IClassFactory, &supported, &enabled),
+              E_NOINTERFACE);
     EXPECT_EQ(supported, 0u);
     EXPECT_EQ(enabled, 0u);
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IClassFactory, 1, 1), E_NOINTERFACE);

@@ -94,7 +94,8 @@ TEST(Base64, Decodes) {
 
 TEST(Base64, TextBeforeTheHeaderDecodesTheLabel) {
     // The header must come first; otherwise the label is taken as the body.
-    std::string got = decoded("\r\n-----BEGIN CERTIFICATE-----\r\nYWJj\r\n-----END CERTIFICATE-----\r\n");
+    std::string got =
+        decoded("\r\n-----BEGIN CERTIFICATE-----\r\nYWJj\r\n-----END CERTIFICATE-----\r\n");
     EXPECT_NE(got, "<fail>");
     EXPECT_NE(got, "abc");
     EXPECT_EQ(got, decoded("BEGINCERTIFICATE"));
@@ -118,9 +119,11 @@ TEST(Base64, AgreesWithIndependentEncoders) {
     std::string script =
         "import base64,binascii,sys\n"
         "for p in sys.argv[1:]:\n"
-        "  d=open(p,'rb').read(); print(base64.b64encode(d).decode(), binascii.hexlify(d).decode().upper())\n";
+        "  d=open(p,'rb').read(); print(base64.b64encode(d).decode(), "
+        "binascii.hexlify(d).decode().upper())\n";
     testing_support::writeFile(dir.file("enc.py"), script);
-    std::istringstream expected(testing_support::runCommand("python3 " + dir.file("enc.py") + " " + list.str()));
+    std::istringstream expected(
+        testing_support::runCommand("python3 " + dir.file("enc.py") + " " + list.str()));
     for (size_t i = 0; i < inputs.size(); ++i) {
         std::string b64, hex;
         expected >> b64 >> hex;
@@ -129,7 +132,8 @@ TEST(Base64, AgreesWithIndependentEncoders) {
         EXPECT_EQ(hexOf(inputs[i]), hex) << i;
         // openssl wraps at 64 columns with LF; armour it and read it back.
         std::string pem = "-----BEGIN DATA-----\n" +
-                          testing_support::runCommand("openssl base64 -in " + dir.file("in" + std::to_string(i))) +
+                          testing_support::runCommand("openssl base64 -in " +
+                                                      dir.file("in" + std::to_string(i))) +
                           "-----END DATA-----\n";
         EXPECT_EQ(decoded(pem.c_str()), inputs[i]) << i;
     }

@@ -66,7 +66,8 @@ TEST(ErrorMessages, PlatformMessages) {
         {0x80090010, "Access denied.\r\n(0x80090010)"},
         {86, "The specified network password is not correct.\r\n(0x00000056)"},
         {1223, "The operation was canceled by the user.\r\n(0x000004C7)"},
-        {0x8010006B, "The card cannot be accessed because the wrong PIN was presented.\r\n(0x8010006B)"},
+        {0x8010006B,
+         "The card cannot be accessed because the wrong PIN was presented.\r\n(0x8010006B)"},
         {0x12345678, "(0x12345678)"},
     };
     for (const auto& c : cases) EXPECT_EQ(capiErrorMessage(c.code), c.text) << c.code;

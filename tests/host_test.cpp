@@ -22,8 +22,8 @@ HostRun kscapi(const std::string& args, const std::string& script = "") {
     TempDir dir;
     writeFile(dir.file("script"), script);
     HostRun run;
-    std::string out = runCommand(std::string(KSCAPI_HOST_PATH) + " --home " + dir.file("home") + " " +
-                                     args + " < " + dir.file("script") + " 2>/dev/null",
+    std::string out = runCommand(std::string(KSCAPI_HOST_PATH) + " --home " + dir.file("home") +
+                                     " " + args + " < " + dir.file("script") + " 2>/dev/null",
                                  &run.status);
     std::istringstream in(out);
     std::string line;
@@ -69,20 +69,20 @@ TEST(Host, OperationsTableHasEveryOperation) {
 
 TEST(Host, ScriptStatementsAndErrors) {
     HostRun r = kscapi("--ui none run -",
-                   "# a comment\n"
-                   "\n"
-                   "getversion\n"
-                   "PresetPasswdLengthRange 8 0\n"
-                   "Hash\n"
-                   "NoSuchOp\n"
-                   "PresetPasswdLengthRange \"8\" 0\n"
-                   "@new second\n"
-                   "SelectSigner \"\" 0 0\n"
-                   "GetErrorCode\n"
-                   "@use main\n"
-                   "GetErrorCode\n"
-                   "@use nobody\n"
-                   "!dialog FileChooser cancel\n");
+                       "# a comment\n"
+                       "\n"
+                       "getversion\n"
+                       "PresetPasswdLengthRange 8 0\n"
+                       "Hash\n"
+                       "NoSuchOp\n"
+                       "PresetPasswdLengthRange \"8\" 0\n"
+                       "@new second\n"
+                       "SelectSigner \"\" 0 0\n"
+                       "GetErrorCode\n"
+                       "@use main\n"
+                       "GetErrorCode\n"
+                       "@use nobody\n"
+                       "!dialog FileChooser cancel\n");
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(r.lines.size(), 10u);
     EXPECT_EQ(r.lines[0]["op"], "GetVersion");
@@ -100,8 +100,8 @@ TEST(Host, ScriptStatementsAndErrors) {
 }
 
 TEST(Host, UsageErrors) {
-    for (const char* args : {"", "frobnicate", "--acp 12345 call GetVersion", "--ui windows call GetVersion",
-                             "--home", "run a b"}) {
+    for (const char* args : {"", "frobnicate", "--acp 12345 call GetVersion",
+                             "--ui windows call GetVersion", "--home", "run a b"}) {
         HostRun r = kscapi(args);
         EXPECT_EQ(r.status, 2) << args;
     }
@@ -127,20 +127,25 @@ TEST(HostModule, RegisterCreateByProgIdUnregister) {
     runCommand(host + "register", &status);
     ASSERT_EQ(status, 0);
     for (const char* progId : {"KestruneATL.KSCapi", "KestruneATL.KSCapi.1"}) {
-        auto out = nlohmann::json::parse(runCommand(host + "--progid " + progId + " call GetVersion", &status));
+        auto out = nlohmann::json::parse(
+            runCommand(host + "--progid " + progId + " call GetVersion", &status));
         EXPECT_EQ(status, 0) << progId;
         EXPECT_EQ(out["ret"], "4.0.1.2") << progId;
     }
     // The registration as the class registry holds it.
-    std::string clsid = runCommand(host + "reg get 'Software\\Classes\\KestruneATL.KSCapi\\CLSID\\'");
+    std::string clsid =
+        runCommand(host + "reg get 'Software\\Classes\\KestruneATL.KSCapi\\CLSID\\'");
     EXPECT_NE(clsid.find("{12A68E1B-90F9-4181-A48A-04DB481817BE}"), std::string::npos) << clsid;
     std::string model = runCommand(host +
-        "reg get 'Software\\Classes\\CLSID\\{12A68E1B-90F9-4181-A48A-04DB481817BE}\\InprocServer32\\ThreadingModel'");
+                                   "reg get "
+                                   "'Software\\Classes\\CLSID\\{12A68E1B-90F9-4181-A48A-"
+                                   "04DB481817BE}\\InprocServer32\\ThreadingModel'");
     EXPECT_NE(model.find("Apartment"), std::string::npos) << model;
 
     runCommand(host + "unregister", &status);
     ASSERT_EQ(status, 0);
-    auto gone = nlohmann::json::parse(runCommand(host + "--progid KestruneATL.KSCapi call GetVersion", &status));
+    auto gone = nlohmann::json::parse(
+        runCommand(host + "--progid KestruneATL.KSCapi call GetVersion", &status));
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(gone.contains("error"));
     std::string keys = runCommand(host + "reg list 'Software\\Classes'");
@@ -166,14 +171,17 @@ TEST(HostModule, LateBoundCallsGiveTheSameOutput) {
         "@use main\n"
         "GetErrorMsg\n"
         "GetCapiErrorMsg\n"
-        "!dialog FileChooser ok {\"path\":\"" + dir.file("script") + "\"}\n"
+        "!dialog FileChooser ok {\"path\":\"" +
+        dir.file("script") +
+        "\"}\n"
         "HashFile \"\" 3\n"
         "HashFile \"\" 3\n"
         "Hash \"\u8a31\" 0x14\n";
     writeFile(dir.file("script"), script);
     int direct = -1, late = -1;
     std::string a = runCommand(host + "run " + dir.file("script"), &direct);
-    std::string b = runCommand(host + "--progid KestruneATL.KSCapi run " + dir.file("script"), &late);
+    std::string b =
+        runCommand(host + "--progid KestruneATL.KSCapi run " + dir.file("script"), &late);
     EXPECT_EQ(direct, 0);
     EXPECT_EQ(late, 0);
     EXPECT_EQ(a, b);

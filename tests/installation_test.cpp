@@ -226,8 +226,7 @@ class Doctor : public ::testing::Test {
 };
 
 TEST_F(Doctor, EachBrokenPieceFailsItsOwnLineWithItsFix) {
-    const std::string reinstall =
-        "sudo apt-get install --reinstall kestrune";
+    const std::string reinstall = "sudo apt-get install --reinstall kestrune";
     const std::string good = bridge::manifestText("chromium", KSCAPI_BRIDGE_PATH);
     std::filesystem::create_directory(places_.chromiumExtension);
     writeFile(places_.chromiumExtension + "/manifest.json",

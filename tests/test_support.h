@@ -23,7 +23,7 @@ inline std::string unhex(const std::string& hex) {
 
 // A temporary folder removed with its contents at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/kscapi-dir-XXXXXX";
         const char* d = mkdtemp(tmpl);
@@ -38,19 +38,19 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets the process ANSI code page for one scope and restores the previous one.
 class ScopedCodePage {
-public:
+  public:
     explicit ScopedCodePage(UINT cp) : previous_(GetACP()) { SetProcessAnsiCodePage(cp); }
     ~ScopedCodePage() { SetProcessAnsiCodePage(previous_); }
     ScopedCodePage(const ScopedCodePage&) = delete;
     ScopedCodePage& operator=(const ScopedCodePage&) = delete;
 
-private:
+  private:
     UINT previous_;
 };
 
@@ -87,8 +87,7 @@ inline void writeFile(const std::string& path, const std::string& content) {
 
 // The names of the files below `folder` whose bytes hold `needle`: where a secret must
 // not be.
-inline std::vector<std::string> filesHolding(const std::string& folder,
-                                             const std::string& needle) {
+inline std::vector<std::string> filesHolding(const std::string& folder, const std::string& needle) {
     std::vector<std::string> out;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
         if (entry.is_regular_file() &&

@@ -8,12 +8,12 @@
 #include "control/kscapi.h"
 
 static int failures = 0;
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
+            ++failures;                                                              \
+        }                                                                            \
     } while (0)
 
 static KSSysAllocStringLenFn sysAlloc;
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "dlopen: %s\n", dlerror());
         return 1;
     }
-    KSDllGetClassObjectFn getClassObject = (KSDllGetClassObjectFn)dlsym(module, "DllGetClassObject");
+    KSDllGetClassObjectFn getClassObject =
+        (KSDllGetClassObjectFn)dlsym(module, "DllGetClassObject");
     KSDllCanUnloadNowFn canUnloadNow = (KSDllCanUnloadNowFn)dlsym(module, "DllCanUnloadNow");
     sysAlloc = (KSSysAllocStringLenFn)dlsym(module, "SysAllocStringLen");
     sysFree = (KSSysFreeStringFn)dlsym(module, "SysFreeString");
@@ -79,8 +80,8 @@ int main(int argc, char** argv) {
     CHECK(capi->lpVtbl->GetErrorCode(capi, &code) == 0 && code == 0);
 
     /* By name through IDispatch, as a page's script calls it. */
-    OLECHAR name[] = {'P', 'r', 'e', 's', 'e', 't', 'P', 'a', 's', 's', 'w', 'd', 'L', 'e', 'n',
-                      'g', 't', 'h', 'R', 'a', 'n', 'g', 'e', 0};
+    OLECHAR name[] = {'P', 'r', 'e', 's', 'e', 't', 'P', 'a', 's', 's', 'w', 'd',
+                      'L', 'e', 'n', 'g', 't', 'h', 'R', 'a', 'n', 'g', 'e', 0};
     OLECHAR* names[] = {name};
     DISPID id = 0;
     CHECK(capi->lpVtbl->GetIDsOfNames(capi, &KS_IID_NULL, names, 1, 0, &id) == 0 && id == 50);
@@ -94,12 +95,14 @@ int main(int argc, char** argv) {
     KSVARIANT result;
     memset(&result, 0, sizeof result);
     UINT argErr = 0;
-    CHECK(capi->lpVtbl->Invoke(capi, id, &KS_IID_NULL, 0, KS_DISPATCH_METHOD, &params, &result, NULL, &argErr) == 0);
+    CHECK(capi->lpVtbl->Invoke(capi, id, &KS_IID_NULL, 0, KS_DISPATCH_METHOD, &params, &result,
+                               NULL, &argErr) == 0);
     CHECK(result.vt == KS_VT_I4 && result.u.lVal == 0);
     sysFree(args[0].u.bstrVal);
 
     KSDISPPARAMS none = {NULL, NULL, 0, 0};
-    CHECK(capi->lpVtbl->Invoke(capi, 3, &KS_IID_NULL, 0, KS_DISPATCH_PROPERTYGET, &none, &result, NULL, &argErr) == 0);
+    CHECK(capi->lpVtbl->Invoke(capi, 3, &KS_IID_NULL, 0, KS_DISPATCH_PROPERTYGET, &none, &result,
+                               NULL, &argErr) == 0);
     CHECK(result.vt == KS_VT_BSTR && sysLen(result.u.bstrVal) > 0);
     variantClear(&result);
 
@@ -109,12 +112,14 @@ int main(int argc, char** argv) {
     if (safety) {
         DWORD supported = 9, enabled = 9;
         CHECK(safety->lpVtbl->SetInterfaceSafetyOptions(safety, &KS_IID_IDispatch, 1, 1) == 0);
-        CHECK(safety->lpVtbl->SetInterfaceSafetyOptions(safety, &KS_IID_IDispatch, 3, 3) == (HRESULT)0x80004005);
-        CHECK(safety->lpVtbl->GetInterfaceSafetyOptions(safety, &KS_IID_IDispatch, &supported, &enabled) == 0);
+        CHECK(safety->lpVtbl->SetInterfaceSafetyOptions(safety, &KS_IID_IDispatch, 3, 3) ==
+              (HRESULT)0x80004005);
+        CHECK(safety->lpVtbl->GetInterfaceSafetyOptions(safety, &KS_IID_IDispatch, &supported,
+                                                        &enabled) == 0);
         CHECK(supported == 1 && enabled == 1);
         supported = enabled = 9;
-        CHECK(safety->lpVtbl->GetInterfaceSafetyOptions(safety, &KS_IID_IClassFactory, &supported, &enabled) ==
-              (HRESULT)0x80004002);
+        CHECK(safety->lpVtbl->GetInterfaceSafetyOptions(safety, &KS_IID_IClassFactory, &supported,
+                                                        &enabled) == (HRESULT)0x80004002);
         CHECK(supported == 0 && enabled == 0);
         safety->lpVtbl->Release(safety);
     }
