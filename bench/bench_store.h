@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/text/codepage.h"
 
 namespace bench_store {
 

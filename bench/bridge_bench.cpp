@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/bridge/origin_policy.h"
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 #include "tests/bridge_process.h"
 
 namespace {

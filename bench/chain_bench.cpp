@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/user_database.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/store/user_database.h"
 
 namespace {
 

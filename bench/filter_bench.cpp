@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bench/bench_store.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"
 #include "store/filter.h"

@@ -11,7 +11,7 @@
 #include "pfx/password_rules.h"
 #include "pfx/pfx_export.h"
 #include "pfx/pfx_import.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "sign/signing.h"
 #include "status/environment.h"
 #include "status/error_codes.h"

@@ -11,7 +11,7 @@
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
 #include "enroll/enrollment_state.h"
-#include "platform/sysinfo.h"
+#include "platform/system/sysinfo.h"
 #include "sign/signer_store.h"
 #include "status/error_pair.h"
 #include "ui/launchers.h"

@@ -1,7 +1,7 @@
 // The identifiers pages and hosts name the control by. Chosen once; never change them.
 #pragma once
 
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 // {12A68E1B-90F9-4181-A48A-04DB481817BE}
 constexpr CLSID CLSID_KSCapi = {

@@ -2,10 +2,10 @@
 // functions first, then IDispatch's four, then the interface's own in slot order.
 #pragma once
 
-#include "platform/bstr.h"
-#include "platform/com.h"
-#include "platform/types.h"
-#include "platform/variant.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com.h"
+#include "platform/com/variant.h"
+#include "platform/system/types.h"
 
 // The control's dual interface: 37 operations, each returning S_OK with its result in Ret.
 struct IKSCapi : IDispatch {

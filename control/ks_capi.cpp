@@ -2,7 +2,7 @@
 
 #include "control/guids.h"
 #include "control/module_state.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 
 KSCapi::KSCapi() {

@@ -2,7 +2,7 @@
 // server locks are held. Both change with atomic operations.
 #pragma once
 
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 namespace module_state {
 void objectCreated();

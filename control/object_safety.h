@@ -1,7 +1,7 @@
 // The interface a browser asks before it lets a page script an object.
 #pragma once
 
-#include "platform/com.h"
+#include "platform/com/com.h"
 
 constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_CALLER = 0x00000001;
 constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_DATA = 0x00000002;

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "control/guids.h"
-#include "platform/com_runtime.h"
-#include "platform/last_error.h"
-#include "platform/registry.h"
+#include "platform/com/com_runtime.h"
+#include "platform/registry/registry.h"
+#include "platform/system/last_error.h"
 
 namespace {
 

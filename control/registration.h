@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 constexpr const char* kProgId = "KestruneATL.KSCapi.1";
 constexpr const char* kVersionIndependentProgId = "KestruneATL.KSCapi";

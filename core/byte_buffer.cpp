@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "core/file_handle.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 // Standard padded Base64 (RFC 4648 section 4) of `count` bytes on one line, as
 // ByteBuffer::encodeBase64 makes it, written into `out` (replaced) without a buffer

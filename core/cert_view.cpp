@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/byte_buffer.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 
 class CertView {
   public:

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/files.h"
+#include "platform/system/files.h"
 
 bool FileReader::open(const std::string& path) {
     close();

@@ -8,8 +8,8 @@
 #include <cerrno>
 
 #include "core/file_handle.h"
-#include "platform/files.h"
-#include "platform/last_error.h"
+#include "platform/system/files.h"
+#include "platform/system/last_error.h"
 
 namespace {
 

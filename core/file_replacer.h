@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "core/byte_buffer.h"
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 class FileReplacer {
   public:

@@ -1,6 +1,6 @@
 #include "core/paths.h"
 
-#include "platform/files.h"
+#include "platform/system/files.h"
 
 std::string joinPath(const std::string& folder, const std::string& name) {
     std::string path = folder;

@@ -2,7 +2,7 @@
 
 #include <openssl/crypto.h>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 template <class T>
 void SecretString::WipingAllocator<T>::deallocate(T* p, size_t n) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/codepage.h"
-#include "platform/types.h"
+#include "platform/system/types.h"
+#include "platform/text/codepage.h"
 
 class WidePassword {
   public:

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "core/file_reader.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 #include "ui/dialogs.h"

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
-#include "core/crypt_holders.h"
-#include "platform/codepage.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 

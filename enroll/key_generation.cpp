@@ -1,6 +1,6 @@
 #include "enroll/key_generation.h"
 
-#include "core/crypt_holders.h"
+#include "platform/crypt/crypt_holders.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 

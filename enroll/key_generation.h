@@ -8,8 +8,8 @@
 #include <string>
 
 #include "enroll/enrollment_state.h"
-#include "platform/rpc.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/system/rpc.h"
 #include "status/error_pair.h"
 
 // Each step starts by clearing the record's error pair.

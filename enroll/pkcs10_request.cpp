@@ -1,8 +1,8 @@
 #include "enroll/pkcs10_request.h"
 
 #include "core/byte_buffer.h"
-#include "platform/codepage.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 
 namespace {

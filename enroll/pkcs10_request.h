@@ -7,8 +7,8 @@
 
 #include "enroll/enrollment_state.h"
 #include "enroll/key_generation.h"
-#include "platform/wincrypt.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_msg.h"
 #include "status/error_pair.h"
 
 // genKeyFlags bits choosing the request's signature algorithm, taken out before the

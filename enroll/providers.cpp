@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "status/error_codes.h"
 
 EnrollmentState::EnrollmentState() : providerNames(listRsaFullProviders()) {}

@@ -10,9 +10,9 @@
 #include "control/ks_capi.h"
 #include "core/byte_buffer.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/codepage.h"
-#include "platform/key_container.h"
-#include "platform/user_database.h"
+#include "platform/crypt/key_container.h"
+#include "platform/store/user_database.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
 

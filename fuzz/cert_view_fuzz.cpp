@@ -13,7 +13,7 @@
 
 #include "core/cert_view.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/codepage.h"
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
+#include "platform/text/codepage.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "core/cert_view.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "store/filter.h"
 

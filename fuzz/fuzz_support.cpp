@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/codepage.h"
-#include "platform/user_database.h"
+#include "platform/store/user_database.h"
+#include "platform/text/codepage.h"
 #include "ui/dialogs.h"
 
 namespace fuzz {

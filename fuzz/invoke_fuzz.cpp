@@ -22,7 +22,7 @@
 #include "control/ks_capi.h"
 #include "control/operation_table.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace {
 

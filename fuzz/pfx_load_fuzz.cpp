@@ -7,7 +7,7 @@
 
 #include "core/cert_view.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
 

@@ -14,8 +14,8 @@
 #include "fuzz/fuzz_support.h"
 #include "host/arguments.h"
 #include "host/script_runner.h"
-#include "platform/codepage.h"
-#include "platform/com.h"
+#include "platform/com/com.h"
+#include "platform/text/codepage.h"
 #include "ui/scripted_backend.h"
 
 namespace {

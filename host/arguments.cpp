@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace host {
 

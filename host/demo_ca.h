@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/openssl_holders.h"
+#include "platform/crypt/openssl_holders.h"
 
 namespace host::demo {
 

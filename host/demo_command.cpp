@@ -13,10 +13,10 @@
 #include "control/ks_capi.h"
 #include "core/byte_buffer.h"
 #include "host/demo_ca.h"
-#include "platform/bstr.h"
-#include "platform/codepage.h"
-#include "platform/user_database.h"
-#include "platform/wincrypt.h"
+#include "platform/com/bstr.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/store/user_database.h"
+#include "platform/text/codepage.h"
 #include "ui/dialogs.h"
 
 namespace host {

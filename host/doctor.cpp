@@ -17,12 +17,12 @@
 #include "host/bridge/bridge_command.h"
 #include "host/bridge/origin_policy.h"
 #include "install_paths.h"
-#include "platform/com_runtime.h"
-#include "platform/key_container.h"
-#include "platform/key_protection.h"
-#include "platform/machine_hive.h"
-#include "platform/pkcs11.h"
-#include "platform/user_database.h"
+#include "platform/com/com_runtime.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/key_protection.h"
+#include "platform/registry/machine_hive.h"
+#include "platform/store/user_database.h"
+#include "platform/token/pkcs11.h"
 
 namespace host {
 

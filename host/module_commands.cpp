@@ -8,9 +8,9 @@
 
 #include "control/guids.h"
 #include "install_paths.h"
-#include "platform/com_runtime.h"
-#include "platform/files.h"
-#include "platform/registry.h"
+#include "platform/com/com_runtime.h"
+#include "platform/registry/registry.h"
+#include "platform/system/files.h"
 #include "ui/caller_guard.h"
 #include "ui/dialogs.h"
 

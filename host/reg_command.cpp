@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
-#include "platform/codepage.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "status/registry_values.h"
 

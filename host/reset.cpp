@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "platform/user_database.h"
+#include "platform/store/user_database.h"
 
 namespace host {
 

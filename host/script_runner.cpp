@@ -8,7 +8,7 @@
 #include "control/ks_capi.h"
 #include "control/operation_table.h"
 #include "host/arguments.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace host {
 

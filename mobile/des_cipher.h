@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/byte_buffer.h"
-#include "platform/wincrypt_ids.h"
+#include "platform/crypt/wincrypt_ids.h"
 
 class DesCipher {
   public:

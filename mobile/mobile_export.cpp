@@ -7,7 +7,7 @@
 #include "core/cert_view.h"
 #include "core/paths.h"
 #include "mobile/mobile_record.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"

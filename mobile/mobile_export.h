@@ -9,7 +9,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/secret_string.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "status/error_pair.h"
 #include "ui/launchers.h"
 

@@ -8,7 +8,7 @@
 #include "core/endian.h"
 #include "digest/digests.h"
 #include "mobile/des_cipher.h"
-#include "platform/wincrypt_ids.h"
+#include "platform/crypt/wincrypt_ids.h"
 #include "status/error_codes.h"
 
 namespace {

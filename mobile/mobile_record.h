@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "core/byte_buffer.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "status/error_pair.h"
 
 // The record's first field, which also ends the cipher key.

@@ -16,8 +16,8 @@ HRESULT DllCanUnloadNow() {
 
 // The automation-string and value functions are exported with the entry points; keep
 // them in the module even though the module itself may not call each one.
-#include "platform/bstr.h"
-#include "platform/variant.h"
+#include "platform/com/bstr.h"
+#include "platform/com/variant.h"
 #include "status/version_resource.h"
 
 namespace {
@@ -38,7 +38,7 @@ __attribute__((used)) const void* const kVersionRecord = &kModuleVersionRecord;
 #include <dlfcn.h>
 
 #include "control/registration.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 
 namespace {
 // The module's own file, found from an address inside it.

@@ -6,7 +6,7 @@
 #include "core/paths.h"
 #include "core/wide_password.h"
 #include "pfx/pfx_file.h"
-#include "platform/pkcs12.h"
+#include "platform/crypt/pkcs12.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
 #include "ui/caller_guard.h"

@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "core/wide_password.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "status/error_codes.h"
 
 ErrorCode loadPfxFile(const std::string& path, std::string_view password, int32_t flags,

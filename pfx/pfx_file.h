@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/byte_buffer.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "status/error_pair.h"
 #include "store/cert_store.h"
 

@@ -5,10 +5,10 @@
 #include <bit>
 
 #include "core/cert_view.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
-#include "platform/token_provider.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
+#include "platform/token/token_provider.h"
 #include "status/error_codes.h"
 
 ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {

@@ -10,8 +10,8 @@
 
 #include "core/byte_buffer.h"
 #include "digest/digests.h"
-#include "platform/codepage.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 #include "ui/consent_dialogs.h"

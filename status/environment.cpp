@@ -4,10 +4,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/adapters.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
-#include "platform/version_info.h"
+#include "platform/system/adapters.h"
+#include "platform/system/files.h"
+#include "platform/system/version_info.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "status/version_resource.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/sysinfo.h"
+#include "platform/system/sysinfo.h"
 #include "status/error_pair.h"
 
 // The module's file version as "major.minor.patch.tweak". Looks for the module by its

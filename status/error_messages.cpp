@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "platform/codepage.h"
-#include "platform/messages.h"
+#include "platform/text/codepage.h"
+#include "platform/text/messages.h"
 
 namespace {
 

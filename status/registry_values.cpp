@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/codepage.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 

@@ -2,7 +2,7 @@
 // GetFileVersionInfoA can read it from the module file, as a version resource is read.
 #pragma once
 
-#include "platform/version_info.h"
+#include "platform/system/version_info.h"
 
 // The module's application name: its file name without extension.
 constexpr const char* kModuleApplicationName = "KestruneATL";

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 
 class CertList {
   public:

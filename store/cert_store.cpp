@@ -7,8 +7,8 @@
 
 #include "core/byte_buffer.h"
 #include "core/wide_password.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "store/filter.h"
 #include "ui/caller_guard.h"
@@ -97,21 +97,6 @@ std::function<void()>& loadObserver() {
 
 void PfxStore::setLoadObserver(std::function<void()> observer) {
     loadObserver() = std::move(observer);
-}
-
-KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
-    KeyProvInfo info;
-    if (!certificate) return info;
-    DWORD size = 0;
-    if (CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
-                                          &size)) {
-        std::unique_ptr<uint64_t[]> storage(new uint64_t[(size + 7) / 8]());
-        if (CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID,
-                                              storage.get(), &size))
-            info.storage_ = std::move(storage);
-    }
-    platformError = GetLastError();
-    return info;
 }
 
 // ---- CertStore

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/cert_view.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 
 namespace {

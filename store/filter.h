@@ -36,7 +36,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "status/error_pair.h"
 #include "store/cert_list.h"
 

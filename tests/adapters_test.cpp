@@ -1,4 +1,4 @@
-#include "platform/adapters.h"
+#include "platform/system/adapters.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 #include "tests/fake_adapters.h"
 
 namespace {

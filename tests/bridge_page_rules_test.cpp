@@ -14,7 +14,7 @@
 
 #include "host/bridge/origin_policy.h"
 #include "host/bridge/page_guard.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "tests/bridge_process.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

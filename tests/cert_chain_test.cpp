@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/root_install.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/store/root_install.h"
 #include "tests/scoped_state.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

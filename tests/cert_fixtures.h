@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/byte_buffer.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 inline std::string fixturePath(const std::string& file) {
     return std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/certs/" + file;

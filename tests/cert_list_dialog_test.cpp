@@ -12,7 +12,7 @@
 
 #include "cert_fixtures.h"
 #include "dialog_fakes.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "test_support.h"
 
 using testing_support::readFile;

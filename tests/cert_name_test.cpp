@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cert_fixtures.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/bstr.h"
-#include "platform/last_error.h"
+#include "platform/com/bstr.h"
+#include "platform/system/last_error.h"
 #include "test_support.h"
 
 using testing_support::ScopedCodePage;

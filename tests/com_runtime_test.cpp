@@ -1,10 +1,10 @@
-#include "platform/com_runtime.h"
+#include "platform/com/com_runtime.h"
 
 #include <gtest/gtest.h>
 
 #include "control/guids.h"
 #include "control/registration.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 TEST(ComRuntime, GuidText) {
     EXPECT_EQ(guidToString(CLSID_KSCapi), "{12A68E1B-90F9-4181-A48A-04DB481817BE}");

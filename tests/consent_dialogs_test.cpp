@@ -8,7 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "tests/dialog_fakes.h"
 #include "tests/test_support.h"
 #include "ui/terminal_backend.h"

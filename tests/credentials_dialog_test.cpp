@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "dialog_fakes.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "test_support.h"
 
 using testing_support::readFile;

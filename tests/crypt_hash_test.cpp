@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/wincrypt.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_msg.h"
 #include "tests/signing_support.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/wincrypt.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_msg.h"
 #include "tests/signing_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "cert_fixtures.h"
 #include "dialog_fakes.h"
 #include "host/script_runner.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "test_support.h"

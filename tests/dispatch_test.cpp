@@ -3,7 +3,7 @@
 
 #include "control/guids.h"
 #include "control/ks_capi.h"
-#include "platform/typeinfo.h"
+#include "platform/com/typeinfo.h"
 
 namespace {
 

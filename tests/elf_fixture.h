@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/version_info.h"
+#include "platform/system/version_info.h"
 
 template <class Ehdr, class Shdr, unsigned char kClass>
 struct ElfImage {

@@ -12,7 +12,7 @@
 
 #include "core/byte_buffer.h"
 #include "host_script.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "test_support.h"
 
 using host_script::Lines;

@@ -11,7 +11,7 @@
 
 #include "control/capi_engine.h"
 #include "core/byte_buffer.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "status/error_codes.h"
 #include "tests/dialog_fakes.h"
 #include "tests/enrollment_support.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/key_container.h"
-#include "platform/registry.h"
+#include "platform/crypt/key_container.h"
+#include "platform/registry/registry.h"
 
 namespace enrollment_test {
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/codepage.h"
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
+#include "platform/text/codepage.h"
 #include "tests/elf_fixture.h"
 #include "tests/fake_adapters.h"
 #include "tests/scoped_state.h"

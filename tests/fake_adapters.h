@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "platform/adapters.h"
+#include "platform/system/adapters.h"
 
 class FakeAdapterSource : public AdapterSource {
   public:

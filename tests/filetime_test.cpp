@@ -1,10 +1,10 @@
-#include "platform/filetime.h"
+#include "platform/system/filetime.h"
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 #include "tests/scoped_state.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "cert_fixtures.h"
 #include "core/cert_view.h"
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 #include "status/error_codes.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "digest_test_support.h"
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "test_support.h"
 

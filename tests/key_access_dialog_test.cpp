@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/codepage.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
+#include "platform/text/codepage.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"

@@ -1,4 +1,4 @@
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/wincrypt.h"
-#include "platform/wincrypt_ids.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_ids.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"

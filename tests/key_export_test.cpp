@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
 #include "tests/openssl_cli.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

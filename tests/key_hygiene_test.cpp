@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "control/capi_engine.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "tests/dialog_fakes.h"
 #include "tests/temp_home.h"
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/process_identity.h"
-#include "platform/user_database.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/store/user_database.h"
+#include "platform/system/process_identity.h"
 #include "tests/host_script.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

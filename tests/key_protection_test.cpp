@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/openssl_holders.h"
-#include "platform/user_database.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/store/user_database.h"
 #include "tests/host_script.h"
 #include "tests/temp_home.h"
 #include "tests/test_support.h"

@@ -1,11 +1,11 @@
-#include "platform/messages.h"
+#include "platform/text/messages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 
 namespace {
 

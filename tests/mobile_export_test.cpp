@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "mobile/mobile_record.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "store/cert_store.h"
 #include "tests/openssl_cli.h"
 #include "tests/store_support.h"

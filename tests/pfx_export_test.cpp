@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/key_container.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/text/codepage.h"
 #include "tests/openssl_cli.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

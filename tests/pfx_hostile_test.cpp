@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/last_error.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/system/last_error.h"
 #include "store/cert_store.h"
 #include "tests/host_script.h"
 #include "tests/openssl_cli.h"

@@ -21,7 +21,7 @@
 #include "core/paths.h"
 #include "pfx/password_change.h"
 #include "pfx/pfx_export.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "store/cert_store.h"
 #include "tests/dialog_fakes.h"
 #include "tests/host_script.h"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/key_container.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/text/codepage.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"
 

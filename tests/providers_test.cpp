@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/registry.h"
-#include "platform/user_database.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/key_container.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/registry/registry.h"
+#include "platform/store/user_database.h"
 #include "tests/enrollment_support.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

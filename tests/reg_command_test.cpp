@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "tests/temp_home.h"
 
 namespace {

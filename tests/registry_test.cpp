@@ -1,4 +1,4 @@
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/user_database.h"
+#include "platform/store/user_database.h"
 #include "tests/temp_home.h"
 
 namespace {

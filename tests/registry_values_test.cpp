@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "status/error_codes.h"
 #include "tests/temp_home.h"
 

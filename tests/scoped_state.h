@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 // Sets (or, with nullopt, unsets) an environment variable; restores the old value.
 class ScopedEnvVar {

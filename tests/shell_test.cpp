@@ -1,5 +1,5 @@
 // The shell's "open" of a document, with a stand-in opener on the PATH.
-#include "platform/shell.h"
+#include "platform/system/shell.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -14,7 +14,7 @@
 #include "control/capi_engine.h"
 #include "core/byte_buffer.h"
 #include "host_script.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "status/error_messages.h"
 #include "temp_home.h"
 #include "test_support.h"

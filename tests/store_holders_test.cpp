@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
+#include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
 #include "tests/scoped_state.h"

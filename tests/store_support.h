@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
-#include "platform/root_install.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/store/root_install.h"
 #include "tests/test_support.h"
 
 namespace store_test {

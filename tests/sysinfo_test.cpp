@@ -1,4 +1,4 @@
-#include "platform/sysinfo.h"
+#include "platform/system/sysinfo.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
 #include "tests/scoped_state.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/user_database.h"
+#include "platform/store/user_database.h"
 
 class TempHome {
   public:

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace testing_support {
 

@@ -16,10 +16,10 @@
 #include "control/capi_engine.h"
 #include "core/byte_buffer.h"
 #include "host_script.h"
-#include "platform/pkcs11.h"
-#include "platform/user_database.h"
-#include "platform/wincrypt.h"
-#include "platform/wincrypt_msg.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_msg.h"
+#include "platform/store/user_database.h"
+#include "platform/token/pkcs11.h"
 #include "tests/dialog_fakes.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Conversions of by-reference variants: one reference to a value, or a reference to a
 // variant that holds a value or one reference to it; a reference to a variant reference
 // (a chain, or a variant pointing at itself) is refused rather than followed.
-#include "platform/variant.h"
+#include "platform/com/variant.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/version_info.h"
+#include "platform/system/version_info.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/last_error.h"
+#include "platform/system/last_error.h"
+#include "platform/text/codepage.h"
 #include "tests/elf_fixture.h"
 #include "tests/scoped_state.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/files.h"
+#include "platform/system/files.h"
 #include "ui/deferred_backend.h"
 #include "ui/dialogs.h"
 

@@ -9,10 +9,10 @@
 
 #include "core/cert_view.h"
 #include "core/file_handle.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
-#include "platform/shell.h"
-#include "platform/token_provider.h"
+#include "platform/system/files.h"
+#include "platform/system/shell.h"
+#include "platform/text/codepage.h"
+#include "platform/token/token_provider.h"
 
 namespace ui {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "ui/dialog_resource.h"
 
 namespace ui {

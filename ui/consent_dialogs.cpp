@@ -4,9 +4,9 @@
 
 #include "core/byte_buffer.h"
 #include "core/cert_view.h"
-#include "digest/digests.h"
-#include "platform/codepage.h"
-#include "platform/root_install.h"
+#include "platform/crypt/fingerprint.h"
+#include "platform/store/root_install.h"
+#include "platform/text/codepage.h"
 #include "ui/dialogs.h"
 
 namespace ui {
@@ -42,16 +42,6 @@ std::u16string_view startOf(std::u16string_view text, size_t characters) {
     return text.substr(0, units);
 }
 
-std::string sha256Hex(const std::string& bytes) {
-    Sha256Digest digest;
-    ByteBuffer hex;
-    if (!digest.compute(bytes.data(), static_cast<int32_t>(bytes.size())) ||
-        !hex.encodeHex(digest.result.data(), digest.result.length()))
-        return {};
-    return std::string(reinterpret_cast<const char*>(hex.data()),
-                       static_cast<size_t>(hex.length()));
-}
-
 // The name the user knows a system store by, as a label.
 const char16_t* storeTitle(const char* store) {
     if (std::strcmp(store, "MY") == 0) return u"個人：";
@@ -73,7 +63,7 @@ CertificateSummary summarizeCertificate(PCCERT_CONTEXT certificate) {
 SignConsentDialog::SignConsentDialog(const std::string& site, const CertificateSummary& certificate,
                                      std::u16string_view content)
     : site_(site), certificate_(certificate), length_(characterCount(content)) {
-    sha256_ = sha256Hex(toUtf8(content));
+    sha256_ = sha256Fingerprint(toUtf8(content));
     shownWhole_ = length_ <= kSignTextShownWhole;
     message_ = toAnsi(u"這個網站要求以您的憑證簽署下列內容。簽署後，您將受這段內容約束。\n") +
                certificateLines(certificate_);

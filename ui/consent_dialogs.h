@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "ui/caller_guard.h"
 #include "ui/dialog_resource.h"
 

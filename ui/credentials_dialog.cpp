@@ -8,8 +8,8 @@
 #include <cerrno>
 
 #include "core/file_handle.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
 #include "ui/password_range.h"
 
 namespace ui {

@@ -1,6 +1,6 @@
 #include "ui/dialog_resource.h"
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 namespace ui {
 namespace {

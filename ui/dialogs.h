@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/types.h"
+#include "platform/system/types.h"
 
 namespace ui {
 

@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "platform/codepage.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/chooser_filter.h"
 #include "ui/consent_dialogs.h"

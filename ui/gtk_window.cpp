@@ -4,7 +4,7 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "ui/consent_dialogs.h"
 
 namespace ui::gtk {

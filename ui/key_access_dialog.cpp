@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "core/crypt_holders.h"
-#include "platform/codepage.h"
-#include "store/cert_store.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/store/key_prov_info.h"
+#include "platform/text/codepage.h"
 #include "ui/consent_dialogs.h"
 #include "ui/dialogs.h"
 

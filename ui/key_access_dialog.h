@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/key_container.h"
+#include "platform/crypt/key_container.h"
 #include "ui/caller_guard.h"
 #include "ui/dialog_resource.h"
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "ui/credentials_dialog.h"
 
 namespace ui {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/secret_string.h"
-#include "platform/wincrypt.h"
+#include "platform/crypt/wincrypt.h"
 #include "ui/cert_list_dialog.h"
 
 namespace ui {

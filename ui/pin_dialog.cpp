@@ -1,6 +1,6 @@
 #include "ui/pin_dialog.h"
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "ui/dialogs.h"
 
 namespace ui {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/secret_string.h"
-#include "platform/token_provider.h"
+#include "platform/token/token_provider.h"
 #include "ui/dialog_resource.h"
 
 namespace ui {

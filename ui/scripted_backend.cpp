@@ -1,6 +1,6 @@
 #include "ui/scripted_backend.h"
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"

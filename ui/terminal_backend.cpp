@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/secret_string.h"
-#include "platform/codepage.h"
-#include "platform/files.h"
+#include "platform/system/files.h"
+#include "platform/text/codepage.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"

@@ -12,7 +12,7 @@
 #include "host/bridge/origin_policy.h"
 #include "host/bridge/page_guard.h"
 #include "host/module_commands.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 namespace bridge {
 

@@ -7,8 +7,8 @@
 #include "host/arguments.h"
 #include "host/bridge/request_shape.h"
 #include "host/script_runner.h"
-#include "platform/bstr.h"
-#include "platform/codepage.h"
+#include "platform/com/bstr.h"
+#include "platform/text/codepage.h"
 #include "ui/dialogs.h"
 
 namespace bridge {

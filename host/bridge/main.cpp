@@ -36,7 +36,7 @@
 #include "host/bridge/native_messaging.h"
 #include "host/bridge/page_guard.h"
 #include "host/module_commands.h"
-#include "platform/com_runtime.h"
+#include "platform/com/com_runtime.h"
 #include "ui/deferred_backend.h"
 #include "ui/scripted_backend.h"
 #ifdef KSCAPI_HAVE_GTK

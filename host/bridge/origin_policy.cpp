@@ -1,6 +1,6 @@
 #include "host/bridge/origin_policy.h"
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 namespace bridge {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/files.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
+#include "platform/system/files.h"
 #include "ui/consent_dialogs.h"
 
 namespace bridge {

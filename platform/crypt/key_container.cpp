@@ -1,0 +1,1123 @@
+// Providers, key containers and key handles on the user database and OpenSSL. A
+// provider context is a table entry naming one container row; every call reads the
+// row again, so a container removed by another process is noticed (NTE_BAD_KEYSET).
+// Private keys are sealed in the database (platform/crypt/key_protection.h), leave it only as
+// PKCS#8 DER in wiped buffers and live in the process as EVP_PKEY objects owned by key
+// handles. The containers a PFX load makes live in the loading process only (memory
+// containers) until a certificate of a system store is given their key.
+#include "platform/crypt/key_container.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/crypt/key_protection.h"
+#include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_ids.h"
+#include "platform/registry/machine_hive.h"
+#include "platform/registry/registry.h"
+#include "platform/store/user_database.h"
+#include "platform/system/handle_table.h"
+#include "platform/text/codepage.h"
+#include "platform/token/pkcs11.h"
+#include "platform/token/token_provider.h"
+
+namespace {
+
+struct BuiltInProvider {
+    const char* name;
+    DWORD type;
+    DWORD defaultKeyBits;
+};
+// In the platform's enumeration order. The defaults of the types are named below.
+constexpr BuiltInProvider kBuiltIns[] = {
+    {MS_DEF_PROV_A, PROV_RSA_FULL, 512},
+    {MS_ENHANCED_PROV_A, PROV_RSA_FULL, 1024},
+    {MS_STRONG_PROV_A, PROV_RSA_FULL, 1024},
+    {MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 1024},
+};
+// The set of containers the built-in providers share. Registered providers get
+// "provider:" and their folded name, which never equals it.
+constexpr const char* kBuiltInKeyset = "rsa";
+constexpr DWORD kMaxProvType = 999;
+constexpr DWORD kKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
+constexpr DWORD kMinKeyBits = 512;
+constexpr DWORD kMaxKeyBits = 16384;
+constexpr DWORD kKeyBitsStep = 8;
+
+constexpr auto& fail = failWithLastError;
+
+char upperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string fold(std::string_view name) {
+    std::string out(name);
+    std::transform(out.begin(), out.end(), out.begin(), upperAscii);
+    return out;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && fold(a) == fold(b);
+}
+
+bool isTokenBackend(const CryptProviderInfo& provider) {
+    return equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
+}
+
+// A container of this process only. Its key pairs are OpenSSL objects, whose private
+// numbers OpenSSL clears when the last reference goes.
+struct MemorySlot {
+    DWORD flags = 0;
+    DWORD bits = 0;
+    openssl::EvpPkeyPtr key;
+};
+struct MemoryContainer {
+    std::string database;  // the user database it stands beside
+    std::string provider;
+    std::string keyset;
+    std::string name;
+    std::string fold;
+    std::mutex mutex;
+    std::map<DWORD, MemorySlot> slots;
+    bool deleted = false;  // CRYPT_DELETEKEYSET: open contexts see NTE_BAD_KEYSET
+    // Copied into the database for a certificate of a system store.
+    std::atomic<bool> installed{false};
+};
+using MemoryPtr = std::shared_ptr<MemoryContainer>;
+
+struct ProviderContext {
+    CryptProviderInfo provider;
+    bool silent = false;      // CRYPT_SILENT: nobody may be asked
+    std::string database;     // the user database the context was opened on
+    int64_t containerId = 0;  // 0 for a verify context
+    std::string container;    // UTF-8
+    std::atomic<int> refs{1};
+    std::mutex enumMutex;
+    int64_t enumAfter = 0;  // PP_ENUMCONTAINERS: the id given out last
+    // A token provider's context: the container on the token (null for a verify
+    // context), and PP_ENUMCONTAINERS' list, read at CRYPT_FIRST.
+    std::shared_ptr<TokenContainer> token;
+    std::vector<std::string> tokenNames;
+    size_t tokenNext = 0;
+    // A memory container's context (containerId 0).
+    MemoryPtr memory;
+};
+using ProviderPtr = std::shared_ptr<ProviderContext>;
+
+struct KeyObject {
+    ProviderPtr provider;
+    DWORD keySpec = 0;
+    DWORD flags = 0;
+    DWORD bits = 0;
+    openssl::EvpPkeyPtr key;
+};
+using KeyPtr = std::shared_ptr<KeyObject>;
+
+HandleTable<ProviderPtr>& providers() {
+    static HandleTable<ProviderPtr> table(0x20000);
+    return table;
+}
+
+HandleTable<KeyPtr>& keys() {
+    static HandleTable<KeyPtr> table(0x40000);
+    return table;
+}
+
+ProviderPtr findProvider(HCRYPTPROV h) {
+    return providers().find(h).value_or(nullptr);
+}
+
+// The calling thread's connection, when it is the database the context was opened on.
+DbConnection* databaseOf(const ProviderContext& context) {
+    DbConnection* db = userDatabase();
+    return db && db->path() == context.database ? db : nullptr;
+}
+
+// ---- memory containers
+
+std::mutex& memoryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// In the order they were made.
+std::vector<MemoryPtr>& memoryContainers() {
+    static std::vector<MemoryPtr> all;
+    return all;
+}
+
+// The live memory container of that set and folded name beside the current database.
+MemoryPtr findMemoryContainer(const std::string& keyset, const std::string& folded) {
+    std::string database = userDatabasePath();
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers())
+        if (c->database == database && c->keyset == keyset && c->fold == folded) return c;
+    return nullptr;
+}
+
+// Removes it from the process; contexts still open on it see it gone.
+bool deleteMemoryContainer(const std::string& keyset, const std::string& folded) {
+    MemoryPtr found = findMemoryContainer(keyset, folded);
+    if (!found) return false;
+    {
+        std::lock_guard lock(found->mutex);
+        found->deleted = true;
+        found->slots.clear();
+    }
+    std::lock_guard lock(memoryMutex());
+    auto& all = memoryContainers();
+    all.erase(std::remove(all.begin(), all.end(), found), all.end());
+    return true;
+}
+
+// ---- rows
+
+// SQLITE_ROW with *id (and the name as it was created, when `stored` is given),
+// SQLITE_DONE, or an error.
+int findContainer(DbConnection& db, const CryptProviderInfo& provider, std::string_view name,
+                  int64_t* id, std::string* stored = nullptr) {
+    DbStatement st;
+    int rc = st.prepare(db, "SELECT id, name FROM key_containers WHERE keyset = ?1 AND fold = ?2");
+    if (rc != SQLITE_OK) return rc;
+    st.bindText(1, provider.keyset);
+    st.bindText(2, fold(name));
+    rc = st.step();
+    if (rc == SQLITE_ROW) {
+        *id = st.columnInt64(0);
+        if (stored) *stored = st.columnText(1);
+    }
+    return rc;
+}
+
+bool containerExists(DbConnection& db, int64_t id) {
+    DbStatement st;
+    if (st.prepare(db, "SELECT 1 FROM key_containers WHERE id = ?1") != SQLITE_OK) return false;
+    st.bind(1, id);
+    return st.step() == SQLITE_ROW;
+}
+
+BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name,
+                     int64_t* id) {
+    DbTransaction txn;
+    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+    int rc = findContainer(db, provider, name, id);
+    if (rc == SQLITE_ROW || findMemoryContainer(provider.keyset, fold(name)))
+        return fail(NTE_EXISTS);
+    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(db,
+                   "INSERT INTO key_containers(provider, keyset, name, fold) "
+                   "VALUES (?1, ?2, ?3, ?4)") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bindText(1, provider.name);
+    st.bindText(2, provider.keyset);
+    st.bindText(3, name);
+    st.bindText(4, fold(name));
+    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
+    *id = db.lastInsertId();
+    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
+}
+
+// A memory container of the name goes with the stored one: once a certificate took its
+// key, both are the same container.
+BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name) {
+    bool inMemory = deleteMemoryContainer(provider.keyset, fold(name));
+    DbTransaction txn;
+    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+    int64_t id = 0;
+    int rc = findContainer(db, provider, name, &id);
+    if (rc == SQLITE_DONE) return inMemory ? TRUE : fail(NTE_BAD_KEYSET);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(db, "DELETE FROM key_containers WHERE id = ?1") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bind(1, id);
+    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
+    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
+}
+
+// A new memory container; NTE_EXISTS when the name is taken in the database or the
+// process.
+BOOL createMemoryContainer(DbConnection& db, const CryptProviderInfo& provider,
+                           const std::string& name, MemoryPtr* out) {
+    int64_t id = 0;
+    int rc = findContainer(db, provider, name, &id);
+    if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
+    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
+    auto container = std::make_shared<MemoryContainer>();
+    container->database = db.path();
+    container->provider = provider.name;
+    container->keyset = provider.keyset;
+    container->name = name;
+    container->fold = fold(name);
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers())
+        if (c->database == container->database && c->keyset == container->keyset &&
+            c->fold == container->fold)
+            return fail(NTE_EXISTS);
+    memoryContainers().push_back(container);
+    *out = std::move(container);
+    return TRUE;
+}
+
+// ---- keys
+
+// PKCS#8 DER of a key pair, in a wiped buffer.
+bool encodePkcs8(EVP_PKEY* key, SecretBytes& out) {
+    openssl::Pkcs8Ptr p8(EVP_PKEY2PKCS8(key));
+    if (!p8) return false;
+    unsigned char* der = nullptr;
+    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &der);
+    if (length <= 0 || !der) return false;
+    out = SecretBytes(der, static_cast<size_t>(length));
+    OPENSSL_clear_free(der, static_cast<size_t>(length));
+    return true;
+}
+
+openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der) {
+    const unsigned char* p = der.data();
+    openssl::Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
+    if (!p8) return nullptr;
+    openssl::EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
+    if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return nullptr;
+    return key;
+}
+
+// Writes the key pair, sealed for its place, into a slot of a stored container inside
+// the caller's write transaction. 0, NTE_BAD_DATA (the key does not encode) or
+// NTE_FAIL (no master key, database).
+DWORD storeSealedKey(DbConnection& db, int64_t containerId, const SealedKeyPlace& place,
+                     DWORD flags, EVP_PKEY* key) {
+    SecretBytes der;
+    if (!encodePkcs8(key, der)) {
+        ERR_clear_error();
+        return NTE_BAD_DATA;
+    }
+    std::vector<BYTE> sealed;
+    if (!sealPrivateKey(db, place, der, sealed)) return NTE_FAIL;
+    DbStatement st;
+    if (st.prepare(db,
+                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
+                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
+        return NTE_FAIL;
+    st.bind(1, containerId);
+    st.bind(2, place.keySpec);
+    st.bind(3, flags);
+    st.bind(4, EVP_PKEY_get_bits(key));
+    st.bindBlob(5, sealed.data(), sealed.size());
+    return st.step() == SQLITE_DONE ? 0 : NTE_FAIL;
+}
+
+HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD bits,
+                       openssl::EvpPkeyPtr key) {
+    auto object = std::make_shared<KeyObject>();
+    object->provider = std::move(provider);
+    object->keySpec = keySpec;
+    object->flags = flags;
+    object->bits = bits;
+    object->key = std::move(key);
+    return keys().add(std::move(object));
+}
+
+// CryptGetUserKey of a token container: a handle to the public half; the private key
+// stays on the token and signs there. Either slot names the container's one key.
+BOOL tokenUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserKey) {
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_NO_KEY);
+    openssl::EvpPkeyPtr publicKey;
+    if (!context->token->publicKey(publicKey)) return FALSE;
+    auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(publicKey.get()));
+    *phUserKey = addKeyHandle(context, keySpec, 0, bits, std::move(publicKey));
+    return TRUE;
+}
+
+// CryptGetUserKey of a memory container: a handle sharing the slot's key pair.
+BOOL memoryUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserKey) {
+    MemoryContainer& memory = *context->memory;
+    std::lock_guard lock(memory.mutex);
+    if (memory.deleted) return fail(NTE_BAD_KEYSET);
+    auto slot = memory.slots.find(keySpec);
+    if (slot == memory.slots.end()) return fail(NTE_NO_KEY);
+    EVP_PKEY_up_ref(slot->second.key.get());
+    *phUserKey = addKeyHandle(context, keySpec, slot->second.flags, slot->second.bits,
+                              openssl::EvpPkeyPtr(slot->second.key.get()));
+    return TRUE;
+}
+
+// Copies a DWORD result with the two-call size protocol.
+BOOL giveDword(DWORD value, BYTE* pbData, DWORD* pdwDataLen) {
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    if (!pbData) {
+        *pdwDataLen = sizeof(DWORD);
+        return TRUE;
+    }
+    if (*pdwDataLen < sizeof(DWORD)) {
+        *pdwDataLen = sizeof(DWORD);
+        return fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, &value, sizeof value);
+    *pdwDataLen = sizeof(DWORD);
+    return TRUE;
+}
+
+// Copies a text result with its terminator, with the two-call size protocol.
+BOOL giveText(const std::string& text, BYTE* pbData, DWORD* pdwDataLen) {
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    auto needed = static_cast<DWORD>(text.size() + 1);
+    if (!pbData) {
+        *pdwDataLen = needed;
+        return TRUE;
+    }
+    if (*pdwDataLen < needed) {
+        *pdwDataLen = needed;
+        return fail(ERROR_MORE_DATA);
+    }
+    std::memcpy(pbData, text.c_str(), needed);
+    *pdwDataLen = needed;
+    return TRUE;
+}
+
+// The provider a call names, with the platform's order of checks.
+BOOL resolveProvider(const std::string* name, DWORD type, CryptProviderInfo* out) {
+    if (type == 0 || type > kMaxProvType) return fail(NTE_BAD_PROV_TYPE);
+    std::optional<CryptProviderInfo> found =
+        !name || name->empty() ? defaultCryptProvider(type) : findCryptProvider(*name);
+    if (!found) return fail(!name || name->empty() ? NTE_PROV_TYPE_NOT_DEF : NTE_KEYSET_NOT_DEF);
+    if (found->type != type) return fail(NTE_PROV_TYPE_NO_MATCH);
+    *out = std::move(*found);
+    return TRUE;
+}
+
+// CryptAcquireContext on UTF-8 names (null: not given). A container CRYPT_NEWKEYSET
+// creates is temporary when `owner` is given.
+BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string* provider,
+             DWORD type, DWORD flags, bool inMemory = false) {
+    if (!phProv) return fail(ERROR_INVALID_PARAMETER);
+    *phProv = 0;
+    constexpr DWORD kKnown = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
+                             CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
+    if (flags & ~kKnown) return fail(NTE_BAD_FLAGS);
+    CryptProviderInfo info;
+    if (!resolveProvider(provider, type, &info)) return FALSE;
+    // Only the user's own keys exist here.
+    if (flags & CRYPT_MACHINE_KEYSET) return fail(NTE_BAD_FLAGS);
+    DWORD mode = flags & (CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET);
+    bool named = container && !container->empty();
+    auto context = std::make_shared<ProviderContext>();
+    context->provider = info;
+    context->silent = flags & CRYPT_SILENT;
+    if (mode == CRYPT_VERIFYCONTEXT) {
+        if (named) return fail(NTE_BAD_FLAGS);
+        context->database = userDatabasePath();
+        *phProv = providers().add(std::move(context));
+        return TRUE;
+    }
+    if (mode != 0 && mode != CRYPT_NEWKEYSET && mode != CRYPT_DELETEKEYSET)
+        return fail(NTE_BAD_FLAGS);
+    if (isTokenBackend(info)) {
+        using Mode = TokenContainer::Mode;
+        Mode tokenMode = mode == CRYPT_NEWKEYSET      ? Mode::Create
+                         : mode == CRYPT_DELETEKEYSET ? Mode::Delete
+                                                      : Mode::Open;
+        if (!TokenContainer::acquire(info, named ? *container : std::string(), tokenMode,
+                                     context->silent, &context->token))
+            return FALSE;
+        if (tokenMode == Mode::Delete) return TRUE;
+        context->container = context->token->name();
+        *phProv = providers().add(std::move(context));
+        return TRUE;
+    }
+    std::string name = named ? *container : defaultKeyContainerName();
+    DbConnection* db = userDatabase();
+    if (!db) return fail(NTE_FAIL);
+    if (mode == CRYPT_DELETEKEYSET) return deleteContainer(*db, info, name);
+    int64_t id = 0;
+    if (mode == CRYPT_NEWKEYSET && inMemory) {
+        if (!createMemoryContainer(*db, info, name, &context->memory)) return FALSE;
+    } else if (mode == CRYPT_NEWKEYSET) {
+        if (!createContainer(*db, info, name, &id)) return FALSE;
+    } else {
+        // The database first: a memory container a certificate took is stored there.
+        int rc = findContainer(*db, info, name, &id, &name);
+        if (rc == SQLITE_DONE) context->memory = findMemoryContainer(info.keyset, fold(name));
+        if (rc == SQLITE_DONE && !context->memory) return fail(NTE_BAD_KEYSET);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(NTE_FAIL);
+        if (context->memory) name = context->memory->name;
+    }
+    context->database = db->path();
+    context->containerId = id;
+    context->container = name;
+    *phProv = providers().add(std::move(context));
+    return TRUE;
+}
+
+std::optional<std::string> optionalAnsi(LPCSTR text) {
+    if (!text) return std::nullopt;
+    return ansiToUtf8(text);
+}
+
+std::optional<std::string> optionalWide(LPCWSTR text) {
+    if (!text) return std::nullopt;
+    return toUtf8(text);
+}
+
+// The next container name of the context's provider after its cursor.
+BOOL enumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+    std::lock_guard lock(context.enumMutex);
+    if (isTokenBackend(context.provider)) {
+        if ((dwFlags & CRYPT_FIRST) || context.tokenNext == 0) {
+            if (!TokenContainer::enumerate(context.provider, context.tokenNames)) return FALSE;
+            context.tokenNext = 0;
+        }
+        if (context.tokenNext >= context.tokenNames.size()) return fail(ERROR_NO_MORE_ITEMS);
+        if (!giveText(context.tokenNames[context.tokenNext], pbData, pdwDataLen)) return FALSE;
+        if (pbData) ++context.tokenNext;
+        return TRUE;
+    }
+    if (dwFlags & CRYPT_FIRST) context.enumAfter = 0;
+    DbConnection* db = databaseOf(context);
+    if (!db) return fail(NTE_FAIL);
+    DbStatement st;
+    if (st.prepare(*db,
+                   "SELECT id, name FROM key_containers WHERE keyset = ?1 AND id > ?2 "
+                   "ORDER BY id LIMIT 1") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bindText(1, context.provider.keyset);
+    st.bind(2, context.enumAfter);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) return fail(ERROR_NO_MORE_ITEMS);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    if (!giveText(utf8ToAnsi(st.columnText(1)), pbData, pdwDataLen)) return FALSE;
+    if (pbData) context.enumAfter = st.columnInt64(0);
+    return TRUE;
+}
+
+// True when the container's key pair is the one of the certificate's public key.
+bool keyMatchesCertificate(PCCERT_CONTEXT cert, HCRYPTKEY key) {
+    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
+    const unsigned char* p = cert->pbCertEncoded;
+    openssl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert->cbCertEncoded)));
+    bool match = pair && x509 && EVP_PKEY_eq(X509_get0_pubkey(x509.get()), pair.get()) == 1;
+    ERR_clear_error();
+    return match;
+}
+
+// ---- providers registered for the user
+
+// A REG_DWORD value; 0 when it is missing or of another type.
+DWORD readDwordValue(HKEY key, const char* name) {
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return 0;
+    return value;
+}
+
+// A REG_SZ value without the terminators it was stored with; nullopt when it is
+// missing or of another type.
+std::optional<std::string> readStringValue(HKEY key, const char* name) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return std::nullopt;
+    std::string text(size, '\0');
+    if (size && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                                 &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    text.resize(std::min<size_t>(size, text.size()));
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+// Appends the provider an entry describes (`name` in UTF-8) unless a provider already
+// listed has that name or the entry is unusable: a type out of range, or a backend other
+// than software and pkcs11. A token provider without a module of its own reaches the
+// system's modules through p11-kit's proxy; with neither it is not offered.
+void appendProvider(std::vector<CryptProviderInfo>& out, const std::string& name, DWORD type,
+                    const std::optional<std::string>& backend, const std::string& module,
+                    const std::string& token, const std::string& source) {
+    if (type == 0 || type > kMaxProvType || !backend) return;
+    CryptProviderInfo info;
+    if (equalsIgnoringAsciiCase(*backend, "software")) {
+        info.backend = "software";
+    } else if (equalsIgnoringAsciiCase(*backend, kTokenBackend)) {
+        info.backend = kTokenBackend;
+        info.module = module.empty() ? pkcs11::defaultModulePath() : module;
+        if (info.module.empty()) return;
+        info.token = token;
+    } else {
+        return;
+    }
+    bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
+        return equalsIgnoringAsciiCase(p.name, name);
+    });
+    if (taken) return;
+    info.name = name;
+    info.type = type;
+    info.keyset = "provider:" + fold(name);
+    info.source = source;
+    out.push_back(std::move(info));
+}
+
+// Appends the usable entries under kRegisteredProvidersKey, in the registry's order.
+void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
+    RegKeyHolder root;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegisteredProvidersKey, 0, KEY_READ, root.out()) !=
+        ERROR_SUCCESS)
+        return;
+    // A key name is at most 255 UTF-16 units, two bytes each in a double-byte code page.
+    std::vector<char> name(2 * kMaxKeyNameChars + 1);
+    for (DWORD index = 0;; ++index) {
+        auto size = static_cast<DWORD>(name.size());
+        LONG rc = RegEnumKeyExA(root.get(), index, name.data(), &size, nullptr, nullptr, nullptr,
+                                nullptr);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) return;
+        RegKeyHolder entry;
+        if (RegOpenKeyExA(root.get(), name.data(), 0, KEY_QUERY_VALUE, entry.out()) !=
+            ERROR_SUCCESS)
+            continue;
+        appendProvider(out, ansiToUtf8(std::string_view(name.data(), size)),
+                       readDwordValue(entry.get(), "Type"), readStringValue(entry.get(), "Backend"),
+                       readStringValue(entry.get(), "Module").value_or(""),
+                       readStringValue(entry.get(), "Token").value_or(""), "user");
+    }
+}
+
+// Appends the machine's providers (the same entries, below HKEY_LOCAL_MACHINE, in
+// machine::keys order); their names are UTF-8 already.
+void appendMachineProviders(std::vector<CryptProviderInfo>& out) {
+    for (const machine::Key& key : machine::subkeys(kRegisteredProvidersKey)) {
+        auto text = [&](const char* name) -> std::optional<std::string> {
+            const machine::Value* v = machine::findValue(key, name);
+            if (!v || v->type != REG_SZ) return std::nullopt;
+            return v->text;
+        };
+        const machine::Value* type = machine::findValue(key, "Type");
+        appendProvider(out, key.path.substr(key.path.find_last_of('\\') + 1),
+                       type && type->type == REG_DWORD ? type->number : 0, text("Backend"),
+                       text("Module").value_or(""), text("Token").value_or(""), key.source);
+    }
+}
+
+// ---- consent for protected keys
+
+std::mutex& consentMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+KeyConsentHook& consentHook() {
+    static KeyConsentHook hook;
+    return hook;
+}
+
+bool askConsent(const KeyUseRequest& request) {
+    KeyConsentHook hook;
+    {
+        std::lock_guard lock(consentMutex());
+        hook = consentHook();
+    }
+    if (!hook) return false;
+    try {
+        return hook(request);
+    } catch (...) {
+        // Whatever went wrong while asking, the key was not allowed.
+        return false;
+    }
+}
+
+// The key-slot of a CryptGenKey algorithm; 0 for another algorithm.
+DWORD slotOfAlgorithm(ALG_ID algid) {
+    switch (algid) {
+        case AT_KEYEXCHANGE:
+        case CALG_RSA_KEYX:
+            return AT_KEYEXCHANGE;
+        case AT_SIGNATURE:
+        case CALG_RSA_SIGN:
+            return AT_SIGNATURE;
+        default:
+            return 0;
+    }
+}
+
+// The certificate's key-provider property, in storage aligned for the record.
+bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+        return false;
+    storage.assign((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    return CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, storage.data(),
+                                             &size) == TRUE;
+}
+
+}  // namespace
+
+// ---- layer helpers (key_container.h)
+
+std::vector<CryptProviderInfo> cryptProviders() {
+    std::vector<CryptProviderInfo> out;
+    for (const BuiltInProvider& p : kBuiltIns)
+        out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true, "software", "", ""});
+    appendRegisteredProviders(out);
+    appendMachineProviders(out);
+    return out;
+}
+
+std::optional<CryptProviderInfo> findCryptProvider(std::string_view name) {
+    for (CryptProviderInfo& p : cryptProviders())
+        if (equalsIgnoringAsciiCase(p.name, name)) return std::move(p);
+    return std::nullopt;
+}
+
+std::optional<CryptProviderInfo> defaultCryptProvider(DWORD type) {
+    switch (type) {
+        case PROV_RSA_FULL:
+            return findCryptProvider(MS_ENHANCED_PROV_A);
+        case PROV_RSA_AES:
+            return findCryptProvider(MS_ENH_RSA_AES_PROV_A);
+        default:
+            return std::nullopt;
+    }
+}
+
+KeyConsentHook setKeyConsentHook(KeyConsentHook hook) {
+    std::lock_guard lock(consentMutex());
+    std::swap(consentHook(), hook);
+    return hook;
+}
+
+std::string defaultKeyContainerName() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && *found->pw_name)
+        return found->pw_name;
+    const char* user = getenv("USER");
+    return user && *user ? user : "user";
+}
+
+BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD dwFlags,
+                       HCRYPTKEY* phKey) {
+    if (phKey) *phKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (dwFlags & ~kKeyFlags) return fail(NTE_BAD_FLAGS);
+    // Keys are made on a token, never written to it.
+    if (isTokenBackend(context->provider)) return fail(NTE_PERM);
+    if ((dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) || !key ||
+        !EVP_PKEY_is_a(key, "RSA"))
+        return fail(NTE_BAD_ALGID);
+    auto bits = static_cast<DWORD>(EVP_PKEY_get_bits(key));
+    if (const MemoryPtr& memory = context->memory) {
+        std::lock_guard lock(memory->mutex);
+        if (memory->deleted) return fail(NTE_BAD_KEYSET);
+        EVP_PKEY_up_ref(key);
+        memory->slots[dwKeySpec] = MemorySlot{dwFlags, bits, openssl::EvpPkeyPtr(key)};
+    } else {
+        if (context->containerId == 0) return fail(NTE_BAD_KEYSET);
+        DbConnection* db = databaseOf(*context);
+        if (!db) return fail(NTE_BAD_KEYSET);
+        DbTransaction txn;
+        if (txn.begin(*db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
+        if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
+        SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+        DWORD error = storeSealedKey(*db, context->containerId, place, dwFlags, key);
+        if (error) return fail(error);
+        if (txn.commit() != SQLITE_OK) return fail(NTE_FAIL);
+    }
+    if (phKey) {
+        EVP_PKEY_up_ref(key);
+        *phKey = addKeyHandle(context, dwKeySpec, dwFlags, bits, openssl::EvpPkeyPtr(key));
+    }
+    return TRUE;
+}
+
+openssl::EvpPkeyPtr cryptKeyPair(HCRYPTKEY hKey) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    EVP_PKEY_up_ref((*object)->key.get());
+    return openssl::EvpPkeyPtr((*object)->key.get());
+}
+
+BOOL cryptAllowKeyUse(HCRYPTKEY hKey, const char* operation) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    const KeyObject& key = **object;
+    if (!(key.flags & CRYPT_USER_PROTECTED)) return TRUE;
+    if (key.provider->silent) return fail(NTE_SILENT_CONTEXT);
+    KeyUseRequest request{key.provider->provider.name, key.provider->container, key.keySpec,
+                          operation ? operation : ""};
+    return askConsent(request) ? TRUE : fail(ERROR_CANCELLED);
+}
+
+openssl::EvpPkeyPtr cryptUsePrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation) {
+    if (ProviderPtr context = findProvider(hProv); context && context->token) {
+        // Only the public half of a token key is in this process.
+        SetLastError(NTE_BAD_KEY_STATE);
+        return nullptr;
+    }
+    HCRYPTKEY hKey = 0;
+    if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return nullptr;
+    openssl::EvpPkeyPtr pair;
+    if (cryptAllowKeyUse(hKey, operation)) pair = cryptKeyPair(hKey);
+    DWORD error = GetLastError();
+    CryptDestroyKey(hKey);
+    SetLastError(error);
+    return pair;
+}
+
+BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* operation,
+                             const EVP_MD* md, const BYTE* digest, size_t digestLength,
+                             std::vector<BYTE>& signature) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->token) {
+        // The slot must be one the container answers for.
+        HCRYPTKEY hKey = 0;
+        if (!CryptGetUserKey(hProv, dwKeySpec, &hKey)) return FALSE;
+        CryptDestroyKey(hKey);
+        return context->token->sign(md, digest, digestLength, signature);
+    }
+    openssl::EvpPkeyPtr key = cryptUsePrivateKey(hProv, dwKeySpec, operation);
+    if (!key) return FALSE;
+    // With a signature digest set, OpenSSL's PKCS#1 padding wraps the digest in the
+    // algorithm's DigestInfo before the private-key operation.
+    using PkeyCtxPtr = openssl::Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    size_t length = 0;
+    bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1 &&
+              EVP_PKEY_sign(ctx.get(), nullptr, &length, digest, digestLength) == 1;
+    if (ok) {
+        signature.assign(length, 0);
+        ok = EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest, digestLength) == 1;
+    }
+    ERR_clear_error();
+    if (!ok) return fail(NTE_FAIL);
+    signature.resize(length);
+    return TRUE;
+}
+
+bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
+    out.clear();
+    DbConnection* db = userDatabase();
+    DbStatement st;
+    if (!db || st.prepare(*db,
+                          "SELECT c.id, c.provider, c.name, k.key_spec, k.flags, k.bits, "
+                          "c.owner_pid "
+                          "FROM key_containers c LEFT JOIN container_keys k "
+                          "ON k.container_id = c.id ORDER BY c.id, k.key_spec") != SQLITE_OK) {
+        SetLastError(NTE_FAIL);
+        return false;
+    }
+    std::string protection = keyProtectionName(recordedKeyProtection(*db));
+    int64_t last = 0;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) {
+        if (out.empty() || st.columnInt64(0) != last) {
+            last = st.columnInt64(0);
+            out.push_back({st.columnText(1), st.columnText(2), {}, st.columnInt64(6), protection});
+        }
+        if (!st.columnIsNull(3))
+            out.back().slots.push_back({static_cast<DWORD>(st.columnInt64(3)),
+                                        static_cast<DWORD>(st.columnInt64(4)),
+                                        static_cast<DWORD>(st.columnInt64(5))});
+    }
+    if (rc != SQLITE_DONE) {
+        SetLastError(NTE_FAIL);
+        return false;
+    }
+    std::lock_guard lock(memoryMutex());
+    for (const MemoryPtr& c : memoryContainers()) {
+        if (c->database != db->path() || c->installed) continue;
+        KeyContainerRecord record{c->provider, c->name, {}, ::getpid(), kMemoryProtection};
+        std::lock_guard slotsLock(c->mutex);
+        for (const auto& [keySpec, slot] : c->slots)
+            record.slots.push_back({keySpec, slot.flags, slot.bits});
+        out.push_back(std::move(record));
+    }
+    return true;
+}
+
+int installMemoryContainers(DbConnection& db, std::string_view folded) {
+    std::vector<MemoryPtr> named;
+    {
+        std::lock_guard lock(memoryMutex());
+        for (const MemoryPtr& c : memoryContainers())
+            if (c->database == db.path() && c->fold == folded && !c->installed) named.push_back(c);
+    }
+    for (const MemoryPtr& c : named) {
+        std::lock_guard lock(c->mutex);
+        DbStatement st;
+        int rc = st.prepare(db,
+                            "INSERT OR IGNORE INTO key_containers(provider, keyset, name, fold) "
+                            "VALUES (?1, ?2, ?3, ?4)");
+        if (rc != SQLITE_OK) return rc;
+        st.bindText(1, c->provider);
+        st.bindText(2, c->keyset);
+        st.bindText(3, c->name);
+        st.bindText(4, c->fold);
+        if ((rc = st.step()) != SQLITE_DONE) return rc;
+        // A stored container of the name is the one the certificate means already.
+        if (db.changes() == 0) continue;
+        int64_t id = db.lastInsertId();
+        for (const auto& [keySpec, slot] : c->slots)
+            if (storeSealedKey(db, id, {c->keyset, c->fold, keySpec}, slot.flags, slot.key.get()))
+                return SQLITE_ERROR;
+        // Marked before the caller commits: should it roll back, the container is still
+        // found in memory, as the database does not have it.
+        c->installed = true;
+    }
+    return SQLITE_OK;
+}
+
+// ---- the platform's calls
+//
+// Key generation and import put key pairs into a slot with cryptStoreKeyPair; export
+// works on a key handle's pair from cryptKeyPair; every use of a private key goes
+// through cryptUsePrivateKey.
+
+BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
+    std::optional<std::string> container = optionalAnsi(pszContainer);
+    std::optional<std::string> provider = optionalAnsi(pszProvider);
+    return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
+                   dwProvType, dwFlags);
+}
+
+BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR pszContainer, LPCWSTR pszProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
+    std::optional<std::string> container = optionalWide(pszContainer);
+    std::optional<std::string> provider = optionalWide(pszProvider);
+    return acquire(phProv, container ? &*container : nullptr, provider ? &*provider : nullptr,
+                   dwProvType, dwFlags);
+}
+
+BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszProvider,
+                                  DWORD dwProvType) {
+    std::optional<std::string> container = optionalAnsi(pszContainer);
+    std::optional<std::string> provider = optionalAnsi(pszProvider);
+    if (!container || container->empty()) return fail(NTE_BAD_KEYSET_PARAM);
+    return acquire(phProv, &*container, provider ? &*provider : nullptr, dwProvType,
+                   CRYPT_NEWKEYSET, true);
+}
+
+BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
+                         LPSTR szProvName, DWORD* pcbProvName) {
+    if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    std::vector<CryptProviderInfo> all = cryptProviders();
+    if (dwIndex >= all.size()) return fail(ERROR_NO_MORE_ITEMS);
+    const CryptProviderInfo& provider = all[dwIndex];
+    if (pdwProvType) *pdwProvType = provider.type;
+    return giveText(utf8ToAnsi(provider.name), reinterpret_cast<BYTE*>(szProvName), pcbProvName);
+}
+
+BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) {
+    if (pdwReserved) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    context->refs.fetch_add(1);
+    return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->refs.fetch_sub(1) == 1) providers().remove(hProv);
+    return dwFlags ? fail(NTE_BAD_FLAGS) : TRUE;
+}
+
+BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                       DWORD dwFlags) {
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    switch (dwParam) {
+        case PP_CONTAINER:
+        case PP_UNIQUE_CONTAINER:
+            if (context->containerId == 0 && !context->token && !context->memory)
+                return fail(NTE_BAD_KEYSET);
+            return giveText(utf8ToAnsi(context->container), pbData, pdwDataLen);
+        case PP_NAME:
+            return giveText(utf8ToAnsi(context->provider.name), pbData, pdwDataLen);
+        case PP_PROVTYPE:
+            return giveDword(context->provider.type, pbData, pdwDataLen);
+        case PP_ENUMCONTAINERS:
+            if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+            return enumContainers(*context, pbData, pdwDataLen, dwFlags);
+        default:
+            return fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+    if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
+    *phUserKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    if (context->token) return tokenUserKey(context, dwKeySpec, phUserKey);
+    if (context->memory) return memoryUserKey(context, dwKeySpec, phUserKey);
+    if (context->containerId == 0) return fail(NTE_NO_KEY);
+    DbConnection* db = databaseOf(*context);
+    if (!db) return fail(NTE_BAD_KEYSET);
+    DbTransaction txn;
+    if (txn.begin(*db, DbTransaction::Mode::Deferred) != SQLITE_OK) return fail(NTE_FAIL);
+    if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
+    DbStatement st;
+    if (st.prepare(*db,
+                   "SELECT flags, bits, private_key FROM container_keys "
+                   "WHERE container_id = ?1 AND key_spec = ?2") != SQLITE_OK)
+        return fail(NTE_FAIL);
+    st.bind(1, context->containerId);
+    st.bind(2, dwKeySpec);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) return fail(NTE_NO_KEY);
+    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
+    // A key that does not open is one whose master key this user lacks (the database
+    // was copied without it), as the platform answers for keys its logon secret cannot
+    // open.
+    SecretBytes der;
+    SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+    if (!openPrivateKey(*db, place, st.columnBlob(2), der)) return fail(NTE_BAD_KEY_STATE);
+    openssl::EvpPkeyPtr key = decodePkcs8(der);
+    if (!key) {
+        ERR_clear_error();
+        return fail(NTE_BAD_DATA);
+    }
+    *phUserKey = addKeyHandle(context, dwKeySpec, static_cast<DWORD>(st.columnInt64(0)),
+                              static_cast<DWORD>(st.columnInt64(1)), std::move(key));
+    return TRUE;
+}
+
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+    if (!phKey) return fail(ERROR_INVALID_PARAMETER);
+    *phKey = 0;
+    ProviderPtr context = findProvider(hProv);
+    if (!context) return fail(NTE_BAD_UID);
+    DWORD slot = slotOfAlgorithm(Algid);
+    if (!slot) return fail(NTE_BAD_ALGID);
+    DWORD keyFlags = dwFlags & 0xFFFF;
+    if (keyFlags & ~kKeyFlags) return fail(NTE_BAD_FLAGS);
+    DWORD bits = dwFlags >> 16;
+    if (bits == 0) bits = context->provider.defaultKeyBits;
+    if (bits < kMinKeyBits || bits > kMaxKeyBits) return fail(ERROR_INVALID_PARAMETER);
+    if (bits % kKeyBitsStep) return fail(NTE_BAD_FLAGS);
+    if (isTokenBackend(context->provider)) {
+        // A token key never leaves the token; its PIN, not a consent, protects it.
+        if (keyFlags & CRYPT_EXPORTABLE) return fail(NTE_BAD_FLAGS);
+        if (!context->token) return fail(NTE_BAD_KEYSET);
+        openssl::EvpPkeyPtr publicKey;
+        if (!context->token->generate(bits, publicKey)) return FALSE;
+        *phKey = addKeyHandle(context, slot, 0, bits, std::move(publicKey));
+        return TRUE;
+    }
+    if (context->containerId == 0 && !context->memory) return fail(NTE_BAD_KEYSET);
+    // OpenSSL's RSA generator uses the public exponent 65537 unless told otherwise.
+    openssl::EvpPkeyPtr pair(EVP_RSA_gen(bits));
+    if (!pair) {
+        ERR_clear_error();
+        return fail(NTE_FAIL);
+    }
+    return cryptStoreKeyPair(hProv, slot, pair.get(), keyFlags, phKey);
+}
+
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwFlags) {
+    std::optional<KeyPtr> object = keys().find(hKey);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    if (dwFlags) return fail(NTE_BAD_FLAGS);
+    const KeyObject& key = **object;
+    switch (dwParam) {
+        case KP_ALGID:
+            return giveDword(key.keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX, pbData,
+                             pdwDataLen);
+        case KP_KEYLEN:
+            return giveDword(key.bits, pbData, pdwDataLen);
+        case KP_PERMISSIONS: {
+            DWORD permissions =
+                CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC;
+            if (key.flags & CRYPT_EXPORTABLE) permissions |= CRYPT_EXPORT;
+            return giveDword(permissions, pbData, pdwDataLen);
+        }
+        default:
+            return fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY hKey) {
+    return keys().remove(hKey) ? TRUE : fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* /*pvParameters*/,
+                                       HCRYPTPROV* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+                                       BOOL* pfCallerFreeProvOrNCryptKey) {
+    if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
+    bool cache = dwFlags & CRYPT_ACQUIRE_CACHE_FLAG;
+    if (!pCert || !phCryptProvOrNCryptKey || (!pfCallerFreeProvOrNCryptKey && !cache))
+        return fail(static_cast<DWORD>(E_INVALIDARG));
+    if (!(dwFlags & CRYPT_ACQUIRE_USE_PROV_INFO_FLAG)) {
+        CERT_KEY_CONTEXT cached{};
+        DWORD size = sizeof cached;
+        if (CertGetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, &cached, &size)) {
+            *phCryptProvOrNCryptKey = cached.hCryptProv;
+            if (pdwKeySpec) *pdwKeySpec = cached.dwKeySpec;
+            return TRUE;
+        }
+    }
+    std::vector<uint64_t> storage;
+    if (!readKeyProvInfo(pCert, storage)) return fail(CRYPT_E_NO_KEY_PROPERTY);
+    const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage.data());
+    DWORD acquireFlags = info.dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+    if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, info.pwszContainerName, info.pwszProvName, info.dwProvType,
+                              acquireFlags))
+        return FALSE;
+    // The slot must hold a key: a container without it is no private key.
+    HCRYPTKEY key = 0;
+    bool ok = CryptGetUserKey(provider, info.dwKeySpec, &key);
+    DWORD error = GetLastError();
+    if (ok && (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !keyMatchesCertificate(pCert, key)) {
+        ok = false;
+        error = NTE_BAD_PUBLIC_KEY;
+    }
+    if (key) CryptDestroyKey(key);
+    if (ok && cache) {
+        CERT_KEY_CONTEXT keyContext{sizeof(CERT_KEY_CONTEXT), provider, info.dwKeySpec};
+        ok = CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext);
+        error = GetLastError();
+    }
+    if (!ok) {
+        CryptReleaseContext(provider, 0);
+        return fail(error);
+    }
+    *phCryptProvOrNCryptKey = provider;
+    if (pdwKeySpec) *pdwKeySpec = info.dwKeySpec;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = cache ? FALSE : TRUE;
+    return TRUE;
+}
