@@ -1,13 +1,14 @@
 // Owners of one platform cryptographic handle each, for the length of one operation: a
-// provider context, a key, a certificate context and a certificate store. Each releases
-// its handle in close() (idempotent) and its destructor, and keeps the thread's last
-// error as it was, so that a failure recorded just before the holder ends still reads
-// the failing call's value.
+// provider context, a key, a hash, a message, a chain, a certificate context and a
+// certificate store. Each releases its handle in close() (idempotent) and its
+// destructor, and keeps the thread's last error as it was, so that a failure recorded
+// just before the holder ends still reads the failing call's value.
 #pragma once
 
 #include <utility>
 
 #include "platform/crypt/wincrypt.h"
+#include "platform/crypt/wincrypt_msg.h"
 
 namespace crypt_holders {
 
@@ -53,6 +54,15 @@ inline void releaseProvider(HCRYPTPROV h) {
 inline void destroyKey(HCRYPTKEY h) {
     CryptDestroyKey(h);
 }
+inline void destroyHash(HCRYPTHASH h) {
+    CryptDestroyHash(h);
+}
+inline void closeMessage(HCRYPTMSG m) {
+    CryptMsgClose(m);
+}
+inline void freeChain(PCCERT_CHAIN_CONTEXT c) {
+    CertFreeCertificateChain(c);
+}
 inline void freeCertificate(PCCERT_CONTEXT c) {
     CertFreeCertificateContext(c);
 }
@@ -67,4 +77,7 @@ inline void closeStore(HCERTSTORE s) {
 using CryptProvHolder = crypt_holders::Holder<HCRYPTPROV, crypt_holders::releaseProvider>;
 using CryptKeyHolder = crypt_holders::Holder<HCRYPTKEY, crypt_holders::destroyKey>;
 using CertContextHolder = crypt_holders::Holder<PCCERT_CONTEXT, crypt_holders::freeCertificate>;
+using CryptHashHolder = crypt_holders::Holder<HCRYPTHASH, crypt_holders::destroyHash>;
+using CryptMsgHolder = crypt_holders::Holder<HCRYPTMSG, crypt_holders::closeMessage>;
+using CertChainHolder = crypt_holders::Holder<PCCERT_CHAIN_CONTEXT, crypt_holders::freeChain>;
 using CertStoreHolder = crypt_holders::Holder<HCERTSTORE, crypt_holders::closeStore>;
