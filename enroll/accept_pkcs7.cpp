@@ -6,6 +6,7 @@
 
 #include "core/byte_buffer.h"
 #include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
@@ -18,11 +19,6 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // A reply to one request carries its chain: more than this is no reply but a load of
 // certificates for the user's trust stores.
 constexpr DWORD kMaxMessageCertificates = 16;
-
-inline void closeMessage(HCRYPTMSG m) {
-    CryptMsgClose(m);
-}
-using CryptMsgHolder = crypt_holders::Holder<HCRYPTMSG, closeMessage>;
 
 // The whole X.500 text of a name (no quoting). The size is asked first: a fixed buffer
 // would make every long name empty, and two empty names equal.
@@ -72,18 +68,17 @@ bool takeMessageCertificates(HCRYPTMSG message, Reply& reply, ErrorPair& status)
         return false;
     }
     if (count > kMaxMessageCertificates) {
-        status.lastError = err::kCertFormat;
-        status.capiError = CRYPT_E_MSG_ERROR;
+        status.failWith(err::kCertFormat, CRYPT_E_MSG_ERROR);
         return false;
     }
     for (DWORD index = 0; index < count; ++index) {
-        DWORD length = 0;
-        if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, nullptr, &length)) continue;
-        std::vector<BYTE> der(length);
-        if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, der.data(), &length)) continue;
-        der.resize(length);
-        CertContextHolder certificate(
-            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), length));
+        std::vector<BYTE> der;
+        if (!fetchSized(der, [message, index](BYTE* data, DWORD* size) {
+                return CryptMsgGetParam(message, CMSG_CERT_PARAM, index, data, size);
+            }))
+            continue;
+        CertContextHolder certificate(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                                   static_cast<DWORD>(der.size())));
         if (!certificate) continue;  // what cannot be parsed cannot be classified
         switch (classify(certificate.get())) {
             case Kind::Root:
@@ -108,8 +103,7 @@ bool additionsAllowed(const Reply& reply, bool issued, ErrorPair& status) {
     if (!reply.intermediates.empty()) additions.push_back({"CA", reply.intermediates.size()});
     if (issued) additions.push_back({"MY", 1});
     if (additions.empty() || ui::callerGuard().allowNewCertificates(additions)) return true;
-    status.lastError = err::kCancelled;
-    status.capiError = ERROR_CANCELLED;
+    status.failWith(err::kCancelled, ERROR_CANCELLED);
     return false;
 }
 
@@ -123,12 +117,14 @@ void installAuthorities(const Reply& reply) {
 
 // True when slot `keySpec` of the open container holds the public key `bits`.
 bool slotHolds(HCRYPTPROV provider, DWORD keySpec, const CRYPT_BIT_BLOB& bits) {
-    DWORD size = 0;
-    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, nullptr, &size)) return false;
-    // In 8-byte units: the record's pointers must be aligned.
-    std::vector<uint64_t> storage((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(storage.data());
-    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, info, &size)) return false;
+    // The record's pointers lead into its own buffer, whose allocation is aligned for it.
+    std::vector<BYTE> storage;
+    if (!fetchSized(storage, [=](BYTE* data, DWORD* size) {
+            return CryptExportPublicKeyInfo(provider, keySpec, kEncoding,
+                                            reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(data), size);
+        }))
+        return false;
+    const auto* info = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(storage.data());
     return info->PublicKey.cbData == bits.cbData &&
            (bits.cbData == 0 || std::memcmp(info->PublicKey.pbData, bits.pbData, bits.cbData) == 0);
 }
@@ -237,8 +233,7 @@ void accept(const std::string& text, ErrorPair& status) {
         return;
     }
     if (!issued) {
-        status.lastError = err::kCertFormat;
-        status.capiError = parseError;
+        status.failWith(err::kCertFormat, parseError);
         return;
     }
     bindAndInstall(issued.get(), status);
@@ -247,10 +242,7 @@ void accept(const std::string& text, ErrorPair& status) {
 }  // namespace
 
 ErrorCode acceptPkcs7(EnrollmentState& state, const std::string& text, ErrorPair& result) {
-    if (text.empty()) {
-        result.fail(err::kBadParameter);
-        return result.lastError;
-    }
+    if (text.empty()) return result.fail(err::kBadParameter);
     state.status = ErrorPair{};
     accept(text, state.status);
     result = state.status;

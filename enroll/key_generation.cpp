@@ -7,10 +7,8 @@
 ErrorCode keyLengthStep(EnrollmentState& state, int32_t keyBits) {
     state.status = ErrorPair{};
     state.keyBits = 1024;
-    if (keyBits != 512 && keyBits != 1024 && keyBits != 2048) {
-        state.status.fail(err::kKeyLength);
-        return state.status.lastError;
-    }
+    if (keyBits != 512 && keyBits != 1024 && keyBits != 2048)
+        return state.status.fail(err::kKeyLength);
     state.keyBits = keyBits;
     return 0;
 }
@@ -42,15 +40,13 @@ std::string generateKeyPair(EnrollmentState& state, const std::string& commonNam
         return {};
     }
     if (!ui::callerGuard().allowNewKeyContainer()) {
-        status.lastError = err::kCancelled;
-        status.capiError = ERROR_CANCELLED;
+        status.failWith(err::kCancelled, ERROR_CANCELLED);
         return {};
     }
     std::string container;
     RPC_STATUS rpc = name(container);
     if (rpc != RPC_S_OK || container.empty()) {
-        status.lastError = err::kKeyGeneration;
-        status.capiError = static_cast<uint32_t>(rpc);
+        status.failWith(err::kKeyGeneration, static_cast<uint32_t>(rpc));
         return {};
     }
     CryptProvHolder provider;

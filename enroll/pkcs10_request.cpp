@@ -1,6 +1,11 @@
 #include "enroll/pkcs10_request.h"
 
+#include <cstdint>
+#include <new>
+#include <vector>
+
 #include "core/byte_buffer.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
@@ -9,9 +14,21 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// Makes `out` the size a size query gave; 5002 with the platform's error when it cannot.
-bool allocate(ByteBuffer& out, DWORD size, ErrorPair& status) {
-    if (size > 0 && size <= INT32_MAX && out.allocate(static_cast<int32_t>(size))) return true;
+// Runs a two-call query into `out`. False with 5302 and the platform's error when a call
+// fails; with 5002 (and the last error as the query left it) when no buffer can be had
+// for the size: none at all, more than an int32_t length, or no memory.
+template <typename Call>
+bool fetch(std::vector<BYTE>& out, Call&& call, ErrorPair& status) {
+    try {
+        if (!fetchSized(out, call)) {
+            status.failWithPlatform(err::kKeyGeneration);
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        status.failWithPlatform(err::kAllocation);
+        return false;
+    }
+    if (!out.empty() && out.size() <= INT32_MAX) return true;
     status.failWithPlatform(err::kAllocation);
     return false;
 }
@@ -29,52 +46,35 @@ std::string buildPkcs10Request(HCRYPTPROV provider, DWORD keySpec, const std::st
                              reinterpret_cast<BYTE*>(units.data())}};
     CERT_RDN rdn{1, &attribute};
     CERT_NAME_INFO name{1, &rdn};
-    ByteBuffer subject;
-    DWORD size = 0;
-    if (!CryptEncodeObject(kEncoding, X509_NAME_STRUCT, &name, nullptr, &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
-    if (!allocate(subject, size, status)) return {};
-    if (!CryptEncodeObject(kEncoding, X509_NAME_STRUCT, &name, subject.data(), &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
-    const DWORD subjectSize = size;
+    auto encodeName = [&name](BYTE* data, DWORD* size) {
+        return CryptEncodeObject(kEncoding, X509_NAME_STRUCT, &name, data, size);
+    };
+    std::vector<BYTE> subject;
+    if (!fetch(subject, encodeName, status)) return {};
 
-    ByteBuffer publicKey;
-    size = 0;
-    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, nullptr, &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
-    if (!allocate(publicKey, size, status)) return {};
-    auto* keyInfo = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicKey.data());
-    if (!CryptExportPublicKeyInfo(provider, keySpec, kEncoding, keyInfo, &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
+    auto exportKey = [=](BYTE* data, DWORD* size) {
+        return CryptExportPublicKeyInfo(provider, keySpec, kEncoding,
+                                        reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(data), size);
+    };
+    // The record's pointers lead into its own buffer, whose allocation is aligned for it.
+    std::vector<BYTE> publicKey;
+    if (!fetch(publicKey, exportKey, status)) return {};
+    const auto* keyInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(publicKey.data());
 
     CERT_REQUEST_INFO info{};
     info.dwVersion = CERT_REQUEST_V1;
-    info.Subject = {subjectSize, subject.data()};
+    info.Subject = {static_cast<DWORD>(subject.size()), subject.data()};
     info.SubjectPublicKeyInfo = *keyInfo;
     CRYPT_ALGORITHM_IDENTIFIER algorithm{const_cast<LPSTR>(signatureOid), {0, nullptr}};
-    ByteBuffer request;
-    size = 0;
-    if (!CryptSignAndEncodeCertificate(provider, keySpec, kEncoding, X509_CERT_REQUEST_TO_BE_SIGNED,
-                                       &info, &algorithm, nullptr, nullptr, &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
-    if (!allocate(request, size, status)) return {};
-    if (!CryptSignAndEncodeCertificate(provider, keySpec, kEncoding, X509_CERT_REQUEST_TO_BE_SIGNED,
-                                       &info, &algorithm, nullptr, request.data(), &size)) {
-        status.failWithPlatform(err::kKeyGeneration);
-        return {};
-    }
+    auto signRequest = [&](BYTE* data, DWORD* size) {
+        return CryptSignAndEncodeCertificate(provider, keySpec, kEncoding,
+                                             X509_CERT_REQUEST_TO_BE_SIGNED, &info, &algorithm,
+                                             nullptr, data, size);
+    };
+    std::vector<BYTE> request;
+    if (!fetch(request, signRequest, status)) return {};
     ByteBuffer text;
-    if (!text.encodeBase64(request.data(), static_cast<int32_t>(size))) {
+    if (!text.encodeBase64(request.data(), static_cast<int32_t>(request.size()))) {
         status.fail(err::kAllocation);
         return {};
     }
@@ -99,8 +99,7 @@ std::string createPkcs10(EnrollmentState& state, const std::string& commonName, 
     // missing provider is still reported as such).
     if (signatureOid == szOID_RSA_SHA512RSA && state.keyBits == 512 &&
         !state.providerName.empty()) {
-        state.status.lastError = err::kKeyGeneration;
-        state.status.capiError = NTE_BAD_LEN;
+        state.status.failWith(err::kKeyGeneration, NTE_BAD_LEN);
         result = state.status;
         return {};
     }

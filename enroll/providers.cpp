@@ -20,10 +20,7 @@ std::vector<std::string> listRsaFullProviders() {
 }
 
 ErrorCode setProviderName(EnrollmentState& state, const std::string& name, ErrorPair& result) {
-    if (name.empty()) {
-        result.fail(err::kBadParameter);
-        return result.lastError;
-    }
+    if (name.empty()) return result.fail(err::kBadParameter);
     state.status = ErrorPair{err::kCspName, 0};
     const auto& names = state.providerNames;
     if (std::find(names.begin(), names.end(), name) != names.end()) {

@@ -7,6 +7,8 @@
 #include "core/cert_view.h"
 #include "core/paths.h"
 #include "mobile/mobile_record.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/system/files.h"
 #include "status/error_codes.h"
 #include "store/cert_list.h"
@@ -17,25 +19,32 @@
 
 namespace {
 
-// One key handle from CryptGetUserKey, destroyed with the holder.
-class UserKey {
+// fetchSized's buffer for a key blob: the caller's ByteBuffer, which is wiped when it is
+// released. It is made once, for the size the query gives, and keeps that room; the
+// length the export reports is kept beside it. A size it cannot be made for (none, more
+// than an int32_t, no memory) is remembered, so that the export fails as the platform's
+// own allocation would.
+class KeyBlobBuffer {
   public:
-    UserKey() = default;
-    ~UserKey() { close(); }
-    UserKey(const UserKey&) = delete;
-    UserKey& operator=(const UserKey&) = delete;
-    void close() {
-        if (handle_) CryptDestroyKey(handle_);
-        handle_ = 0;
+    explicit KeyBlobBuffer(ByteBuffer& blob) : blob_(blob) {}
+    BYTE* data() { return blob_.data(); }
+    void clear() {
+        blob_.release();
+        length_ = 0;
     }
-    HCRYPTKEY* out() {
-        close();
-        return &handle_;
+    void resize(size_t size) {
+        if (blob_.empty())
+            outOfMemory_ = size > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ||
+                           !blob_.allocate(static_cast<int32_t>(size));
+        length_ = size;
     }
-    HCRYPTKEY get() const { return handle_; }
+    size_t length() const { return length_; }
+    bool outOfMemory() const { return outOfMemory_; }
 
   private:
-    HCRYPTKEY handle_ = 0;
+    ByteBuffer& blob_;
+    size_t length_ = 0;
+    bool outOfMemory_ = false;
 };
 
 // A narrow copy of a secret for calls that take std::string, wiped when it goes.
@@ -64,8 +73,7 @@ bool keyMayLeave(PCCERT_CONTEXT certificate, ErrorPair& status) {
     if (ui::callerGuard().allowKeyExport(ui::summarizeCertificate(certificate),
                                          ui::KeyExport::MobileText, false))
         return true;
-    status.lastError = err::kCancelled;
-    status.capiError = 0;
+    status.failWith(err::kCancelled, 0);
     return false;
 }
 
@@ -74,34 +82,20 @@ bool keyMayLeave(PCCERT_CONTEXT certificate, ErrorPair& status) {
 ErrorCode exportPrivateKeyBlob(HCRYPTPROV provider, DWORD keySpec, ByteBuffer& blob,
                                ErrorPair& status) {
     blob.release();
-    UserKey key;
-    if (!CryptGetUserKey(provider, keySpec, key.out())) {
-        status.failWithPlatform(err::kNoPrivateKey);
-        return status.lastError;
-    }
-    DWORD size = 0;
-    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
-        status.failWithPlatform(err::kKeyNotExportable);
-        return status.lastError;
-    }
-    if (size > static_cast<DWORD>(std::numeric_limits<int32_t>::max()) ||
-        !blob.allocate(static_cast<int32_t>(size))) {
-        status.lastError = err::kKeyNotExportable;
-        status.capiError = ERROR_NOT_ENOUGH_MEMORY;
-        return status.lastError;
-    }
-    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.data(), &size)) {
-        status.failWithPlatform(err::kKeyNotExportable);
-        blob.release();
-        return status.lastError;
-    }
+    CryptKeyHolder key;
+    if (!CryptGetUserKey(provider, keySpec, key.out()))
+        return status.failWithPlatform(err::kNoPrivateKey);
+    KeyBlobBuffer buffer(blob);
+    bool exported = fetchSized(buffer, [&](BYTE* data, DWORD* size) {
+        if (buffer.outOfMemory()) return failWithLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, data, size);
+    });
+    if (!exported) return status.failWithPlatform(err::kKeyNotExportable);
     // Reading the record's fields from a blob of another shape would run past its end.
     RsaPrivateKeyBlob shape;
-    if (!readRsaPrivateKeyBlob(blob.data(), size, shape)) {
-        status.lastError = err::kKeyNotExportable;
-        status.capiError = NTE_BAD_KEY;
+    if (!readRsaPrivateKeyBlob(blob.data(), buffer.length(), shape)) {
         blob.release();
-        return status.lastError;
+        return status.failWith(err::kKeyNotExportable, NTE_BAD_KEY);
     }
     return 0;
 }
@@ -118,7 +112,7 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
         ui::PfxDialogResult answer =
             ui::launchPfxDialog(ui::PfxDialogUse::ExportMobileFromPfx, request);
         if (answer.code != ui::kLaunchOk) {
-            status.lastError = answer.code;
+            status.fail(answer.code);
             return {};
         }
         ui::handChosenFile(answer.folder, answer.fileName, ui::PathUse::ReadFile);
@@ -128,16 +122,18 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
     }
     std::string path = joinPath(folder, fileName);
     if (PathFileExistsA(path.c_str()) != TRUE) {
-        status.lastError = err::kFileNotFound;
+        status.fail(err::kFileNotFound);
         return {};
     }
 
     // Keys are imported exportable whatever the page asked: exporting them is the point.
     PfxStore pfx;
-    status.lastError = pfx.Load(path, PasswordCopy(filePassword).get(), 1);
-    status.capiError = pfx.platformError();
-    if (status.lastError != 0) return {};
-    status.lastError = err::kCertNotFound;
+    if (ErrorCode code = pfx.Load(path, PasswordCopy(filePassword).get(), 1)) {
+        status.failWith(code, pfx.platformError());
+        return {};
+    }
+    // Stays unless a certificate with a private key is tried.
+    status.fail(err::kCertNotFound);
     if (!pfx.handle()) return {};
 
     std::string text;
@@ -150,7 +146,7 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
                                                &provider, &keySpec, nullptr))
             continue;
         if (!hasKeyUsage(certificate, dwKeyUsage)) {
-            status.lastError = err::kCertUsage;
+            status.fail(err::kCertUsage);
             continue;
         }
         if (!keyMayLeave(certificate, status)) {
@@ -173,14 +169,17 @@ std::string exportMobileFromIE(const std::string& filter, const SecretString& pa
     status.lastError = 0;
     status.capiError = 0;
     CertStore my;
-    status.lastError = my.OpenMy();
-    status.capiError = my.platformError();
-    if (status.lastError != 0) return {};
+    if (ErrorCode code = my.OpenMy()) {
+        status.failWith(code, my.platformError());
+        return {};
+    }
     CertList list;
-    status.lastError = my.FindCertificates(list, filter, dwFlags, dwKeyUsage);
-    status.capiError = my.platformError();
+    ErrorCode found = my.FindCertificates(list, filter, dwFlags, dwKeyUsage);
+    // The search's last error stays with a found list: a dialog cancelled afterwards
+    // reports it beside its own code.
+    const DWORD searchError = my.platformError();
     if (list.empty()) {
-        if (status.lastError == 0) status.lastError = err::kCertNotFound;
+        status.failWith(found != 0 ? found : err::kCertNotFound, searchError);
         return {};
     }
 
@@ -189,7 +188,7 @@ std::string exportMobileFromIE(const std::string& filter, const SecretString& pa
         int32_t code = 0;
         chosen = ui::pickCertificate({list.begin(), list.end()}, code);
         if (!chosen) {
-            status.lastError = code;
+            status.failWith(code, searchError);
             return {};
         }
     }
@@ -197,7 +196,7 @@ std::string exportMobileFromIE(const std::string& filter, const SecretString& pa
     if (exportPassword.empty()) {
         ui::PasswordResult answer = ui::launchPasswordDialog();
         if (answer.code != ui::kLaunchOk) {
-            status.lastError = answer.code;
+            status.failWith(answer.code, searchError);
             return {};
         }
         exportPassword = std::move(answer.password);

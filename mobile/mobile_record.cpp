@@ -129,37 +129,39 @@ bool readRsaPrivateKeyBlob(const BYTE* blob, size_t length, RsaPrivateKeyBlob& o
 
 std::string buildMobileRecord(PCCERT_CONTEXT certificate, std::string_view password,
                               const ByteBuffer& blob, ErrorPair& status) {
-    status.lastError = err::kEncryptFailed;
-    status.capiError = 0;
-    if (!certificate || blob.empty()) return {};
+    // The record's failures carry no platform error of their own: each clears the one an
+    // earlier step of the export left.
+    auto failed = [&status](ErrorCode code) {
+        status.failWith(code, 0);
+        return std::string();
+    };
+    if (!certificate || blob.empty()) return failed(err::kEncryptFailed);
     RsaPrivateKeyBlob key;
-    if (!readRsaPrivateKeyBlob(blob.data(), static_cast<size_t>(blob.length()), key)) {
-        status.lastError = err::kKeyNotExportable;
-        return {};
-    }
+    if (!readRsaPrivateKeyBlob(blob.data(), static_cast<size_t>(blob.length()), key))
+        return failed(err::kKeyNotExportable);
     CertificateFields fields;
     ByteBuffer record;
     if (!readCertificateFields(certificate, fields) || !layOut(key, fields, certificate, record))
-        return {};
+        return failed(err::kEncryptFailed);
 
-    status.lastError = err::kDigest;
     Sha1Digest digest;
     if (password.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ||
         !digest.compute(password.data(), static_cast<int32_t>(password.size())))
-        return {};
+        return failed(err::kDigest);
     ByteBuffer cipherKey;
     if (!cipherKey.assign(digest.result.data(), digest.result.length()) ||
         !cipherKey.append(kMobileTag, sizeof kMobileTag) ||
         static_cast<size_t>(cipherKey.length()) != kCipherKeySize)
-        return {};
+        return failed(err::kDigest);
 
     DesCipher cipher;
     cipher.setAlgorithm(CALG_3DES);
     cipher.setKey(cipherKey.data(), cipherKey.length());
-    status.lastError = err::kEncryptFailed;
-    if (!cipher.encrypt(record.data(), record.length())) return {};
+    if (!cipher.encrypt(record.data(), record.length())) return failed(err::kEncryptFailed);
     ByteBuffer text;
-    if (text.encodeBase64(cipher.output.data(), cipher.output.length()) && !text.empty())
-        status.lastError = 0;
+    if (!text.encodeBase64(cipher.output.data(), cipher.output.length()) || text.empty())
+        return failed(err::kEncryptFailed);
+    // Success is 0 / 0 whatever an earlier certificate or the search left in the pair.
+    status = ErrorPair{};
     return text.str();
 }

@@ -13,23 +13,14 @@
 
 ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {
     close();
-    if (signer.thumbprint.empty() || signer.certificate.length() == 0) {
-        status.lastError = err::kNoSigner;
-        return status.lastError;
-    }
+    if (signer.thumbprint.empty() || signer.certificate.length() == 0)
+        return status.fail(err::kNoSigner);
     switch (signer.source) {
         case 1:
-            status.lastError = my_.OpenMy();
-            if (status.lastError != 0) {
-                status.capiError = my_.platformError();
-                return status.lastError;
-            }
+            if (ErrorCode code = my_.OpenMy()) return status.failWith(code, my_.platformError());
             break;
         case 2: {
-            if (signer.pfxPath.empty()) {
-                status.lastError = err::kNoSigner;
-                return status.lastError;
-            }
+            if (signer.pfxPath.empty()) return status.fail(err::kNoSigner);
             std::string path = signer.pfxPath;
             path.push_back(kPathSeparator);
             path += signer.pfxName;
@@ -38,14 +29,12 @@ ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {
             OPENSSL_cleanse(password.data(), password.size());
             if (!loaded) {
                 pfx_.Close();
-                status.lastError = err::kUndefined1102;
-                return status.lastError;
+                return status.fail(err::kUndefined1102);
             }
             break;
         }
         default:
-            status.lastError = err::kNoSigner;
-            return status.lastError;
+            return status.fail(err::kNoSigner);
     }
     source_ = signer.source;
     status.lastError = 0;
@@ -60,25 +49,22 @@ ErrorCode SignerStore::open(const SignerRef& signer, ErrorPair& status) {
         }
     }
     // The signer was on a card that has been pulled out since it was chosen.
-    if (source_ == 1 &&
-        wasTokenCertificate(signer.certificate.data(), signer.certificate.length())) {
-        status.lastError = err::kSignFailed;
-        status.capiError = SCARD_W_REMOVED_CARD;
-        return status.lastError;
-    }
-    status.lastError = err::kNoSigner;
-    return status.lastError;
+    if (source_ == 1 && wasTokenCertificate(signer.certificate.data(), signer.certificate.length()))
+        return status.failWith(err::kSignFailed, SCARD_W_REMOVED_CARD);
+    return status.fail(err::kNoSigner);
 }
 
 KeyProvInfo SignerStore::keyProvInfo(ErrorPair& status) {
-    KeyProvInfo info;
-    if (source_ == 1) {
-        info = my_.GetKeyProvInfo(certificate());
-        status.capiError = my_.platformError();
-    } else if (source_ == 2) {
-        info = pfx_.GetKeyProvInfo(certificate());
-        status.capiError = pfx_.platformError();
+    if (source_ != 1 && source_ != 2) {
+        status.fail(err::kSignFailed);
+        return {};
     }
+    KeyProvInfo info =
+        source_ == 1 ? my_.GetKeyProvInfo(certificate()) : pfx_.GetKeyProvInfo(certificate());
+    DWORD readError = source_ == 1 ? my_.platformError() : pfx_.platformError();
+    // The read's last error is the pair's also when the read succeeds: a signature that
+    // goes on to succeed, or fails without a platform error of its own, reports it.
+    status.failWith(info ? err::kSuccess : err::kSignFailed, readError);
     return info;
 }
 

@@ -41,8 +41,9 @@ class SignerStore {
     ErrorCode open(const SignerRef& signer, ErrorPair& status);
     // The found certificate; it stays the holder's. Null before open() succeeded.
     PCCERT_CONTEXT certificate() const { return found_.at(0); }
-    // The certificate's key-provider information; `status.capiError` becomes the
-    // store's platform error.
+    // The found certificate's key-provider property, or empty when it is missing or
+    // cannot be read. Records the read in `status`: lastError 0 with the property, 5061
+    // without it; capiError the read's last error either way.
     KeyProvInfo keyProvInfo(ErrorPair& status);
     // Releases the certificate and closes the store. Idempotent.
     void close();

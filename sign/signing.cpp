@@ -10,6 +10,8 @@
 
 #include "core/byte_buffer.h"
 #include "digest/digests.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
@@ -31,67 +33,24 @@ constexpr int32_t kSigningTime = 0x2000;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// A provider context from CryptAcquireCertificatePrivateKey, released when the caller
-// owns it.
-class AcquiredKey {
-  public:
-    AcquiredKey() = default;
-    ~AcquiredKey() { close(); }
-    AcquiredKey(const AcquiredKey&) = delete;
-    AcquiredKey& operator=(const AcquiredKey&) = delete;
-
-    bool acquire(PCCERT_CONTEXT certificate) {
-        close();
-        return CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider_, &keySpec_,
-                                                 &callerFrees_);
-    }
-    void close() {
-        if (provider_ && callerFrees_) CryptReleaseContext(provider_, 0);
-        provider_ = 0;
-        callerFrees_ = FALSE;
-    }
-    HCRYPTPROV provider() const { return provider_; }
-    DWORD keySpec() const { return keySpec_; }
-
-  private:
-    HCRYPTPROV provider_ = 0;
-    DWORD keySpec_ = 0;
-    BOOL callerFrees_ = FALSE;
+// The private key of a certificate for one signature: the provider context and key slot
+// CryptAcquireCertificatePrivateKey gives. The context is released with the struct only
+// when the caller owns it; one the certificate keeps stays out of the holder.
+struct CertificateKey {
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+    CryptProvHolder owned;
 };
 
-class HashObject {
-  public:
-    ~HashObject() {
-        if (hash_) CryptDestroyHash(hash_);
-    }
-    HCRYPTHASH* put() { return &hash_; }
-    HCRYPTHASH get() const { return hash_; }
-
-  private:
-    HCRYPTHASH hash_ = 0;
-};
-
-class MessageHandle {
-  public:
-    explicit MessageHandle(HCRYPTMSG msg) : msg_(msg) {}
-    ~MessageHandle() { CryptMsgClose(msg_); }
-    MessageHandle(const MessageHandle&) = delete;
-    MessageHandle& operator=(const MessageHandle&) = delete;
-    HCRYPTMSG get() const { return msg_; }
-
-  private:
-    HCRYPTMSG msg_;
-};
-
-class ChainHandle {
-  public:
-    ~ChainHandle() { CertFreeCertificateChain(chain_); }
-    PCCERT_CHAIN_CONTEXT* put() { return &chain_; }
-    PCCERT_CHAIN_CONTEXT get() const { return chain_; }
-
-  private:
-    PCCERT_CHAIN_CONTEXT chain_ = nullptr;
-};
+// False, with the platform's last error, when the certificate's key cannot be had.
+bool acquireKey(PCCERT_CONTEXT certificate, CertificateKey& key) {
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &key.provider, &key.keySpec,
+                                           &callerFrees))
+        return false;
+    if (callerFrees) key.owned.reset(key.provider);
+    return true;
+}
 
 std::string textOf(const ByteBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.data()),
@@ -104,7 +63,7 @@ std::string textOf(const ByteBuffer& buffer) {
 bool contentGiven(const std::u16string& content, ErrorPair& status) {
     status.capiError = 0;
     if (toAnsi(std::u16string_view(content).substr(0, 2)).empty()) {
-        status.lastError = err::kBadParameter;
+        status.fail(err::kBadParameter);
         return false;
     }
     return true;
@@ -116,8 +75,7 @@ bool signatureAllowed(PCCERT_CONTEXT certificate, const std::u16string& content,
                       ErrorPair& status) {
     if (ui::callerGuard().allowSignature(ui::summarizeCertificate(certificate), content))
         return true;
-    status.lastError = err::kCancelled;
-    status.capiError = ERROR_CANCELLED;
+    status.failWith(err::kCancelled, ERROR_CANCELLED);
     return false;
 }
 
@@ -187,13 +145,9 @@ bool encodeSigningTime(std::vector<BYTE>& encoded) {
     GetSystemTime(&now);
     FILETIME when{};
     if (!SystemTimeToFileTime(&now, &when)) return false;
-    DWORD size = 0;
-    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &when, nullptr, &size)) return false;
-    encoded.assign(size, 0);
-    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &when, encoded.data(), &size))
-        return false;
-    encoded.resize(size);
-    return true;
+    return fetchSized(encoded, [&when](BYTE* data, DWORD* size) {
+        return CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &when, data, size);
+    });
 }
 
 // Builds, signs and encodes the message; the result is its Base64 text.
@@ -219,8 +173,8 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
         openFlags |= CMSG_AUTHENTICATED_ATTRIBUTES_FLAG;
     }
 
-    AcquiredKey key;
-    if (!key.acquire(certificate)) {
+    CertificateKey key;
+    if (!acquireKey(certificate, key)) {
         status.failWithPlatform(err::kSignFailed);
         return std::string();
     }
@@ -228,8 +182,8 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
     CMSG_SIGNER_ENCODE_INFO signerInfo{};
     signerInfo.cbSize = sizeof signerInfo;
     signerInfo.pCertInfo = certificate->pCertInfo;
-    signerInfo.hCryptProv = key.provider();
-    signerInfo.dwKeySpec = key.keySpec();
+    signerInfo.hCryptProv = key.provider;
+    signerInfo.dwKeySpec = key.keySpec;
     signerInfo.HashAlgorithm.pszObjId = digestOid.data();
     if (dwFlags & kSigningTime) {
         signerInfo.cAuthAttr = 1;
@@ -238,18 +192,18 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
 
     std::vector<CERT_BLOB> certificates{{certificate->cbCertEncoded, certificate->pbCertEncoded}};
     if (dwFlags & kNoCertificates) certificates.clear();
-    ChainHandle chain;
+    CertChainHolder chain;
     if (dwFlags & kWithChain) {
         CERT_CHAIN_PARA para{};
         para.cbSize = sizeof para;
         para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
         if (!CertGetCertificateChain(HCCE_CURRENT_USER, certificate, nullptr, nullptr, &para, 0,
-                                     nullptr, chain.put())) {
+                                     nullptr, chain.out())) {
             status.failWithPlatform(err::kNoChain);
             return std::string();
         }
         if (!chainAcceptable(chain.get()->TrustStatus.dwErrorStatus)) {
-            status.lastError = err::kNoChain;
+            status.fail(err::kNoChain);
             return std::string();
         }
         // Every element travels, however long the chain is.
@@ -286,13 +240,13 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
         for (const CERT_BLOB& c : certificates) estimate += c.cbData;
         text.reserve(estimate / 3 * 4 + 4);
     } catch (const std::bad_alloc&) {
-        status.lastError = err::kAllocation;
+        status.fail(err::kAllocation);
         return std::string();
     }
     CMSG_STREAM_INFO stream{static_cast<DWORD>(content.size()), appendToText, &sink};
-    MessageHandle msg(
+    CryptMsgHolder msg(
         CryptMsgOpenToEncode(kEncoding, openFlags, CMSG_SIGNED, &messageInfo, nullptr, &stream));
-    if (!msg.get()) {
+    if (!msg) {
         status.failWithPlatform(err::kSignFailed);
         return std::string();
     }
@@ -309,10 +263,10 @@ std::string buildMessage(PCCERT_CONTEXT certificate, std::span<const uint8_t> co
     } while (updated && at < content.size());
     if (!updated) {
         if (sink.outOfMemory) {
-            status.lastError = err::kAllocation;
+            status.fail(err::kAllocation);
         } else {
-            status.failWithPlatform(err::kSignFailed);
-            status.lastError = signingFailure(status.capiError);
+            DWORD platformError = GetLastError();
+            status.failWith(signingFailure(platformError), platformError);
         }
         return std::string();
     }
@@ -339,16 +293,13 @@ std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const Sign
     PCCERT_CONTEXT certificate = store.certificate();
     if (!signatureAllowed(certificate, content, status)) return std::string();
 
-    AcquiredKey key;
-    if (!key.acquire(certificate)) {
+    CertificateKey key;
+    if (!acquireKey(certificate, key)) {
         status.failWithPlatform(err::kMyStoreDenied);
         return std::string();
     }
     KeyProvInfo info = store.keyProvInfo(status);
-    if (!info) {
-        status.lastError = err::kSignFailed;
-        return std::string();
-    }
+    if (!info) return std::string();
     DWORD keySpec = info->dwKeySpec;
 
     std::string storage;
@@ -356,29 +307,25 @@ std::string signPkcs1(const std::u16string& content, int32_t dwFlags, const Sign
     ByteBuffer digest;
     ALG_ID algorithm = pkcs1Digest(bytes, dwFlags, digest);
 
-    HashObject hash;
-    DWORD size = 0;
-    if (!CryptCreateHash(key.provider(), algorithm, 0, 0, hash.put()) ||
+    CryptHashHolder hash;
+    std::vector<BYTE> signature;
+    if (!CryptCreateHash(key.provider, algorithm, 0, 0, hash.out()) ||
         !CryptSetHashParam(hash.get(), HP_HASHVAL, digest.data(), 0) ||
-        !CryptSignHashA(hash.get(), keySpec, nullptr, 0, nullptr, &size)) {
+        !fetchSized(signature, [&hash, keySpec](BYTE* data, DWORD* size) {
+            return CryptSignHashA(hash.get(), keySpec, nullptr, 0, data, size);
+        })) {
         status.failWithPlatform(err::kSignFailed);
         return std::string();
     }
-    std::vector<BYTE> signature(size, 0);
-    if (!CryptSignHashA(hash.get(), keySpec, nullptr, 0, signature.data(), &size)) {
-        status.failWithPlatform(err::kSignFailed);
-        return std::string();
-    }
-    signature.resize(size);
     // The platform gives the signature least significant byte first.
     std::reverse(signature.begin(), signature.end());
 
     ByteBuffer text;
-    bool encoded = (dwFlags & kBase64Output)
-                       ? text.encodeBase64(signature.data(), static_cast<int32_t>(size))
-                       : text.encodeHex(signature.data(), static_cast<int32_t>(size));
+    const auto size = static_cast<int32_t>(signature.size());
+    bool encoded = (dwFlags & kBase64Output) ? text.encodeBase64(signature.data(), size)
+                                             : text.encodeHex(signature.data(), size);
     if (!encoded) {
-        status.lastError = err::kAllocation;
+        status.fail(err::kAllocation);
         return std::string();
     }
     status.lastError = 0;
@@ -391,11 +338,7 @@ std::string signPkcs7(const std::u16string& content, int32_t dwFlags, const Sign
     SignerStore store;
     if (store.open(signer, status) != 0) return std::string();
     if (!signatureAllowed(store.certificate(), content, status)) return std::string();
-    KeyProvInfo info = store.keyProvInfo(status);
-    if (!info) {
-        status.lastError = err::kSignFailed;
-        return std::string();
-    }
+    if (!store.keyProvInfo(status)) return std::string();
     std::string storage;
     return buildMessage(store.certificate(), contentBytes(content, dwFlags & kAnsiContent, storage),
                         dwFlags, status);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/registry/registry.h"
-#include "platform/text/codepage.h"
+#include "platform/text/ascii.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"
 
@@ -32,20 +32,18 @@ ErrorCode writeValue(const std::string& strName, DWORD type, const BYTE* data, s
                      ErrorPair& status) {
     std::string keyPath, valueName;
     if (!splitRegistryPath(strName, keyPath, valueName)) {
-        status.fail(err::kBadParameter);
-        return status.lastError;
+        return status.fail(err::kBadParameter);
     }
     RegKeyHolder root, key;
     // A new handle even for an empty key path, so that `key` never holds `root`'s.
     if (!ui::callerGuard().mayStoreValue(keyPath, valueName, size) || !openCallerRoot(root) ||
         RegCreateKeyExA(root.get(), keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         MAXIMUM_ALLOWED, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
-        status.fail(err::kAccessDenied);
-        return status.lastError;
+        return status.fail(err::kAccessDenied);
     }
     if (size > kMaxValueBytes || RegSetValueExA(key.get(), valueName.c_str(), 0, type, data,
                                                 static_cast<DWORD>(size)) != ERROR_SUCCESS)
-        status.fail(err::kAccessDenied);
+        return status.fail(err::kAccessDenied);
     return status.lastError;
 }
 
@@ -53,14 +51,9 @@ ErrorCode writeValue(const std::string& strName, DWORD type, const BYTE* data, s
 
 bool splitRegistryPath(const std::string& strName, std::string& keyPath, std::string& valueName) {
     size_t last = std::string::npos;
-    for (size_t i = 0; i < strName.size(); ++i) {
-        auto b = static_cast<BYTE>(strName[i]);
-        if (IsDBCSLeadByte(b) && i + 1 < strName.size()) {
-            ++i;
-        } else if (b == '\\') {
-            last = i;
-        }
-    }
+    // A trail byte may be 0x5C: only a whole character separates.
+    for (size_t i = 0; i < strName.size(); i += text::ansiCharLength(strName, i))
+        if (strName[i] == '\\') last = i;
     if (last == std::string::npos) return false;
     keyPath = strName.substr(0, last);
     valueName = strName.substr(last + 1);
