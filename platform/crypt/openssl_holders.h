@@ -77,8 +77,15 @@ class SecretBytes {
         if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
         bytes_.clear();
     }
-    // Makes room for `size` bytes (zero-filled); the old content is wiped first.
+    // Shrinking keeps the first `size` bytes and wipes the rest in place (the storage
+    // stays where it is); growing wipes the old content first and gives `size` zero
+    // bytes, since a vector that grows may move and leave a copy behind.
     void resize(size_t size) {
+        if (size <= bytes_.size()) {
+            OPENSSL_cleanse(bytes_.data() + size, bytes_.size() - size);
+            bytes_.resize(size);
+            return;
+        }
         clear();
         bytes_.resize(size);
     }
