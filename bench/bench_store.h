@@ -9,11 +9,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/text/codepage.h"
 
@@ -21,22 +21,7 @@ namespace bench_store {
 
 constexpr int kCertificates = 10000;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct NameFree {
-    void operator()(X509_NAME* p) const { X509_NAME_free(p); }
-};
-struct DerFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
-using DerPtr = std::unique_ptr<unsigned char, DerFree>;
+using NamePtr = openssl::Holder<X509_NAME, X509_NAME_free>;
 
 inline NamePtr makeName(const std::vector<std::pair<const char*, std::string>>& parts) {
     NamePtr name(X509_NAME_new());
@@ -49,8 +34,8 @@ inline NamePtr makeName(const std::vector<std::pair<const char*, std::string>>& 
 
 // One end-entity certificate under a fixed issuer: digitalSignature, valid from 2020 + n
 // % 5 for 60 years, so that mode 2 has work to do.
-inline X509Ptr makeCertificate(EVP_PKEY* key, const X509_NAME* issuer, int n) {
-    X509Ptr cert(X509_new());
+inline openssl::X509Ptr makeCertificate(EVP_PKEY* key, const X509_NAME* issuer, int n) {
+    openssl::X509Ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set_int64(X509_get_serialNumber(cert.get()), 0x100000 + n);
     X509_set_issuer_name(cert.get(), issuer);
@@ -76,14 +61,14 @@ class Store {
   public:
     Store() {
         SetProcessAnsiCodePage(950);
-        PkeyPtr key(EVP_EC_gen("P-256"));
+        openssl::EvpPkeyPtr key(EVP_EC_gen("P-256"));
         NamePtr issuer = makeName({{"C", "TW"}, {"O", "Bench CA"}, {"CN", "Bench Issuing CA"}});
         contexts_.reserve(kCertificates);
         for (int n = 0; n < kCertificates; ++n) {
-            X509Ptr cert = makeCertificate(key.get(), issuer.get(), n);
+            openssl::X509Ptr cert = makeCertificate(key.get(), issuer.get(), n);
             unsigned char* der = nullptr;
             int length = i2d_X509(cert.get(), &der);
-            DerPtr owned(der);
+            openssl::Bytes owned(der);
             if (length <= 0) continue;
             if (PCCERT_CONTEXT context = CertCreateCertificateContext(
                     X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, static_cast<DWORD>(length)))

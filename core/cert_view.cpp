@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 
 namespace {
@@ -33,7 +34,7 @@ size_t ansiPrefixLength(std::string_view text, size_t limit) {
     }
     size_t i = 0;
     while (i < limit) {
-        size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size() ? 2 : 1;
+        size_t step = text::ansiCharLength(text, i);
         if (i + step > limit) break;
         i += step;
     }

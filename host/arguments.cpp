@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 
 namespace host {
@@ -9,13 +10,6 @@ namespace host {
 namespace {
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 bool isSurrogate(char16_t unit) {
@@ -28,7 +22,7 @@ std::optional<char16_t> escapedUnit(std::string_view body, size_t i) {
     if (i + 6 > body.size() || body[i] != '\\' || body[i + 1] != 'u') return std::nullopt;
     unsigned value = 0;
     for (size_t k = i + 2; k < i + 6; ++k) {
-        int h = hexValue(body[k]);
+        int h = text::hexDigitValue(body[k]);
         if (h < 0) return std::nullopt;
         value = value * 16 + static_cast<unsigned>(h);
     }
@@ -180,7 +174,7 @@ std::optional<int32_t> parseInt(std::string_view text) {
     if (i >= text.size()) return std::nullopt;
     uint32_t value = 0;  // arithmetic modulo 2^32
     for (; i < text.size(); ++i) {
-        int d = base == 16 ? hexValue(text[i])
+        int d = base == 16 ? text::hexDigitValue(text[i])
                            : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
         if (d < 0) return std::nullopt;
         value = value * base + static_cast<uint32_t>(d);

@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cctype>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include "platform/crypt/wincrypt.h"
 #include "platform/registry/registry.h"
 #include "platform/store/root_install.h"
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 #include "platform/token/pkcs11.h"
 #include "platform/token/token_provider.h"
@@ -71,8 +71,7 @@ bool toAnsiArg(const std::string& utf8, std::string& ansi) {
 }
 
 bool storeName(const std::string& arg, std::string& name) {
-    name = arg;
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    name = text::asciiUpper(arg);
     return name == "MY" || name == "ROOT" || name == "CA";
 }
 
@@ -92,8 +91,7 @@ bool hasPrivateKey(PCCERT_CONTEXT cert) {
 
 Json certificateJson(PCCERT_CONTEXT cert) {
     CertView view(cert);
-    DWORD ignored = 0;
-    KeyProvInfo info = readKeyProvInfo(cert, ignored);
+    KeyProvInfo info = readKeyProvInfo(cert);
     return Json{{"thumbprint", view.thumbprintHex()},
                 {"subject", ansiToUtf8(view.subject())},
                 {"issuer", ansiToUtf8(view.issuer())},
@@ -166,14 +164,7 @@ bool parseThumbprint(const std::string& text, std::vector<BYTE>& out) {
     if (text.size() != 40) return false;
     out.clear();
     for (size_t i = 0; i < 40; i += 2) {
-        auto digit = [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c))
-                       ? (std::isdigit(static_cast<unsigned char>(c))
-                              ? c - '0'
-                              : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10)
-                       : -1;
-        };
-        int hi = digit(text[i]), lo = digit(text[i + 1]);
+        int hi = text::hexDigitValue(text[i]), lo = text::hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) return false;
         out.push_back(static_cast<BYTE>(hi << 4 | lo));
     }

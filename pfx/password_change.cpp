@@ -27,27 +27,19 @@ struct Passwords {
 ErrorCode checkEveryKeyKept(const std::string& path, const SecretString& password, PfxStore& pfx,
                             ErrorPair& status) {
     ByteBuffer file;
-    if (!file.loadFromFile(path)) {
-        status.failWithPlatform(err::kExchangeFileRead);
-        return status.lastError;
-    }
+    if (!file.loadFromFile(path)) return status.failWithPlatform(err::kExchangeFileRead);
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(file.length()), file.data()};
     WidePassword widePassword(password.view());
     DWORD keyBags = 0;
-    if (!pfxCountKeyBags(&blob, widePassword.get(), &keyBags)) {
-        status.failWithPlatform(err::kExchangeFileRead);
-        return status.lastError;
-    }
+    if (!pfxCountKeyBags(&blob, widePassword.get(), &keyBags))
+        return status.failWithPlatform(err::kExchangeFileRead);
     std::set<std::u16string> containers;
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
          cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
         KeyProvInfo info = pfx.GetKeyProvInfo(cert);
         if (info && info->pwszContainerName) containers.insert(info->pwszContainerName);
     }
-    if (containers.size() < keyBags) {
-        status.capiError = NTE_BAD_KEY;
-        status.lastError = err::kKeyNotExportable;
-    }
+    if (containers.size() < keyBags) return status.failWith(err::kKeyNotExportable, NTE_BAD_KEY);
     return status.lastError;
 }
 
@@ -78,12 +70,9 @@ ErrorCode changePfxPassword(const std::string& folder, const std::string& fileNa
                                {ui::PathUse::ReadFile, ui::PathUse::WriteFile}, true)) {
         ui::ChangePasswordResult answer =
             ui::launchChangePasswordDialog(ui::makePfxDialogRequest(dialog, folder, fileName));
-        status.lastError = answer.code;
-        if (status.lastError != 0) return status.lastError;
-        if (answer.newPassword != answer.confirmPassword) {
-            status.lastError = err::kPasswordMismatch;
-            return status.lastError;
-        }
+        if (status.fail(answer.code) != 0) return status.lastError;
+        if (answer.newPassword != answer.confirmPassword)
+            return status.fail(err::kPasswordMismatch);
         chosen = {answer.folder, answer.fileName, answer.oldPassword, answer.newPassword};
         ui::handChosenFile(chosen.folder, chosen.fileName, ui::PathUse::WriteFile);
     }
@@ -92,25 +81,12 @@ ErrorCode changePfxPassword(const std::string& folder, const std::string& fileNa
     PfxStore pfx;
     // Loaded exportable, whatever the file's keys were before, so that all can be written.
     if (loadPfxFile(path, chosen.oldPassword.view(), 1, pfx, status) != 0) return status.lastError;
-    if (!pfx.handle()) {
-        status.lastError = err::kPfxStoreDenied;
-        return status.lastError;
-    }
+    if (!pfx.handle()) return status.fail(err::kPfxStoreDenied);
     if (checkEveryKeyKept(path, chosen.oldPassword, pfx, status) != 0) return status.lastError;
     ByteBuffer content;
-    DWORD platformError = 0;
-    switch (encodePfx(pfx.handle(), chosen.newPassword.view(), content, platformError)) {
-        case PfxEncodeFailure::None:
-            break;
-        case PfxEncodeFailure::Allocation:
-            status.lastError = err::kUndefined1103;
-            return status.lastError;
-        case PfxEncodeFailure::Sizing:
-        case PfxEncodeFailure::Encoding:
-            status.capiError = platformError;
-            status.lastError = encodingFailure(platformError);
-            return status.lastError;
-    }
-    if (!writer.replace(path, content)) status.lastError = err::kUndefined1103;
+    if (encodePfx(pfx.handle(), chosen.newPassword.view(), content, err::kUndefined1103,
+                  encodingFailure, status) != 0)
+        return status.lastError;
+    if (!writer.replace(path, content)) return status.fail(err::kUndefined1103);
     return status.lastError;
 }

@@ -1,12 +1,13 @@
 #include "pfx/pfx_export.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "core/cert_view.h"
 #include "core/paths.h"
 #include "pfx/pfx_file.h"
+#include "platform/crypt/crypt_holders.h"
 #include "platform/system/files.h"
+#include "platform/text/ascii.h"
 #include "status/error_codes.h"
 #include "store/cert_list.h"
 #include "store/cert_store.h"
@@ -17,27 +18,16 @@ namespace {
 
 constexpr int32_t kDeleteFromMy = 0x1000;
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
-std::string asciiLower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 // The certificate of "MY" whose encoding is the chosen one's, byte for byte.
-ContextPtr findInStore(HCERTSTORE store, PCCERT_CONTEXT chosen) {
+CertContextHolder findInStore(HCERTSTORE store, PCCERT_CONTEXT chosen) {
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert;
          cert = CertEnumCertificatesInStore(store, cert)) {
         if (cert->cbCertEncoded == chosen->cbCertEncoded &&
             std::equal(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded,
                        chosen->pbCertEncoded))
-            return ContextPtr(cert);
+            return CertContextHolder(cert);
     }
-    return nullptr;
+    return CertContextHolder();
 }
 
 bool hasPrivateKey(PCCERT_CONTEXT cert) {
@@ -57,11 +47,16 @@ bool ensureFolder(const std::string& folder) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Why the certificate's key could not be written into the file.
+ErrorCode exportRefusal(DWORD platformError) {
+    return platformError == ERROR_CANCELLED ? err::kCancelled : err::kKeyNotExportable;
+}
+
 }  // namespace
 
 std::string pfxExportFileName(const std::string& defaultName, const std::string& commonName) {
     if (defaultName.empty()) return commonName + ".pfx";
-    if (asciiLower(defaultName).find(".pfx") != std::string::npos) return defaultName;
+    if (text::asciiLower(defaultName).find(".pfx") != std::string::npos) return defaultName;
     return defaultName + ".pfx";
 }
 
@@ -77,58 +72,37 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
                           const FileReplacer& writer) {
     status = ErrorPair{};
     CertStore my;
-    status.lastError = my.OpenMy();
-    if (status.lastError != 0) {
-        status.capiError = my.platformError();
-        return status.lastError;
-    }
+    if (ErrorCode opened = my.OpenMy(); opened != 0)
+        return status.failWith(opened, my.platformError());
     CertList found;
-    status.lastError = my.FindCertificates(found, filter, dwFlags, dwKeyUsage);
-    status.capiError = my.platformError();
-    if (status.lastError != 0) return status.lastError;
+    ErrorCode searched = my.FindCertificates(found, filter, dwFlags, dwKeyUsage);
+    // The search's platform code stays with a success as well.
+    if (status.failWith(searched, my.platformError()) != 0) return status.lastError;
     PCCERT_CONTEXT chosen = found.at(0);
-    if (found.empty()) {
-        status.lastError = err::kCertNotFound;
-        return status.lastError;
-    }
+    if (found.empty()) return status.fail(err::kCertNotFound);
     if (found.size() > 1) {
-        chosen = ui::pickCertificate({found.begin(), found.end()}, status.lastError);
-        if (!chosen) return status.lastError;
+        int32_t picked = 0;
+        chosen = ui::pickCertificate({found.begin(), found.end()}, picked);
+        if (!chosen) return status.fail(picked);
     }
     std::string fileName = pfxExportFileName(defaultName, CertView(chosen).subjectCN());
 
     CertStore memory;
-    status.lastError = memory.OpenMemory();
-    if (status.lastError != 0) {
-        status.capiError = memory.platformError();
-        return status.lastError;
-    }
-    ContextPtr inMy = findInStore(my.handle(), chosen);
-    if (!inMy) {
-        status.lastError = err::kCertNotFound;
-        return status.lastError;
-    }
-    if (!hasPrivateKey(inMy.get())) {
-        status.lastError = err::kNoPrivateKey;
-        return status.lastError;
-    }
+    if (ErrorCode opened = memory.OpenMemory(); opened != 0)
+        return status.failWith(opened, memory.platformError());
+    CertContextHolder inMy = findInStore(my.handle(), chosen);
+    if (!inMy) return status.fail(err::kCertNotFound);
+    if (!hasPrivateKey(inMy.get())) return status.fail(err::kNoPrivateKey);
     if (!ui::callerGuard().allowKeyExport(ui::summarizeCertificate(inMy.get()),
-                                          ui::KeyExport::PfxFile, dwFlags & kDeleteFromMy)) {
-        status.lastError = err::kCancelled;
-        return status.lastError;
-    }
+                                          ui::KeyExport::PfxFile, dwFlags & kDeleteFromMy))
+        return status.fail(err::kCancelled);
     // Only this certificate goes into the file; its issuers never do.
     if (!CertAddCertificateContextToStore(memory.handle(), inMy.get(), CERT_STORE_ADD_ALWAYS,
-                                          nullptr)) {
-        status.failWithPlatform(err::kMyStoreDenied);
-        return status.lastError;
-    }
+                                          nullptr))
+        return status.failWithPlatform(err::kMyStoreDenied);
     // A name with a separator, "." or ".." would put the file (and the save dialog's
     // write check) outside the folder.
-    if (!isPlainFileName(fileName)) {
-        status.lastError = err::kExchangeFileWrite;
-        return status.lastError;
-    }
+    if (!isPlainFileName(fileName)) return status.fail(err::kExchangeFileWrite);
 
     ui::PfxDialogResult target;
     target.folder = folder;
@@ -139,35 +113,18 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
         !ui::givenFileAccepted(joinPath(folder, fileName), {ui::PathUse::WriteFile}, false)) {
         target = ui::launchPfxDialog(ui::PfxDialogUse::ExportPfx,
                                      ui::makePfxDialogRequest(dialog, folder, fileName));
-        status.lastError = target.code;
-        if (status.lastError != 0) return status.lastError;
+        if (status.fail(target.code) != 0) return status.lastError;
         // The save dialog shows the whole path: OK chooses that file to be written.
         ui::handChosenFile(target.folder, target.fileName, ui::PathUse::WriteFile);
     }
 
     ByteBuffer pfx;
-    DWORD platformError = 0;
-    switch (encodePfx(memory.handle(), target.password.view(), pfx, platformError)) {
-        case PfxEncodeFailure::None:
-            break;
-        case PfxEncodeFailure::Allocation:
-            status.lastError = err::kExchangeFileWrite;
-            return status.lastError;
-        case PfxEncodeFailure::Sizing:
-        case PfxEncodeFailure::Encoding:
-            status.capiError = platformError;
-            status.lastError =
-                platformError == ERROR_CANCELLED ? err::kCancelled : err::kKeyNotExportable;
-            return status.lastError;
-    }
-    if (!ensureFolder(target.folder)) {
-        status.lastError = err::kCreateDirectory;
+    if (encodePfx(memory.handle(), target.password.view(), pfx, err::kExchangeFileWrite,
+                  exportRefusal, status) != 0)
         return status.lastError;
-    }
-    if (!writer.replace(joinPath(target.folder, target.fileName), pfx)) {
-        status.lastError = err::kExchangeFileWrite;
-        return status.lastError;
-    }
+    if (!ensureFolder(target.folder)) return status.fail(err::kCreateDirectory);
+    if (!writer.replace(joinPath(target.folder, target.fileName), pfx))
+        return status.fail(err::kExchangeFileWrite);
     // Only now that the file holds it may the certificate leave the store.
     if (dwFlags & kDeleteFromMy) CertDeleteCertificateFromStore(inMy.release());
     exported = {target.folder, target.fileName};

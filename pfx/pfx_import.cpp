@@ -39,8 +39,7 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
         !ui::givenFileAccepted(joinPath(folder, fileName), {ui::PathUse::ReadFile}, true)) {
         chosen = ui::launchPfxDialog(ui::PfxDialogUse::ImportPfx,
                                      ui::makePfxDialogRequest(dialog, folder, fileName));
-        status.lastError = chosen.code;
-        if (status.lastError != 0) return status.lastError;
+        if (status.fail(chosen.code) != 0) return status.lastError;
         ui::handChosenFile(chosen.folder, chosen.fileName, ui::PathUse::ReadFile);
     }
 
@@ -49,13 +48,13 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
                     status) != 0)
         return status.lastError;
     CertStore my;
-    status.lastError = my.OpenMy();
-    if (status.lastError != 0) {
-        status.capiError = my.platformError();
-        return status.lastError;
-    }
+    if (ErrorCode opened = my.OpenMy(); opened != 0)
+        return status.failWith(opened, my.platformError());
 
-    status.lastError = err::kCertNotFound;
+    // Until a certificate goes in, the last one passed over gives the reason; a failed
+    // add's platform code stays even when a later certificate goes in.
+    ErrorCode passedOver = err::kCertNotFound;
+    DWORD addError = status.capiError;
     int added = 0;
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(pfx.handle(), nullptr); cert;
          cert = CertEnumCertificatesInStore(pfx.handle(), cert)) {
@@ -64,16 +63,15 @@ ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
             ++added;
             // The keys of the file now belong to certificates of "MY".
             pfx.setDeleteKeysOnClose(false);
-            status.lastError = 0;
             continue;
         }
         if (added > 0) continue;
         if (reason == 0) {
-            status.lastError = err::kCertNotFound;
-            status.capiError = my.platformError();
+            passedOver = err::kCertNotFound;
+            addError = my.platformError();
         } else {
-            status.lastError = reason;
+            passedOver = reason;
         }
     }
-    return status.lastError;
+    return status.failWith(added > 0 ? err::kSuccess : passedOver, addError);
 }

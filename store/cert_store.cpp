@@ -1,13 +1,12 @@
 #include "store/cert_store.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <string>
 
 #include "core/byte_buffer.h"
 #include "core/wide_password.h"
 #include "platform/system/files.h"
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
 #include "store/filter.h"
@@ -36,20 +35,12 @@ struct ContainerName {
 
 // The named key container of a certificate's key-provider property; false without one.
 bool containerOf(PCCERT_CONTEXT certificate, ContainerName& out) {
-    DWORD ignored = 0;
-    KeyProvInfo info = readKeyProvInfo(certificate, ignored);
+    KeyProvInfo info = readKeyProvInfo(certificate);
     if (!info || !info->pwszContainerName || !*info->pwszContainerName) return false;
     out.container = toAnsi(info->pwszContainerName);
     out.provider = info->pwszProvName ? toAnsi(info->pwszProvName) : std::string();
     out.provType = info->dwProvType;
     return true;
-}
-
-bool sameContainerName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
 }
 
 // Whether a certificate of a system store names the container. Providers are not
@@ -63,7 +54,8 @@ bool containerNamedInSystemStores(const std::string& container) {
         for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert && !named;
              cert = CertEnumCertificatesInStore(store, cert)) {
             ContainerName other;
-            if (containerOf(cert, other) && sameContainerName(other.container, container)) {
+            if (containerOf(cert, other) &&
+                text::equalsIgnoringAsciiCase(other.container, container)) {
                 named = true;
                 CertFreeCertificateContext(cert);
             }
@@ -128,7 +120,9 @@ void CertStore::Close() {
 }
 
 KeyProvInfo CertStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
-    return readKeyProvInfo(certificate, platformError_);
+    KeyProvInfo info = readKeyProvInfo(certificate);
+    if (certificate) platformError_ = GetLastError();
+    return info;
 }
 
 BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* added) {
@@ -159,7 +153,7 @@ BOOL CertStore::AddKeyedCertificate(PCCERT_CONTEXT certificate, PCCERT_CONTEXT* 
     }
     ContainerName now;
     if (replacing && containerOf(inStore, now) &&
-        !sameContainerName(now.container, previous.container) &&
+        !text::equalsIgnoringAsciiCase(now.container, previous.container) &&
         !containerNamedInSystemStores(previous.container)) {
         DWORD saved = GetLastError();
         HCRYPTPROV ignored = 0;
@@ -239,10 +233,9 @@ void PfxStore::DeleteKeyContainers() {
             continue;
         }
         if (callerFree) CryptReleaseContext(provider, 0);
-        DWORD readError = 0;
-        KeyProvInfo info = readKeyProvInfo(cert, readError);
+        KeyProvInfo info = readKeyProvInfo(cert);
         if (!info) {
-            platformError_ = readError;
+            platformError_ = GetLastError();
             continue;
         }
         std::string container =
@@ -256,7 +249,9 @@ void PfxStore::DeleteKeyContainers() {
 }
 
 KeyProvInfo PfxStore::GetKeyProvInfo(PCCERT_CONTEXT certificate) {
-    return readKeyProvInfo(certificate, platformError_);
+    KeyProvInfo info = readKeyProvInfo(certificate);
+    if (certificate) platformError_ = GetLastError();
+    return info;
 }
 
 ErrorCode CertStore::FindCertificates(CertList& list, const std::string& filter, int32_t dwFlags,

@@ -33,7 +33,8 @@ class CertStore {
     ErrorCode OpenMemory();
     // Closes the store if one is open; platformError becomes 0. Idempotent.
     void Close();
-    // readKeyProvInfo with this holder's platformError.
+    // readKeyProvInfo, its last error kept in platformError (unchanged for a null
+    // certificate).
     KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
     // Adds a certificate with its own private key, replacing the one with its thumbprint
     // (CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES). When a certificate was
@@ -87,7 +88,8 @@ class PfxStore {
     // private key lives in. A certificate without a usable key is passed over; failures
     // are recorded in platformError and the walk goes on.
     void DeleteKeyContainers();
-    // readKeyProvInfo with this holder's platformError.
+    // readKeyProvInfo, its last error kept in platformError (unchanged for a null
+    // certificate).
     KeyProvInfo GetKeyProvInfo(PCCERT_CONTEXT certificate);
 
     HCERTSTORE handle() const { return store_; }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/cert_view.h"
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
 
@@ -21,9 +22,7 @@ class AnsiChars {
     AnsiChars() : codePage_(GetACP()) {}
 
     size_t length(std::string_view text, size_t pos) const {
-        return pos + 1 < text.size() && IsDBCSLeadByteEx(codePage_, static_cast<BYTE>(text[pos]))
-                   ? 2
-                   : 1;
+        return text::ansiCharLength(text, pos, codePage_);
     }
 
     // True when `needle` stands at the character boundary `pos` of `text` as whole
@@ -101,7 +100,9 @@ class AnsiChars {
         while (i < a.size() && j < b.size()) {
             size_t na = length(a, i), nb = length(b, j);
             if (na != nb) return false;
-            if (na == 1 ? lower(a[i]) != lower(b[j]) : a.compare(i, 2, b, j, 2) != 0) return false;
+            if (na == 1 ? text::asciiLower(a[i]) != text::asciiLower(b[j])
+                        : a.compare(i, 2, b, j, 2) != 0)
+                return false;
             i += na;
             j += nb;
         }
@@ -112,7 +113,6 @@ class AnsiChars {
     static bool isBlank(char c) {
         return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
     }
-    static char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
     UINT codePage_;
 };

@@ -44,12 +44,10 @@ ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKey
     PfxStore pfx;
 
     // The personal store first; any failure there leads to the PFX file.
-    status.lastError = my.OpenMy();
-    status.capiError = my.platformError();
-    if (status.lastError == 0) {
-        status.lastError = my.FindCertificates(list, filter, dwFlags, dwKeyUsage);
-        status.capiError = my.platformError();
-        if (status.lastError == 0 && !list.empty()) {
+    ErrorCode opened = my.OpenMy();
+    if (status.failWith(opened, my.platformError()) == 0) {
+        ErrorCode searched = my.FindCertificates(list, filter, dwFlags, dwKeyUsage);
+        if (status.failWith(searched, my.platformError()) == 0 && !list.empty()) {
             PCCERT_CONTEXT chosen = list.at(0);
             bool decided = true;
             if (listDialogChooses(dwFlags, list.size())) {
@@ -60,41 +58,31 @@ ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKey
             if (decided) {
                 if (!take(chosen, signer)) {
                     signer.clear();
-                    status.lastError = err::kCertFormat;
-                    return status.lastError;
+                    return status.fail(err::kCertFormat);
                 }
+                // The search's success is recorded already, its platform code with it.
                 signer.source = 1;
-                status.lastError = 0;
                 return 0;
             }
         }
     }
 
-    if (status.capiError == static_cast<uint32_t>(NTE_PERM)) {
-        status.lastError = err::kAccessDenied;
-        return status.lastError;
-    }
+    if (status.capiError == static_cast<uint32_t>(NTE_PERM)) return status.fail(err::kAccessDenied);
     ui::PfxDialogResult answer = ui::launchPfxDialog(ui::PfxDialogUse::SelectSigner,
                                                      ui::makePfxDialogRequest(dialog, "", ""));
-    status.lastError = answer.code;
-    if (status.lastError != 0) return status.lastError;
+    if (status.fail(answer.code) != 0) return status.lastError;
     ui::handChosenFile(answer.folder, answer.fileName, ui::PathUse::ReadFile);
 
-    status.lastError =
+    ErrorCode loaded =
         pfx.Load(joinPath(answer.folder, answer.fileName), answer.password.view(), 1);
-    status.capiError = pfx.platformError();
-    if (status.lastError != 0) {
-        if (status.capiError == static_cast<uint32_t>(NTE_PERM))
-            status.lastError = err::kAccessDenied;
-        return status.lastError;
-    }
-    status.lastError = pfx.FindFirstCertificate(list, filter, dwFlags, dwKeyUsage);
-    status.capiError = pfx.platformError();
-    if (status.lastError != 0) return status.lastError;
+    DWORD loadError = pfx.platformError();
+    if (loaded != 0)
+        return status.failWith(loadError == NTE_PERM ? err::kAccessDenied : loaded, loadError);
+    ErrorCode searched = pfx.FindFirstCertificate(list, filter, dwFlags, dwKeyUsage);
+    if (status.failWith(searched, pfx.platformError()) != 0) return status.lastError;
     if (list.empty() || !take(list.at(0), signer)) {
         signer.clear();
-        status.lastError = err::kCertNotFound;
-        return status.lastError;
+        return status.fail(err::kCertNotFound);
     }
     signer.source = 2;
     signer.pfxPath = answer.folder;

@@ -29,14 +29,9 @@ std::string chainFixture(const std::string& file) {
     return std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/chain/" + file;
 }
 
-ContextPtr fixture(const std::string& name) {
+CertContextHolder fixture(const std::string& name) {
     return parse(readBytes(chainFixture(name + ".der")));
 }
-
-struct ChainFree {
-    void operator()(PCCERT_CHAIN_CONTEXT c) const { CertFreeCertificateChain(c); }
-};
-using ChainPtr = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
 
 std::string commonName(PCCERT_CONTEXT c) {
     char name[256];
@@ -114,23 +109,23 @@ class CertChain : public ::testing::Test {
         StorePtr store = openSystem(storeName);
         ASSERT_NE(store, nullptr);
         for (const char* name : certs) {
-            ContextPtr c = fixture(name);
-            ASSERT_NE(c, nullptr) << name;
+            CertContextHolder c = fixture(name);
+            ASSERT_TRUE(c) << name;
             ASSERT_TRUE(
                 CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr))
                 << name;
         }
     }
 
-    static ChainPtr build(PCCERT_CONTEXT cert, HCERTSTORE additional = nullptr,
-                          const FILETIME* time = nullptr, const CERT_CHAIN_PARA* para = nullptr,
-                          DWORD flags = 0) {
+    static CertChainHolder build(PCCERT_CONTEXT cert, HCERTSTORE additional = nullptr,
+                                 const FILETIME* time = nullptr,
+                                 const CERT_CHAIN_PARA* para = nullptr, DWORD flags = 0) {
         CERT_CHAIN_PARA plain{sizeof(CERT_CHAIN_PARA), {USAGE_MATCH_TYPE_AND, {0, nullptr}}};
         PCCERT_CHAIN_CONTEXT chain = nullptr;
         EXPECT_TRUE(CertGetCertificateChain(HCCE_CURRENT_USER, cert, time, additional,
                                             para ? para : &plain, flags, nullptr, &chain))
             << std::hex << GetLastError();
-        return ChainPtr(chain);
+        return CertChainHolder(chain);
     }
 
     TempHome home_;
@@ -174,13 +169,13 @@ TEST_F(CertChain, TrustBitsPerElementAndForTheChain) {
         TempHome home;  // fresh user stores for each case
         add("CA", c.ca);
         add("ROOT", c.root);
-        ContextPtr cert = fixture(c.cert);
-        ASSERT_NE(cert, nullptr);
-        ChainPtr chain = build(cert.get());
-        ASSERT_NE(chain, nullptr);
+        CertContextHolder cert = fixture(c.cert);
+        ASSERT_TRUE(cert);
+        CertChainHolder chain = build(cert.get());
+        ASSERT_TRUE(chain);
         EXPECT_EQ(errors(chain.get()), c.errors);
         EXPECT_EQ(simple(chain.get()).TrustStatus.dwErrorStatus, c.chainError);
-        EXPECT_EQ(chain->TrustStatus.dwErrorStatus, c.chainError);
+        EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, c.chainError);
     }
 }
 
@@ -204,13 +199,13 @@ TEST_F(CertChain, ElementsRunFromTheCertificateToItsRoot) {
         SCOPED_TRACE(c.cert);
         std::vector<std::string> expected = opensslChain(c.cert);
         ASSERT_FALSE(expected.empty());
-        ContextPtr cert = fixture(c.cert);
-        ChainPtr chain = build(cert.get());
-        ASSERT_NE(chain, nullptr);
+        CertContextHolder cert = fixture(c.cert);
+        CertChainHolder chain = build(cert.get());
+        ASSERT_TRUE(chain);
         EXPECT_EQ(names(chain.get()), expected);
         EXPECT_EQ(infos(chain.get()), c.infos);
-        EXPECT_EQ(chain->TrustStatus.dwErrorStatus, 0u);
-        EXPECT_EQ(chain->TrustStatus.dwInfoStatus, 0u);
+        EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, 0u);
+        EXPECT_EQ(chain.get()->TrustStatus.dwInfoStatus, 0u);
     }
 }
 
@@ -253,7 +248,7 @@ TEST_F(CertChain, IssuersComeFromEveryStoreAndTheSystemAnchors) {
         if (c.inter == Place::UserCa) add("CA", {"inter"});
         StorePtr additional = openMemory();
         StorePtr own = openMemory();
-        ContextPtr inter = fixture("inter");
+        CertContextHolder inter = fixture("inter");
         HCERTSTORE interTarget = c.inter == Place::Additional ? additional.get()
                                  : c.inter == Place::OwnStore ? own.get()
                                                               : nullptr;
@@ -261,15 +256,15 @@ TEST_F(CertChain, IssuersComeFromEveryStoreAndTheSystemAnchors) {
             ASSERT_TRUE(CertAddCertificateContextToStore(interTarget, inter.get(),
                                                          CERT_STORE_ADD_NEW, nullptr));
         }
-        ContextPtr loose = fixture("leaf");
+        CertContextHolder loose = fixture("leaf");
         PCCERT_CONTEXT inOwn = nullptr;
         ASSERT_TRUE(
             CertAddCertificateContextToStore(own.get(), loose.get(), CERT_STORE_ADD_NEW, &inOwn));
-        ContextPtr leaf(inOwn);
+        CertContextHolder leaf(inOwn);
 
-        ChainPtr chain = build(leaf.get(), additional.get());
-        ASSERT_NE(chain, nullptr);
-        EXPECT_EQ(chain->TrustStatus.dwErrorStatus, c.chainError);
+        CertChainHolder chain = build(leaf.get(), additional.get());
+        ASSERT_TRUE(chain);
+        EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, c.chainError);
         ASSERT_EQ(simple(chain.get()).cElement, c.elements);
         if (c.elements < 3) continue;
         HCERTSTORE interStore = simple(chain.get()).rgpElement[1]->pCertContext->hCertStore;
@@ -286,7 +281,7 @@ TEST_F(CertChain, AChangedAnchorFileCountsAtOnce) {
     add("CA", {"inter", "root"});
     const std::string path = home_.path() + "/anchors.pem";
     ScopedEnvVar file("SSL_CERT_FILE", path);
-    ContextPtr leaf = fixture("leaf");
+    CertContextHolder leaf = fixture("leaf");
     const struct {
         const char* content;  // a fixture's PEM, or null for no file
         DWORD chainError;
@@ -300,9 +295,9 @@ TEST_F(CertChain, AChangedAnchorFileCountsAtOnce) {
         SCOPED_TRACE(step.content ? step.content : "no file");
         std::filesystem::remove(path);
         if (step.content) std::filesystem::copy_file(chainFixture(step.content), path);
-        ChainPtr chain = build(leaf.get());
-        ASSERT_NE(chain, nullptr);
-        EXPECT_EQ(chain->TrustStatus.dwErrorStatus, step.chainError);
+        CertChainHolder chain = build(leaf.get());
+        ASSERT_TRUE(chain);
+        EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, step.chainError);
     }
 }
 
@@ -325,9 +320,9 @@ TEST_F(CertChain, ValidityIsJudgedAtTheGivenTime) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ContextPtr cert = fixture(c.cert);
-        ChainPtr chain = build(cert.get(), nullptr, c.time);
-        ASSERT_NE(chain, nullptr);
+        CertContextHolder cert = fixture(c.cert);
+        CertChainHolder chain = build(cert.get(), nullptr, c.time);
+        ASSERT_TRUE(chain);
         EXPECT_EQ(errors(chain.get()), c.errors);
     }
 }
@@ -357,11 +352,11 @@ TEST_F(CertChain, RequestedUsagesAreMatchedAgainstExtendedKeyUsage) {
         std::vector<LPSTR> usages = c.usages;
         CERT_CHAIN_PARA para{sizeof para,
                              {c.type, {static_cast<DWORD>(usages.size()), usages.data()}}};
-        ContextPtr cert = fixture(c.cert);
-        ChainPtr chain = build(cert.get(), nullptr, nullptr, &para);
-        ASSERT_NE(chain, nullptr);
+        CertContextHolder cert = fixture(c.cert);
+        CertChainHolder chain = build(cert.get(), nullptr, nullptr, &para);
+        ASSERT_TRUE(chain);
         EXPECT_EQ(errors(chain.get()), (std::vector<DWORD>{c.leafError, 0, 0}));
-        EXPECT_EQ(chain->TrustStatus.dwErrorStatus, c.leafError);
+        EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, c.leafError);
     }
 }
 
@@ -378,31 +373,31 @@ TEST_F(CertChain, AskedRevocationChecksReadAsUnknown) {
         {CERT_CHAIN_REVOCATION_CHECK_CHAIN, {unknown, unknown, unknown}},
         {CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, {unknown, unknown, 0}},
     };
-    ContextPtr cert = fixture("leaf");
+    CertContextHolder cert = fixture("leaf");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
-        ChainPtr chain = build(cert.get(), nullptr, nullptr, nullptr, c.flags);
-        ASSERT_NE(chain, nullptr);
+        CertChainHolder chain = build(cert.get(), nullptr, nullptr, nullptr, c.flags);
+        ASSERT_TRUE(chain);
         EXPECT_EQ(errors(chain.get()), c.errors);
     }
 }
 
 TEST_F(CertChain, ContextLayoutAndReferences) {
     add("ROOT", {"root"});
-    ContextPtr leaf = fixture("leaf");
+    CertContextHolder leaf = fixture("leaf");
     std::vector<BYTE> interDer = readBytes(chainFixture("inter.der"));
-    ChainPtr chain;
+    CertChainHolder chain;
     {
         StorePtr additional = openMemory();
-        ContextPtr inter = fixture("inter");
+        CertContextHolder inter = fixture("inter");
         ASSERT_TRUE(CertAddCertificateContextToStore(additional.get(), inter.get(),
                                                      CERT_STORE_ADD_NEW, nullptr));
-        chain = build(leaf.get(), additional.get());
+        chain.reset(build(leaf.get(), additional.get()).release());
     }
-    ASSERT_NE(chain, nullptr);
-    EXPECT_EQ(chain->cbSize, sizeof(CERT_CHAIN_CONTEXT));
-    EXPECT_EQ(chain->cChain, 1u);
-    EXPECT_EQ(chain->cLowerQualityChainContext, 0u);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(chain.get()->cbSize, sizeof(CERT_CHAIN_CONTEXT));
+    EXPECT_EQ(chain.get()->cChain, 1u);
+    EXPECT_EQ(chain.get()->cLowerQualityChainContext, 0u);
     const CERT_SIMPLE_CHAIN& s = simple(chain.get());
     EXPECT_EQ(s.cbSize, sizeof(CERT_SIMPLE_CHAIN));
     ASSERT_EQ(s.cElement, 3u);
@@ -422,7 +417,7 @@ TEST_F(CertChain, ContextLayoutAndReferences) {
 }
 
 TEST_F(CertChain, RefusesBadArgumentsWithThePlatformsCodes) {
-    ContextPtr leaf = fixture("leaf");
+    CertContextHolder leaf = fixture("leaf");
     LPSTR nullUsage[] = {nullptr};
     int reserved = 0;
     HCERTSTORE stale = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
@@ -474,7 +469,7 @@ TEST_F(CertChain, RefusesBadArgumentsWithThePlatformsCodes) {
                                              call.output ? &chain : nullptr));
         EXPECT_EQ(GetLastError(), c.error);
         if (call.output) {
-            EXPECT_EQ(chain, nullptr);
+            EXPECT_FALSE(chain);
         }
     }
 }

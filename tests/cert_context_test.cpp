@@ -7,19 +7,15 @@
 #include <vector>
 
 #include "cert_fixtures.h"
+#include "platform/crypt/crypt_holders.h"
 #include "platform/crypt/wincrypt.h"
 
 namespace {
 
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
-ContextPtr create(const ByteBuffer& der) {
-    return ContextPtr(
+CertContextHolder create(const ByteBuffer& der) {
+    return CertContextHolder(
         CertCreateCertificateContext(kEnc, der.data(), static_cast<DWORD>(der.length())));
 }
 
@@ -84,7 +80,7 @@ TEST(CertCreateCertificateContext, RejectsMalformedInputWithThePlatformsCodes) {
         DWORD length = c.nullBytes ? c.length : DWORD(c.bytes.size());
         PCCERT_CONTEXT ctx = CertCreateCertificateContext(
             c.encoding, c.nullBytes ? nullptr : c.bytes.data(), length);
-        EXPECT_EQ(ctx, nullptr) << c.what;
+        EXPECT_FALSE(ctx) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
     }
 }
@@ -93,11 +89,11 @@ TEST(CertCreateCertificateContext, KeepsTrailingBytesLikeThePlatform) {
     ByteBuffer root = loadCert("root");
     std::vector<BYTE> padded(root.data(), root.data() + root.length());
     padded.insert(padded.end(), {0x00, 0x00, 'x'});
-    ContextPtr ctx(CertCreateCertificateContext(kEnc, padded.data(), DWORD(padded.size())));
-    ASSERT_NE(ctx, nullptr);
-    ASSERT_EQ(ctx->cbCertEncoded, padded.size());
-    EXPECT_EQ(std::memcmp(ctx->pbCertEncoded, padded.data(), padded.size()), 0);
-    EXPECT_NE(ctx->pbCertEncoded, padded.data());  // a copy
+    CertContextHolder ctx(CertCreateCertificateContext(kEnc, padded.data(), DWORD(padded.size())));
+    ASSERT_TRUE(ctx);
+    ASSERT_EQ(ctx.get()->cbCertEncoded, padded.size());
+    EXPECT_EQ(std::memcmp(ctx.get()->pbCertEncoded, padded.data(), padded.size()), 0);
+    EXPECT_NE(ctx.get()->pbCertEncoded, padded.data());  // a copy
     // The thumbprint covers every byte the context holds.
     BYTE expected[20], got[20];
     unsigned int n = 0;
@@ -108,11 +104,11 @@ TEST(CertCreateCertificateContext, KeepsTrailingBytesLikeThePlatform) {
 }
 
 TEST(CertCreateCertificateContext, FillsCertInfoAsThePlatformLaysItOut) {
-    ContextPtr ctx = create(loadCert("root"));
-    ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(ctx->dwCertEncodingType, kEnc);
-    EXPECT_EQ(ctx->hCertStore, nullptr);
-    const CERT_INFO& info = *ctx->pCertInfo;
+    CertContextHolder ctx = create(loadCert("root"));
+    ASSERT_TRUE(ctx);
+    EXPECT_EQ(ctx.get()->dwCertEncodingType, kEnc);
+    EXPECT_EQ(ctx.get()->hCertStore, nullptr);
+    const CERT_INFO& info = *ctx.get()->pCertInfo;
     EXPECT_EQ(info.dwVersion, CERT_V3);
     // Content octets 00 8F 01, least significant first.
     EXPECT_EQ(hex(info.SerialNumber.pbData, info.SerialNumber.cbData), "018F00");
@@ -140,7 +136,7 @@ TEST(CertCreateCertificateContext, FillsCertInfoAsThePlatformLaysItOut) {
 
 TEST(CertDuplicateCertificateContext, SharesOneContextUntilTheLastFree) {
     PCCERT_CONTEXT ctx = create(loadCert("root")).release();
-    ASSERT_NE(ctx, nullptr);
+    ASSERT_TRUE(ctx);
     PCCERT_CONTEXT dup = CertDuplicateCertificateContext(ctx);
     EXPECT_EQ(dup, ctx);
     CRYPT_DATA_BLOB name{4, const_cast<BYTE*>(reinterpret_cast<const BYTE*>("n\0a\0"))};
@@ -164,8 +160,8 @@ TEST(CertGetCertificateContextProperty, HashesComeWithTheTwoCallSizeProtocol) {
     };
     for (const Case& c :
          {Case{CERT_SHA1_HASH_PROP_ID, "sha1", 20}, Case{CERT_MD5_HASH_PROP_ID, "md5", 16}}) {
-        ContextPtr ctx = create(loadCert("signer"));
-        ASSERT_NE(ctx, nullptr);
+        CertContextHolder ctx = create(loadCert("signer"));
+        ASSERT_TRUE(ctx);
         DWORD size = 0;
         ASSERT_TRUE(CertGetCertificateContextProperty(ctx.get(), c.id, nullptr, &size));
         EXPECT_EQ(size, c.size);
@@ -183,7 +179,7 @@ TEST(CertGetCertificateContextProperty, HashesComeWithTheTwoCallSizeProtocol) {
 }
 
 TEST(CertGetCertificateContextProperty, ExplicitHashReplacesTheComputedOneUntilRemoved) {
-    ContextPtr ctx = create(loadCert("root"));
+    CertContextHolder ctx = create(loadCert("root"));
     BYTE bogus[20] = {1, 2, 3};
     CRYPT_DATA_BLOB blob{sizeof bogus, bogus};
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_SHA1_HASH_PROP_ID, 0, &blob));
@@ -197,7 +193,7 @@ TEST(CertGetCertificateContextProperty, ExplicitHashReplacesTheComputedOneUntilR
 }
 
 TEST(CertGetCertificateContextProperty, MissingAndInvalidRequestsFail) {
-    ContextPtr ctx = create(loadCert("root"));
+    CertContextHolder ctx = create(loadCert("root"));
     DWORD size = 0;
     struct Case {
         PCCERT_CONTEXT ctx;
@@ -246,7 +242,7 @@ TEST(CertGetCertificateContextProperty, MissingAndInvalidRequestsFail) {
 }
 
 TEST(CertSetCertificateContextProperty, KeyProvInfoIsKeptAsASelfContainedCopy) {
-    ContextPtr ctx = create(loadCert("signer"));
+    CertContextHolder ctx = create(loadCert("signer"));
     std::u16string container = u"{8A0C5E07-3F4B-4C1D-9E2A-000000000001}";
     std::u16string provider = u"Microsoft Enhanced Cryptographic Provider v1.0";
     std::vector<BYTE> paramData = {0xAA, 0xBB, 0xCC};
@@ -300,7 +296,7 @@ TEST(CertSetCertificateContextProperty, KeyProvInfoIsKeptAsASelfContainedCopy) {
 }
 
 TEST(CertSetCertificateContextProperty, KeyContextRoundTripsAndPropertiesEnumerateInOrder) {
-    ContextPtr ctx = create(loadCert("signer"));
+    CertContextHolder ctx = create(loadCert("signer"));
     CERT_KEY_CONTEXT key{sizeof(CERT_KEY_CONTEXT), 0x1234, AT_SIGNATURE};
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_CONTEXT_PROP_ID, 0, &key));
     CERT_KEY_CONTEXT got{};
@@ -331,11 +327,11 @@ TEST(CertGetIntendedKeyUsage, ReportsTheBitStringOrItsAbsence) {
     };
     for (const Case& c : {Case{"root", FALSE, 0}, Case{"signer", TRUE, 0x80},
                           Case{"crlsign", TRUE, 0x02}, Case{"attrs", TRUE, 0xC4}}) {
-        ContextPtr ctx = create(loadCert(c.cert));
-        ASSERT_NE(ctx, nullptr) << c.cert;
+        CertContextHolder ctx = create(loadCert(c.cert));
+        ASSERT_TRUE(ctx) << c.cert;
         BYTE bits[2] = {0xFF, 0xFF};
         SetLastError(0xDEAD);
-        EXPECT_EQ(CertGetIntendedKeyUsage(kEnc, ctx->pCertInfo, bits, sizeof bits), c.present)
+        EXPECT_EQ(CertGetIntendedKeyUsage(kEnc, ctx.get()->pCertInfo, bits, sizeof bits), c.present)
             << c.cert;
         EXPECT_EQ(bits[0], c.first) << c.cert;
         EXPECT_EQ(bits[1], 0) << c.cert;
@@ -380,8 +376,8 @@ TEST(CertGetIntendedKeyUsage, MalformedExtensionFailsWithTheDecodeError) {
 }
 
 TEST(CertVerifyTimeValidity, ComparesWithBothEndsIncluded) {
-    ContextPtr root = create(loadCert("root"));
-    ContextPtr expired = create(loadCert("crlsign"));
+    CertContextHolder root = create(loadCert("root"));
+    CertContextHolder expired = create(loadCert("crlsign"));
     struct Case {
         uint64_t when;
         LONG result;
@@ -389,10 +385,10 @@ TEST(CertVerifyTimeValidity, ComparesWithBothEndsIncluded) {
     for (const Case& c : {Case{k2011 - 1, -1}, Case{k2011, 0}, Case{k2011 + 1, 0}, Case{k2041, 0},
                           Case{k2041 + 1, 1}}) {
         FILETIME t = fileTime(c.when);
-        EXPECT_EQ(CertVerifyTimeValidity(&t, root->pCertInfo), c.result) << c.when;
+        EXPECT_EQ(CertVerifyTimeValidity(&t, root.get()->pCertInfo), c.result) << c.when;
     }
-    EXPECT_EQ(CertVerifyTimeValidity(nullptr, root->pCertInfo), 0);
-    EXPECT_EQ(CertVerifyTimeValidity(nullptr, expired->pCertInfo), 1);
+    EXPECT_EQ(CertVerifyTimeValidity(nullptr, root.get()->pCertInfo), 0);
+    EXPECT_EQ(CertVerifyTimeValidity(nullptr, expired.get()->pCertInfo), 1);
     SetLastError(0);
     EXPECT_EQ(CertVerifyTimeValidity(nullptr, nullptr), 1);
     EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cert_fixtures.h"
+#include "platform/crypt/crypt_holders.h"
 #include "platform/crypt/wincrypt.h"
 
 namespace {
@@ -16,14 +17,9 @@ const char* const kCertNames[] = {"root",          "signer",     "crlsign",
                                   "attrs",         "big5_bmp",   "big5_utf8",
                                   "empty_subject", "long_ascii", "long_big5"};
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
-ContextPtr create(const std::string& name) {
+CertContextHolder create(const std::string& name) {
     ByteBuffer der = loadCert(name);
-    return ContextPtr(
+    return CertContextHolder(
         CertCreateCertificateContext(kEnc, der.data(), static_cast<DWORD>(der.length())));
 }
 
@@ -51,10 +47,10 @@ std::string nameString(PCCERT_CONTEXT ctx, DWORD flags, const char* oid = szOID_
 TEST(CertNameToStrA, MatchesOpensslForEveryFixture) {
     ScopedCodePage utf8(CP_UTF8);
     for (const char* name : kCertNames) {
-        ContextPtr ctx = create(name);
-        ASSERT_NE(ctx, nullptr) << name;
+        CertContextHolder ctx = create(name);
+        ASSERT_TRUE(ctx) << name;
         auto expect = loadExpect(name);
-        const CERT_INFO& info = *ctx->pCertInfo;
+        const CERT_INFO& info = *ctx.get()->pCertInfo;
         DWORD oid = CERT_OID_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG;
         EXPECT_EQ(nameToStr(info.Subject, oid), expect["subject_oid"]) << name;
         EXPECT_EQ(nameToStr(info.Issuer, oid), expect["issuer_oid"]) << name;
@@ -77,9 +73,9 @@ TEST(CertNameToStrA, ChineseComesOutInBig5WithQuestionMarksForTheRest) {
          "C=TW, O=\xB3\x5C\xA4\xF3\xA4\xBD\xA5\x71, OU=?\xCA\x5E?, CN=\xA4\xFD\xA4\x70\xA9\xFA"},
     };
     for (const Case& c : cases) {
-        ContextPtr ctx = create(c.cert);
-        ASSERT_NE(ctx, nullptr);
-        EXPECT_EQ(nameToStr(ctx->pCertInfo->Subject, kX500), c.subject) << c.cert;
+        CertContextHolder ctx = create(c.cert);
+        ASSERT_TRUE(ctx);
+        EXPECT_EQ(nameToStr(ctx.get()->pCertInfo->Subject, kX500), c.subject) << c.cert;
         EXPECT_EQ(nameString(ctx.get(), 0), "\xA4\xFD\xA4\x70\xA9\xFA") << c.cert;
     }
 }
@@ -124,8 +120,8 @@ TEST(CertNameToStrA, RendersEveryValueTypeInEachForm) {
 }
 
 TEST(CertNameToStrA, SizeProtocolNeverCutsTheText) {
-    ContextPtr ctx = create("root");
-    const CERT_NAME_BLOB& subject = ctx->pCertInfo->Subject;
+    CertContextHolder ctx = create("root");
+    const CERT_NAME_BLOB& subject = ctx.get()->pCertInfo->Subject;
     const std::string text = "C=TW, O=Kestrune Test, CN=Kestrune Test Root";
     const DWORD needed = DWORD(text.size() + 1);
     char buffer[128];
@@ -138,8 +134,9 @@ TEST(CertNameToStrA, SizeProtocolNeverCutsTheText) {
     EXPECT_EQ(CertNameToStrA(kEnc, &subject, kX500, buffer, needed), needed);
     EXPECT_EQ(std::string(buffer), text);
     // An empty name is a lone terminator.
-    ContextPtr empty = create("empty_subject");
-    EXPECT_EQ(CertNameToStrA(kEnc, &empty->pCertInfo->Subject, kX500, buffer, sizeof buffer), 1u);
+    CertContextHolder empty = create("empty_subject");
+    EXPECT_EQ(CertNameToStrA(kEnc, &empty.get()->pCertInfo->Subject, kX500, buffer, sizeof buffer),
+              1u);
     EXPECT_EQ(buffer[0], '\0');
 }
 
@@ -195,7 +192,7 @@ TEST(CertGetNameStringA, GivesTheFirstAttributeInEncodedOrder) {
         {"root", 0, "2.5.4.11", ""},
     };
     for (const Case& c : cases) {
-        ContextPtr ctx = create(c.cert);
+        CertContextHolder ctx = create(c.cert);
         SetLastError(0);
         EXPECT_EQ(nameString(ctx.get(), c.flags, c.oid), c.text) << c.cert << " " << c.oid;
         if (!*c.text) {
@@ -205,7 +202,7 @@ TEST(CertGetNameStringA, GivesTheFirstAttributeInEncodedOrder) {
 }
 
 TEST(CertGetNameStringA, SizeProtocolAndOtherTypes) {
-    ContextPtr ctx = create("root");
+    CertContextHolder ctx = create("root");
     void* cn = const_cast<char*>(szOID_COMMON_NAME);
     char buffer[64];
     const DWORD needed = DWORD(std::strlen("Kestrune Test Root") + 1);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -91,12 +92,12 @@ TEST_P(Dispositions, ExistingMeansTheSameThumbprint) {
             CertDeleteCertificateFromStore(e);
         ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), parse(other).get(),
                                                      CERT_STORE_ADD_ALWAYS, nullptr));
-        ContextPtr first = parse(der);
+        CertContextHolder first = parse(der);
         setUserProperty(first.get(), 1, "old");
         setUserProperty(first.get(), 3, "kept");
         ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), first.get(),
                                                      CERT_STORE_ADD_ALWAYS, nullptr));
-        ContextPtr second = parse(der);
+        CertContextHolder second = parse(der);
         setUserProperty(second.get(), 1, "new");
         setUserProperty(second.get(), 2, "added");
         PCCERT_CONTEXT out = reinterpret_cast<PCCERT_CONTEXT>(1);
@@ -107,9 +108,9 @@ TEST_P(Dispositions, ExistingMeansTheSameThumbprint) {
             EXPECT_EQ(GetLastError(), c.error) << c.what;
             EXPECT_EQ(out, nullptr) << c.what;
         }
-        ContextPtr added(out);
+        CertContextHolder added(out);
         if (added) {
-            EXPECT_EQ(added->hCertStore, store.get()) << c.what;
+            EXPECT_EQ(added.get()->hCertStore, store.get()) << c.what;
         }
         // Reopened, so that a system store shows what reached the database.
         if (std::string(GetParam()) != "memory") store = open();
@@ -121,9 +122,9 @@ TEST_P(Dispositions, ExistingMeansTheSameThumbprint) {
         DWORD size = sizeof hash;
         CertGetCertificateContextProperty(first.get(), CERT_SHA1_HASH_PROP_ID, hash, &size);
         CRYPT_HASH_BLOB blob{20, hash};
-        ContextPtr found(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
-                                                    CERT_FIND_SHA1_HASH, &blob, nullptr));
-        ASSERT_NE(found, nullptr) << c.what;
+        CertContextHolder found(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
+                                                           CERT_FIND_SHA1_HASH, &blob, nullptr));
+        ASSERT_TRUE(found) << c.what;
         EXPECT_EQ(userProperty(found.get(), 1), c.p1) << c.what;
         EXPECT_EQ(userProperty(found.get(), 2), c.p2) << c.what;
         EXPECT_EQ(userProperty(found.get(), 3), c.p3) << c.what;
@@ -141,7 +142,7 @@ TEST_F(StoreTest, EnumerationVisitsEachCertificateOnceInOrderWhileTheStoreChange
     StorePtr store = openMemory();
     std::vector<std::string> expected;
     for (int i = 0; i < 6; ++i) {
-        ContextPtr c = parse(makeCert(100 + i, "Cert " + std::to_string(i)));
+        CertContextHolder c = parse(makeCert(100 + i, "Cert " + std::to_string(i)));
         expected.push_back(thumbprint(c.get()));
         ASSERT_TRUE(
             CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
@@ -149,7 +150,7 @@ TEST_F(StoreTest, EnumerationVisitsEachCertificateOnceInOrderWhileTheStoreChange
     ASSERT_EQ(thumbprints(store.get()), expected);
     // Removing the current certificate and adding one during the walk: the walk goes on
     // after the removed one and reaches the new one once.
-    ContextPtr late = parse(makeCert(200, "Late"));
+    CertContextHolder late = parse(makeCert(200, "Late"));
     std::vector<std::string> seen;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
          c = CertEnumCertificatesInStore(store.get(), c)) {
@@ -170,8 +171,8 @@ TEST_F(StoreTest, EnumerationVisitsEachCertificateOnceInOrderWhileTheStoreChange
 
 TEST_F(StoreTest, FindBySha1AndItsRefusals) {
     StorePtr store = openMemory();
-    ContextPtr a = parse(makeCert(1, "A"));
-    ContextPtr b = parse(makeCert(2, "B"));
+    CertContextHolder a = parse(makeCert(1, "A"));
+    CertContextHolder b = parse(makeCert(2, "B"));
     for (PCCERT_CONTEXT c : {a.get(), b.get(), a.get()})
         ASSERT_TRUE(
             CertAddCertificateContextToStore(store.get(), c, CERT_STORE_ADD_ALWAYS, nullptr));
@@ -210,19 +211,19 @@ TEST_F(StoreTest, FindBySha1AndItsRefusals) {
             << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
     }
-    ContextPtr any(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_ANY,
-                                              nullptr, nullptr));
-    ASSERT_NE(any, nullptr);
+    CertContextHolder any(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
+                                                     CERT_FIND_ANY, nullptr, nullptr));
+    ASSERT_TRUE(any);
     EXPECT_EQ(thumbprint(any.get()), thumbprint(a.get()));
 }
 
 TEST_F(StoreTest, ContextsOutliveTheirStoreAndTheCheckFlagSaysSo) {
-    ContextPtr kept;
+    CertContextHolder kept;
     HCERTSTORE handle;
     {
         handle = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
         ASSERT_NE(handle, nullptr);
-        ContextPtr c = parse(makeCert(1, "Outlives"));
+        CertContextHolder c = parse(makeCert(1, "Outlives"));
         setUserProperty(c.get(), 0, "v");
         PCCERT_CONTEXT out = nullptr;
         ASSERT_TRUE(CertAddCertificateContextToStore(handle, c.get(), CERT_STORE_ADD_NEW, &out));
@@ -239,8 +240,8 @@ TEST_F(StoreTest, ContextsOutliveTheirStoreAndTheCheckFlagSaysSo) {
     }
     // The context is whole, and its store is reachable through it as long as it lives.
     EXPECT_EQ(userProperty(kept.get(), 0), "v");
-    EXPECT_EQ(kept->hCertStore, handle);
-    EXPECT_EQ(thumbprints(kept->hCertStore).size(), 1u);
+    EXPECT_EQ(kept.get()->hCertStore, handle);
+    EXPECT_EQ(thumbprints(kept.get()->hCertStore).size(), 1u);
     kept.reset();
     SetLastError(0);
     EXPECT_EQ(CertEnumCertificatesInStore(handle, nullptr), nullptr);
@@ -252,10 +253,10 @@ TEST_F(StoreTest, ForceClosesEveryReferenceButLeavesContextsValid) {
     HCERTSTORE handle = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     CertDuplicateStore(handle);
     CertDuplicateStore(handle);
-    ContextPtr c = parse(makeCert(1, "Forced"));
+    CertContextHolder c = parse(makeCert(1, "Forced"));
     PCCERT_CONTEXT out = nullptr;
     ASSERT_TRUE(CertAddCertificateContextToStore(handle, c.get(), CERT_STORE_ADD_NEW, &out));
-    ContextPtr kept(out);
+    CertContextHolder kept(out);
     SetLastError(0);
     EXPECT_FALSE(CertCloseStore(handle, CERT_CLOSE_STORE_FORCE_FLAG | CERT_CLOSE_STORE_CHECK_FLAG));
     EXPECT_EQ(GetLastError(), CRYPT_E_PENDING_CLOSE);
@@ -265,11 +266,11 @@ TEST_F(StoreTest, ForceClosesEveryReferenceButLeavesContextsValid) {
 
 TEST_F(StoreTest, DeletingFreesTheContextAndKeepsOtherReferencesValid) {
     StorePtr store = openSystem("CA");
-    ContextPtr c = parse(makeCert(1, "Deleted"));
+    CertContextHolder c = parse(makeCert(1, "Deleted"));
     setUserProperty(c.get(), 0, "still here");
     PCCERT_CONTEXT out = nullptr;
     ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, &out));
-    ContextPtr other(CertDuplicateCertificateContext(out));
+    CertContextHolder other(CertDuplicateCertificateContext(out));
     ASSERT_TRUE(CertDeleteCertificateFromStore(out));
     EXPECT_TRUE(thumbprints(store.get()).empty());
     EXPECT_TRUE(thumbprints(openSystem("CA").get()).empty());
@@ -293,8 +294,8 @@ TEST_F(StoreTest, ReadOnlyStoresRefuseChanges) {
     EXPECT_FALSE(CertAddCertificateContextToStore(store.get(), parse(makeCert(2, "X")).get(),
                                                   CERT_STORE_ADD_ALWAYS, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(E_ACCESSDENIED));
-    ContextPtr root(CertEnumCertificatesInStore(store.get(), nullptr));
-    ASSERT_NE(root, nullptr);
+    CertContextHolder root(CertEnumCertificatesInStore(store.get(), nullptr));
+    ASSERT_TRUE(root);
     SetLastError(0);
     EXPECT_FALSE(setUserProperty(root.get(), 0, "x"));
     EXPECT_EQ(GetLastError(), DWORD(E_ACCESSDENIED));
@@ -304,7 +305,7 @@ TEST_F(StoreTest, ReadOnlyStoresRefuseChanges) {
 }
 
 TEST_F(StoreTest, PropertiesTravelIntoAndOutOfThePersonalStore) {
-    ContextPtr c = parse(makeCert(7, "Travels"));
+    CertContextHolder c = parse(makeCert(7, "Travels"));
     std::u16string container = u"C0FFEE00-0000-4000-8000-000000000001";
     std::u16string provider = u"Microsoft Enhanced Cryptographic Provider v1.0";
     BYTE paramData[] = {1, 2, 3};
@@ -325,8 +326,8 @@ TEST_F(StoreTest, PropertiesTravelIntoAndOutOfThePersonalStore) {
     closeUserDatabase();  // as another process would read it
 
     StorePtr my = openSystem("MY");
-    ContextPtr back(CertEnumCertificatesInStore(my.get(), nullptr));
-    ASSERT_NE(back, nullptr);
+    CertContextHolder back(CertEnumCertificatesInStore(my.get(), nullptr));
+    ASSERT_TRUE(back);
     std::vector<uint64_t> buffer(64);
     DWORD size = sizeof(uint64_t) * buffer.size();
     ASSERT_TRUE(CertGetCertificateContextProperty(back.get(), CERT_KEY_PROV_INFO_PROP_ID,
@@ -356,7 +357,7 @@ TEST_F(StoreTest, PropertiesTravelIntoAndOutOfThePersonalStore) {
     ASSERT_TRUE(
         CertSetCertificateContextProperty(back.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, nullptr));
     closeUserDatabase();
-    ContextPtr again(CertEnumCertificatesInStore(openSystem("MY").get(), nullptr));
+    CertContextHolder again(CertEnumCertificatesInStore(openSystem("MY").get(), nullptr));
     EXPECT_EQ(userProperty(again.get(), 5), "written");
     size = 0;
     EXPECT_FALSE(
@@ -371,7 +372,7 @@ TEST_F(StoreTest, PropertiesTravelIntoAndOutOfThePersonalStore) {
 }
 
 TEST_F(StoreTest, KeyContextReleasesItsProviderUnlessToldNotTo) {
-    ProvHolder keep;
+    CryptProvHolder keep;
     ASSERT_TRUE(CryptAcquireContextA(keep.out(), "kc", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     struct Case {
         const char* what;
@@ -383,7 +384,7 @@ TEST_F(StoreTest, KeyContextReleasesItsProviderUnlessToldNotTo) {
         HCRYPTPROV prov = 0;
         ASSERT_TRUE(CryptAcquireContextA(&prov, "kc", nullptr, PROV_RSA_FULL, 0));
         {
-            ContextPtr ctx = parse(makeCert(3, "Key context"));
+            CertContextHolder ctx = parse(makeCert(3, "Key context"));
             CERT_KEY_CONTEXT key{sizeof(CERT_KEY_CONTEXT), prov, AT_KEYEXCHANGE};
             ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_CONTEXT_PROP_ID,
                                                           c.flags, &key));
@@ -403,7 +404,7 @@ TEST_F(StoreTest, KeyContextReleasesItsProviderUnlessToldNotTo) {
 // made by one is seen by the other's open store on its next walk.
 TEST_F(StoreTest, TwoProcessesShareThePersonalStore) {
     constexpr int kEach = 25;
-    ContextPtr shared = parse(makeCert(999, "Shared"));
+    CertContextHolder shared = parse(makeCert(999, "Shared"));
     std::vector<std::vector<BYTE>> parentCerts, childCerts;
     std::vector<std::string> parentOrder, childOrder;
     for (int i = 0; i < kEach; ++i) {
@@ -456,21 +457,22 @@ TEST_F(StoreTest, TwoProcessesShareThePersonalStore) {
             if (std::find(order.begin(), order.end(), t) != order.end()) filtered.push_back(t);
         EXPECT_EQ(filtered, order);
     }
-    ContextPtr seed(CertEnumCertificatesInStore(parentStore.get(), nullptr));
+    CertContextHolder seed(CertEnumCertificatesInStore(parentStore.get(), nullptr));
     EXPECT_EQ(userProperty(seed.get(), 0), "from the child");
 }
 
 TEST_F(StoreTest, EachPersistedCertificateGetsItsOwnPropertiesAndLaterChanges) {
     // Rows of another store between them, and one certificate without properties.
-    std::vector<ContextPtr> mine;
+    // A deque: the holders stay where they were made.
+    std::deque<CertContextHolder> mine;
     for (int i = 0; i < 3; ++i) {
-        mine.push_back(parse(makeCert(300 + i, "Own " + std::to_string(i))));
+        mine.emplace_back(parse(makeCert(300 + i, "Own " + std::to_string(i))).release());
         if (i != 1) {
             ASSERT_TRUE(setUserProperty(mine.back().get(), 9, "mine " + std::to_string(i)));
         }
         ASSERT_TRUE(CertAddCertificateContextToStore(openSystem("MY").get(), mine.back().get(),
                                                      CERT_STORE_ADD_NEW, nullptr));
-        ContextPtr other = parse(makeCert(400 + i, "Other " + std::to_string(i)));
+        CertContextHolder other = parse(makeCert(400 + i, "Other " + std::to_string(i)));
         ASSERT_TRUE(setUserProperty(other.get(), 9, "other"));
         ASSERT_TRUE(CertAddCertificateContextToStore(openSystem("CA").get(), other.get(),
                                                      CERT_STORE_ADD_NEW, nullptr));
@@ -481,10 +483,10 @@ TEST_F(StoreTest, EachPersistedCertificateGetsItsOwnPropertiesAndLaterChanges) {
     // Changed through another handle after `my` read the rows, before its contexts exist.
     {
         StorePtr writer = openSystem("MY");
-        ContextPtr last(CertEnumCertificatesInStore(writer.get(), nullptr));
+        CertContextHolder last(CertEnumCertificatesInStore(writer.get(), nullptr));
         for (int i = 0; i < 2 && last; ++i)
             last.reset(CertEnumCertificatesInStore(writer.get(), last.release()));
-        ASSERT_NE(last, nullptr);
+        ASSERT_TRUE(last);
         ASSERT_TRUE(setUserProperty(last.get(), 9, "changed"));
     }
     std::vector<std::pair<std::string, std::string>> seen;

@@ -17,37 +17,20 @@ namespace {
 
 using namespace signing_test;
 
-class HashHolder {
-  public:
-    HashHolder() = default;
-    ~HashHolder() {
-        if (h_) CryptDestroyHash(h_);
-    }
-    HashHolder(const HashHolder&) = delete;
-    HashHolder& operator=(const HashHolder&) = delete;
-    HCRYPTHASH* out() { return &h_; }
-    HCRYPTHASH get() const { return h_; }
-
-  private:
-    HCRYPTHASH h_ = 0;
-};
-
 std::vector<BYTE> hashValue(HCRYPTHASH h) {
-    DWORD size = 0;
-    if (!CryptGetHashParam(h, HP_HASHVAL, nullptr, &size, 0)) return {};
-    std::vector<BYTE> value(size);
-    if (!CryptGetHashParam(h, HP_HASHVAL, value.data(), &size, 0)) return {};
-    value.resize(size);
+    std::vector<BYTE> value;
+    fetchSized(value, [h](BYTE* data, DWORD* size) {
+        return CryptGetHashParam(h, HP_HASHVAL, data, size, 0);
+    });
     return value;
 }
 
 // The signature as the platform gives it (least significant byte first), or empty.
 std::vector<BYTE> signHash(HCRYPTHASH h, DWORD slot) {
-    DWORD size = 0;
-    if (!CryptSignHashA(h, slot, nullptr, 0, nullptr, &size)) return {};
-    std::vector<BYTE> signature(size);
-    if (!CryptSignHashA(h, slot, nullptr, 0, signature.data(), &size)) return {};
-    signature.resize(size);
+    std::vector<BYTE> signature;
+    fetchSized(signature, [h, slot](BYTE* data, DWORD* size) {
+        return CryptSignHashA(h, slot, nullptr, 0, data, size);
+    });
     return signature;
 }
 
@@ -79,7 +62,7 @@ TEST_F(CryptHash, DigestVectorsWholeInPiecesAndAgain) {
     for (const Case& c : cases) {
         std::vector<BYTE> input = bytesOf(c.input);
         for (size_t split = 0; split <= input.size(); ++split) {
-            HashHolder hash;
+            CryptHashHolder hash;
             ASSERT_TRUE(CryptCreateHash(signer_.prov(), c.algorithm, 0, 0, hash.out()));
             ASSERT_TRUE(CryptHashData(hash.get(), input.data(), static_cast<DWORD>(split), 0));
             ASSERT_TRUE(CryptHashData(hash.get(), input.data() + split,
@@ -101,7 +84,7 @@ TEST_F(CryptHash, ParametersAndTheirSizes) {
         DWORD size;
     };
     for (const Case& c : {Case{CALG_MD5, 16}, Case{CALG_SHA1, 20}}) {
-        HashHolder hash;
+        CryptHashHolder hash;
         ASSERT_TRUE(CryptCreateHash(signer_.prov(), c.algorithm, 0, 0, hash.out()));
         DWORD value = 0, length = sizeof value;
         ASSERT_TRUE(
@@ -133,7 +116,7 @@ TEST_F(CryptHash, ParametersAndTheirSizes) {
 }
 
 TEST_F(CryptHash, RefusalsWithThePlatformsCodes) {
-    HashHolder hash;
+    CryptHashHolder hash;
     ASSERT_TRUE(CryptCreateHash(signer_.prov(), CALG_SHA1, 0, 0, hash.out()));
     HCRYPTHASH destroyed = 0;
     ASSERT_TRUE(CryptCreateHash(signer_.prov(), CALG_SHA1, 0, 0, &destroyed));
@@ -197,10 +180,10 @@ TEST_F(CryptHash, RefusalsWithThePlatformsCodes) {
     CryptDestroyKey(key);
 
     // A verify context has no container and so no key to sign with.
-    ProvHolder verify;
+    CryptProvHolder verify;
     ASSERT_TRUE(
         CryptAcquireContextA(verify.out(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    HashHolder unkeyed;
+    CryptHashHolder unkeyed;
     ASSERT_TRUE(CryptCreateHash(verify.get(), CALG_MD5, 0, 0, unkeyed.out()));
     size = 0;
     SetLastError(0);
@@ -224,7 +207,7 @@ TEST_F(CryptHash, SignaturesVerifyWithOpenssl) {
         {CALG_SHA1, "sha1", false},
     };
     for (const Case& c : cases) {
-        HashHolder hash;
+        CryptHashHolder hash;
         ASSERT_TRUE(CryptCreateHash(signer_.prov(), c.algorithm, 0, 0, hash.out()));
         std::string digestFile = signer_.file(std::string(c.dgst) + ".digest");
         ASSERT_EQ(signer_.run(std::string("openssl dgst -") + c.dgst + " -binary -out " +
@@ -266,11 +249,11 @@ TEST_F(CryptHash, SignaturesVerifyWithOpenssl) {
 // A hash keeps its provider: releasing the context first still signs with its
 // container. A 1024-bit key gives 128 bytes.
 TEST_F(CryptHash, HashOutlivesItsProviderHandle) {
-    PkeyPtr small(EVP_RSA_gen(1024));
+    openssl::EvpPkeyPtr small(EVP_RSA_gen(1024));
     HCRYPTPROV prov = 0;
     ASSERT_TRUE(CryptAcquireContextA(&prov, "small", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     ASSERT_TRUE(cryptStoreKeyPair(prov, AT_KEYEXCHANGE, small.get(), 0, nullptr));
-    HashHolder hash;
+    CryptHashHolder hash;
     ASSERT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, hash.out()));
     ASSERT_TRUE(CryptReleaseContext(prov, 0));
     std::vector<BYTE> digest(20, 0x11);

@@ -115,7 +115,7 @@ TEST_F(CryptMsgDecode, MessagesOfOpenssl) {
         if (std::string(c.what).find("BER") != std::string::npos) {
             EXPECT_EQ(bytes[1], 0x80) << "the outer length is not the indefinite form";
         }
-        MsgHolder msg(CryptMsgOpenToDecode(kEncoding, 0, c.openType, 0, nullptr, nullptr));
+        CryptMsgHolder msg(CryptMsgOpenToDecode(kEncoding, 0, c.openType, 0, nullptr, nullptr));
         ASSERT_NE(msg.get(), nullptr);
         // In three pieces, the last one empty and final.
         size_t half = bytes.size() / 2;
@@ -140,24 +140,25 @@ TEST_F(CryptMsgDecode, MessagesOfOpenssl) {
 // What the encoder makes, the decoder reads back; a SignedData without its ContentInfo
 // is taken when the type is given.
 TEST_F(CryptMsgDecode, OwnMessagesAndBareSignedData) {
-    ContextPtr cert = store_test::parse(readBytes(pfxFixture("user1.der")));
+    CertContextHolder cert = store_test::parse(readBytes(pfxFixture("user1.der")));
     std::vector<BYTE> caBytes = readBytes(pfxFixture("ca.der"));
-    CERT_BLOB certs[] = {{cert->cbCertEncoded, cert->pbCertEncoded},
+    CERT_BLOB certs[] = {{cert.get()->cbCertEncoded, cert.get()->pbCertEncoded},
                          {static_cast<DWORD>(caBytes.size()), caBytes.data()}};
     CMSG_SIGNER_ENCODE_INFO signerInfo{};
     signerInfo.cbSize = sizeof signerInfo;
-    signerInfo.pCertInfo = cert->pCertInfo;
+    signerInfo.pCertInfo = cert.get()->pCertInfo;
     signerInfo.hCryptProv = signer_.prov();
     signerInfo.dwKeySpec = signer_.slot();
     signerInfo.HashAlgorithm.pszObjId = const_cast<char*>(szOID_OIWSEC_sha1);
     CMSG_SIGNED_ENCODE_INFO info{sizeof info, 1, &signerInfo, 2, certs, 0, nullptr};
     std::vector<BYTE> content = bytesOf("round trip");
-    MsgHolder encoder(CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, nullptr));
+    CryptMsgHolder encoder(
+        CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, nullptr));
     ASSERT_TRUE(CryptMsgUpdate(encoder.get(), content.data(), 10, TRUE));
     std::vector<BYTE> message = messageParam(encoder.get(), CMSG_CONTENT_PARAM);
     ASSERT_FALSE(message.empty());
 
-    MsgHolder decoder(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    CryptMsgHolder decoder(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     ASSERT_TRUE(
         CryptMsgUpdate(decoder.get(), message.data(), static_cast<DWORD>(message.size()), TRUE));
     EXPECT_EQ(messageParam(decoder.get(), CMSG_CONTENT_PARAM), content);
@@ -169,10 +170,10 @@ TEST_F(CryptMsgDecode, OwnMessagesAndBareSignedData) {
     ASSERT_EQ(message[1], 0x82);
     std::vector<BYTE> bare(message.begin() + 4 + 11 + 4, message.end());
     ASSERT_EQ(bare[0], 0x30);
-    MsgHolder typed(CryptMsgOpenToDecode(kEncoding, 0, CMSG_SIGNED, 0, nullptr, nullptr));
+    CryptMsgHolder typed(CryptMsgOpenToDecode(kEncoding, 0, CMSG_SIGNED, 0, nullptr, nullptr));
     ASSERT_TRUE(CryptMsgUpdate(typed.get(), bare.data(), static_cast<DWORD>(bare.size()), TRUE));
     EXPECT_EQ(messageParam(typed.get(), CMSG_CONTENT_PARAM), content);
-    MsgHolder untyped(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    CryptMsgHolder untyped(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     SetLastError(0);
     EXPECT_FALSE(CryptMsgUpdate(untyped.get(), bare.data(), static_cast<DWORD>(bare.size()), TRUE));
     EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_BADTAG);
@@ -207,7 +208,7 @@ TEST_F(CryptMsgDecode, WhatIsNotASignedMessage) {
          CRYPT_E_ASN1_EOD},
     };
     for (const Case& c : cases) {
-        MsgHolder msg(CryptMsgOpenToDecode(kEncoding, 0, c.openType, 0, nullptr, nullptr));
+        CryptMsgHolder msg(CryptMsgOpenToDecode(kEncoding, 0, c.openType, 0, nullptr, nullptr));
         ASSERT_NE(msg.get(), nullptr);
         SetLastError(0);
         EXPECT_FALSE(
@@ -224,9 +225,9 @@ TEST_F(CryptMsgDecode, WhatIsNotASignedMessage) {
 TEST_F(CryptMsgDecode, RefusalsWithThePlatformsCodes) {
     std::vector<BYTE> data =
         made("openssl cms -data_create -binary -outform DER -in " + file("content.txt"));
-    MsgHolder dataMsg(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    CryptMsgHolder dataMsg(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     ASSERT_TRUE(CryptMsgUpdate(dataMsg.get(), data.data(), static_cast<DWORD>(data.size()), TRUE));
-    MsgHolder waiting(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    CryptMsgHolder waiting(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     ASSERT_TRUE(CryptMsgUpdate(waiting.get(), data.data(), 4, FALSE));
     CERT_INFO recipient{};
     DWORD size = 0;

@@ -33,23 +33,22 @@ struct MessageShape {
 class MessageBuilder {
   public:
     MessageBuilder(const SignerFixture& signer, const MessageShape& shape) : shape_(shape) {
-        signerCert_ = store_test::parse(readBytes(pfxFixture("user1.der")));
+        signerCert_.reset(store_test::parse(readBytes(pfxFixture("user1.der"))).release());
         for (const std::string& name : shape.certificates)
             certBytes_.push_back(readBytes(pfxFixture(name + ".der")));
         for (auto& bytes : certBytes_)
             certBlobs_.push_back({static_cast<DWORD>(bytes.size()), bytes.data()});
         if (shape.signingTime) {
-            DWORD size = 0;
-            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, shape.signingTime, nullptr, &size);
-            time_.resize(size);
-            CryptEncodeObject(kEncoding, szOID_RSA_signingTime, shape.signingTime, time_.data(),
-                              &size);
-            timeBlob_ = {size, time_.data()};
+            fetchSized(time_, [&shape](BYTE* data, DWORD* size) {
+                return CryptEncodeObject(kEncoding, szOID_RSA_signingTime, shape.signingTime, data,
+                                         size);
+            });
+            timeBlob_ = {static_cast<DWORD>(time_.size()), time_.data()};
             attributes_.push_back({const_cast<char*>(szOID_RSA_signingTime), 1, &timeBlob_});
         }
         for (const CRYPT_ATTRIBUTE& a : shape.extraAttributes) attributes_.push_back(a);
         signerInfo_.cbSize = sizeof signerInfo_;
-        signerInfo_.pCertInfo = signerCert_ ? signerCert_->pCertInfo : nullptr;
+        signerInfo_.pCertInfo = signerCert_ ? signerCert_.get()->pCertInfo : nullptr;
         signerInfo_.hCryptProv = signer.prov();
         signerInfo_.dwKeySpec = shape.keySpec;
         signerInfo_.HashAlgorithm.pszObjId = const_cast<char*>(shape.digestOid);
@@ -72,7 +71,7 @@ class MessageBuilder {
     // The encoded message made from `content` given in one final update, or empty with
     // the last error of the failing call.
     std::vector<BYTE> encode(const std::vector<BYTE>& content) {
-        MsgHolder msg(open());
+        CryptMsgHolder msg(open());
         if (!msg.get() ||
             !CryptMsgUpdate(msg.get(), content.data(), static_cast<DWORD>(content.size()), TRUE))
             return {};
@@ -81,7 +80,7 @@ class MessageBuilder {
 
   private:
     MessageShape shape_;
-    ContextPtr signerCert_;
+    CertContextHolder signerCert_;
     std::vector<std::vector<BYTE>> certBytes_;
     std::vector<CERT_BLOB> certBlobs_;
     std::vector<BYTE> time_;
@@ -336,7 +335,7 @@ TEST_F(CryptMsg, ContentInPiecesAndTheSizeProtocol) {
     std::vector<BYTE> whole = builder.encode(content);
     ASSERT_FALSE(whole.empty());
 
-    MsgHolder msg(builder.open());
+    CryptMsgHolder msg(builder.open());
     ASSERT_NE(msg.get(), nullptr);
     DWORD size = 0;
     SetLastError(0);
@@ -389,7 +388,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
     HCRYPTPROV verify = 0;
     ASSERT_TRUE(
         CryptAcquireContextA(&verify, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    ContextPtr ecCert = store_test::parse(store_test::makeCert(7, "EC"));
+    CertContextHolder ecCert = store_test::parse(store_test::makeCert(7, "EC"));
     auto none = [](MessageBuilder&) {};
     const Case cases[] = {
         {"data messages are not encoded", none, kEncoding, CMSG_DATA, CRYPT_E_INVALID_MSG_TYPE},
@@ -409,7 +408,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
          },
          kEncoding, CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
         {"certificate of an EC key",
-         [&](MessageBuilder& b) { b.signerInfo().pCertInfo = ecCert->pCertInfo; }, kEncoding,
+         [&](MessageBuilder& b) { b.signerInfo().pCertInfo = ecCert.get()->pCertInfo; }, kEncoding,
          CMSG_SIGNED, CRYPT_E_UNKNOWN_ALGO},
         {"empty key slot", [](MessageBuilder& b) { b.signerInfo().dwKeySpec = AT_KEYEXCHANGE; },
          kEncoding, CMSG_SIGNED, NTE_NO_KEY},
@@ -439,7 +438,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
         SetLastError(0);
         HCRYPTMSG msg =
             CryptMsgOpenToEncode(c.encoding, 0, c.type, &builder.info(), nullptr, nullptr);
-        EXPECT_EQ(msg, nullptr) << c.what;
+        EXPECT_FALSE(msg) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
         CryptMsgClose(msg);
     }
@@ -456,7 +455,7 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
         std::function<BOOL()> call;
         DWORD error;
     };
-    MsgHolder open(builder.open());
+    CryptMsgHolder open(builder.open());
     const Call calls[] = {
         {"update a closed message", [&] { return CryptMsgUpdate(closed, value.data(), 1, TRUE); },
          ERROR_INVALID_HANDLE},
@@ -486,11 +485,11 @@ TEST_F(CryptMsg, RefusalsWithThePlatformsCodes) {
 TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
     std::vector<BYTE> content = bytesOf("late");
     {
-        ProvHolder own;
+        CryptProvHolder own;
         ASSERT_TRUE(CryptAcquireContextA(own.out(), "signer", nullptr, PROV_RSA_FULL, 0));
         MessageBuilder builder(signer_, MessageShape{});
         builder.signerInfo().hCryptProv = own.get();
-        MsgHolder msg(builder.open());
+        CryptMsgHolder msg(builder.open());
         ASSERT_NE(msg.get(), nullptr);
         CryptReleaseContext(own.release(), 0);
         ASSERT_TRUE(CryptMsgUpdate(msg.get(), content.data(), 4, TRUE));
@@ -499,7 +498,7 @@ TEST_F(CryptMsg, TheKeyIsTakenOnTheFinalUpdate) {
         EXPECT_EQ(status, 0);
     }
     MessageBuilder builder(signer_, MessageShape{});
-    MsgHolder msg(builder.open());
+    CryptMsgHolder msg(builder.open());
     ASSERT_NE(msg.get(), nullptr);
     HCRYPTPROV gone = 0;
     ASSERT_TRUE(CryptAcquireContextA(&gone, "signer", nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
@@ -558,8 +557,8 @@ TEST_F(CryptMsg, StreamedMessagesAreTheUnstreamedBytes) {
         ASSERT_FALSE(whole.empty());
         Collected out;
         CMSG_STREAM_INFO stream{static_cast<DWORD>(content.size()), collect, &out};
-        MsgHolder msg(CryptMsgOpenToEncode(kEncoding, builder.openFlags(), CMSG_SIGNED,
-                                           &builder.info(), nullptr, &stream));
+        CryptMsgHolder msg(CryptMsgOpenToEncode(kEncoding, builder.openFlags(), CMSG_SIGNED,
+                                                &builder.info(), nullptr, &stream));
         ASSERT_NE(msg.get(), nullptr);
         for (size_t at = 0; at < content.size(); at += c.piece) {
             size_t n = std::min(c.piece, content.size() - at);
@@ -597,7 +596,7 @@ TEST_F(CryptMsg, StreamedMessagesAreTheUnstreamedBytes) {
         Collected sink;
         sink.refuseWith = c.refuseWith;
         CMSG_STREAM_INFO stream{4, collect, &sink};
-        MsgHolder msg(
+        CryptMsgHolder msg(
             CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &builder.info(), nullptr, &stream));
         ASSERT_NE(msg.get(), nullptr) << c.what;
         SetLastError(0);

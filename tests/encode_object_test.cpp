@@ -22,11 +22,10 @@ using namespace signing_test;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 std::vector<BYTE> encodeObject(LPCSTR type, const void* info) {
-    DWORD size = 0;
-    if (!CryptEncodeObject(kEncoding, type, info, nullptr, &size)) return {};
-    std::vector<BYTE> out(size);
-    if (!CryptEncodeObject(kEncoding, type, info, out.data(), &size)) return {};
-    out.resize(size);
+    std::vector<BYTE> out;
+    fetchSized(out, [type, info](BYTE* data, DWORD* size) {
+        return CryptEncodeObject(kEncoding, type, info, data, size);
+    });
     return out;
 }
 
@@ -262,8 +261,8 @@ TEST_F(KeyObjects, PublicKeyInfoIsTheCertificatesKey) {
     std::vector<uint64_t> storage;
     ASSERT_TRUE(exportKey(storage));
     const auto& info = *reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(storage.data());
-    ContextPtr cert = store_test::parse(readBytes(pfxFixture("user1.der")));
-    const CERT_PUBLIC_KEY_INFO& expected = cert->pCertInfo->SubjectPublicKeyInfo;
+    CertContextHolder cert = store_test::parse(readBytes(pfxFixture("user1.der")));
+    const CERT_PUBLIC_KEY_INFO& expected = cert.get()->pCertInfo->SubjectPublicKeyInfo;
     EXPECT_STREQ(info.Algorithm.pszObjId, szOID_RSA_RSA);
     EXPECT_EQ(toHex({info.Algorithm.Parameters.pbData,
                      info.Algorithm.Parameters.pbData + info.Algorithm.Parameters.cbData}),

@@ -98,7 +98,7 @@ class EnrollOperations : public ::testing::Test {
     }
     std::string sha1(const std::string& pem) {
         std::string bytes = der(pem);
-        ContextPtr cert = parse(std::vector<BYTE>(bytes.begin(), bytes.end()));
+        CertContextHolder cert = parse(std::vector<BYTE>(bytes.begin(), bytes.end()));
         return thumbprint(cert.get());
     }
     size_t containers() {
@@ -291,7 +291,7 @@ std::vector<std::pair<std::string, DWORD>> boundKeys() {
 TEST_F(EnrollOperations, SignatureSlotKeysAreFoundOnTheSecondComparison) {
     // A container with two key pairs; the certificate is for the signature one.
     HCRYPTKEY exchange = 0, signature = 0;
-    ProvHolder prov;
+    CryptProvHolder prov;
     ASSERT_TRUE(CryptAcquireContextA(prov.out(), "TWO-SLOTS", MS_STRONG_PROV_A, PROV_RSA_FULL,
                                      CRYPT_NEWKEYSET));
     ASSERT_TRUE(CryptGenKey(prov.get(), AT_KEYEXCHANGE, 1024u << 16, &exchange));

@@ -164,7 +164,7 @@ EnrollmentState chosen(const std::string& provider) {
 
 TEST_F(Enrollment, KeyPairRefusalsLeaveNoContainerBehind) {
     {
-        store_test::ProvHolder taken;
+        CryptProvHolder taken;
         ASSERT_TRUE(
             CryptAcquireContextA(taken.out(), "TAKEN", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     }

@@ -137,8 +137,8 @@ TEST(KeyAccessDialog, TerminalAllowsOnlyAnExplicitYes) {
 
 TEST(KeyAccessDialog, InstalledConsentAsksThroughTheBackend) {
     TempHome home;
-    store_test::PkeyPtr rsa = store_test::fixtureKey("user1");
-    store_test::ProvHolder prov;
+    openssl::EvpPkeyPtr rsa = store_test::fixtureKey("user1");
+    CryptProvHolder prov;
     ASSERT_TRUE(CryptAcquireContextA(prov.out(), "asked", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     ASSERT_TRUE(
         cryptStoreKeyPair(prov.get(), AT_KEYEXCHANGE, rsa.get(), CRYPT_USER_PROTECTED, nullptr));

@@ -24,7 +24,7 @@ class KeyContainers : public ::testing::Test {
 };
 
 TEST_F(KeyContainers, AcquireRefusesWithThePlatformsCodes) {
-    ProvHolder existing;
+    CryptProvHolder existing;
     ASSERT_TRUE(
         CryptAcquireContextA(existing.out(), "present", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     struct Case {
@@ -91,7 +91,7 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
         {"strong", MS_STRONG_PROV_A, MS_STRONG_PROV_A},
     };
     for (const Case& c : cases) {
-        ProvHolder created;
+        CryptProvHolder created;
         ASSERT_TRUE(CryptAcquireContextA(created.out(), c.container, c.provider, PROV_RSA_FULL,
                                          CRYPT_NEWKEYSET))
             << c.container;
@@ -104,15 +104,15 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
     }
     // Container names compare without regard to case. The built-in providers share their
     // containers, whatever their type; each still names itself.
-    ProvHolder upper;
+    CryptProvHolder upper;
     ASSERT_TRUE(CryptAcquireContextA(upper.out(), "MIXED CASE", nullptr, PROV_RSA_FULL, 0));
     EXPECT_EQ(provParam(upper.get(), PP_CONTAINER), "Mixed Case");
-    ProvHolder aes;
+    CryptProvHolder aes;
     ASSERT_TRUE(
         CryptAcquireContextA(aes.out(), "mixed case", MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 0));
     EXPECT_EQ(provParam(aes.get(), PP_CONTAINER), "Mixed Case");
     EXPECT_EQ(provParam(aes.get(), PP_NAME), MS_ENH_RSA_AES_PROV_A);
-    ProvHolder again;
+    CryptProvHolder again;
     SetLastError(0);
     EXPECT_FALSE(CryptAcquireContextA(again.out(), "Mixed Case", MS_DEF_PROV_A, PROV_RSA_FULL,
                                       CRYPT_NEWKEYSET));
@@ -121,11 +121,11 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
     // A null name is the user's default container, named after the login name.
     std::string user = testing_support::runCommand("id -un");
     user.erase(user.find_last_not_of('\n') + 1);
-    ProvHolder byDefault;
+    CryptProvHolder byDefault;
     ASSERT_TRUE(
         CryptAcquireContextA(byDefault.out(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     EXPECT_EQ(provParam(byDefault.get(), PP_CONTAINER), user);
-    ProvHolder verify;
+    CryptProvHolder verify;
     ASSERT_TRUE(CryptAcquireContextA(verify.out(), nullptr, nullptr, PROV_RSA_FULL,
                                      CRYPT_VERIFYCONTEXT | CRYPT_SILENT));
     EXPECT_EQ(provParam(verify.get(), PP_CONTAINER), "<" + std::to_string(NTE_BAD_KEYSET) + ">");
@@ -150,9 +150,9 @@ TEST_F(KeyContainers, NamesProvidersAndTheDefaultContainer) {
 }
 
 TEST_F(KeyContainers, KeyPairsLiveInTheirSlotsUntilTheContainerGoes) {
-    PkeyPtr rsa = fixtureKey("user1");
+    openssl::EvpPkeyPtr rsa = fixtureKey("user1");
     ASSERT_NE(rsa, nullptr);
-    ProvHolder prov;
+    CryptProvHolder prov;
     ASSERT_TRUE(CryptAcquireContextA(prov.out(), "slots", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     HCRYPTKEY key = 0;
     SetLastError(0);
@@ -160,7 +160,7 @@ TEST_F(KeyContainers, KeyPairsLiveInTheirSlotsUntilTheContainerGoes) {
     EXPECT_EQ(GetLastError(), NTE_NO_KEY);
     ASSERT_TRUE(cryptStoreKeyPair(prov.get(), AT_SIGNATURE, rsa.get(), CRYPT_EXPORTABLE, nullptr));
     ASSERT_TRUE(cryptStoreKeyPair(prov.get(), AT_KEYEXCHANGE, rsa.get(), 0, nullptr));
-    PkeyPtr ec(EVP_EC_gen("P-256"));
+    openssl::EvpPkeyPtr ec(EVP_EC_gen("P-256"));
     SetLastError(0);
     EXPECT_FALSE(cryptStoreKeyPair(prov.get(), AT_KEYEXCHANGE, ec.get(), 0, nullptr));
     EXPECT_EQ(GetLastError(), NTE_BAD_ALGID);
@@ -237,8 +237,8 @@ TEST_F(KeyContainers, StaleHandlesAndReferences) {
 // takes it out and finds no PKCS#8 key; opened with the key file beside the database
 // (AES-256-GCM by the cryptography package) it is the key that was stored, by openssl.
 TEST_F(KeyContainers, PrivateKeysAreStoredSealed) {
-    PkeyPtr rsa = fixtureKey("user2");
-    ProvHolder prov;
+    openssl::EvpPkeyPtr rsa = fixtureKey("user2");
+    CryptProvHolder prov;
     ASSERT_TRUE(CryptAcquireContextA(prov.out(), "pkcs8", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     ASSERT_TRUE(cryptStoreKeyPair(prov.get(), AT_KEYEXCHANGE, rsa.get(), 0, nullptr));
     int status = -1;
@@ -258,15 +258,15 @@ TEST_F(KeyContainers, PrivateKeysAreStoredSealed) {
 }
 
 TEST_F(KeyContainers, CertificatePrivateKeyThroughTheKeyProviderProperty) {
-    PkeyPtr user1 = fixtureKey("user1"), user2 = fixtureKey("user2");
-    ContextPtr cert = parse(readBytes(pfxFixture("user1.der")));
-    ASSERT_NE(cert, nullptr);
+    openssl::EvpPkeyPtr user1 = fixtureKey("user1"), user2 = fixtureKey("user2");
+    CertContextHolder cert = parse(readBytes(pfxFixture("user1.der")));
+    ASSERT_TRUE(cert);
     {
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(
             CryptAcquireContextA(prov.out(), "right", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         ASSERT_TRUE(cryptStoreKeyPair(prov.get(), AT_SIGNATURE, user1.get(), 0, nullptr));
-        ProvHolder wrong;
+        CryptProvHolder wrong;
         ASSERT_TRUE(
             CryptAcquireContextA(wrong.out(), "wrong", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         ASSERT_TRUE(cryptStoreKeyPair(wrong.get(), AT_SIGNATURE, user2.get(), 0, nullptr));

@@ -20,10 +20,10 @@ using namespace store_test;
 
 const std::string kFixtures = std::string(KSCAPI_SOURCE_DIR) + "/tests/fixtures/";
 
-PkeyPtr readKey(const std::string& path) {
+openssl::EvpPkeyPtr readKey(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "r");
     if (!f) return nullptr;
-    PkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
+    openssl::EvpPkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     std::fclose(f);
     return key;
 }
@@ -50,7 +50,7 @@ class KeyExport : public ::testing::Test {
     HCRYPTKEY store(EVP_PKEY* key, DWORD slot, DWORD flags) {
         std::string name = "export-" + std::to_string(containers_.size());
         containers_.emplace_back();
-        ProvHolder& prov = containers_.back();
+        CryptProvHolder& prov = containers_.back();
         HCRYPTKEY hKey = 0;
         EXPECT_TRUE(CryptAcquireContextA(prov.out(), name.c_str(), nullptr, PROV_RSA_FULL,
                                          CRYPT_NEWKEYSET));
@@ -74,7 +74,7 @@ class KeyExport : public ::testing::Test {
     }
 
     TempHome home_;
-    std::deque<ProvHolder> containers_;
+    std::deque<CryptProvHolder> containers_;
 };
 
 TEST_F(KeyExport, BlobsHoldTheNumbersOpensslPrints) {
@@ -92,7 +92,7 @@ TEST_F(KeyExport, BlobsHoldTheNumbersOpensslPrints) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key);
-        PkeyPtr key = readKey(kFixtures + c.key);
+        openssl::EvpPkeyPtr key = readKey(kFixtures + c.key);
         ASSERT_TRUE(key);
         auto expected = openssl_cli::rsaNumbers(kFixtures + c.key);
         ASSERT_EQ(expected["bits"], std::to_string(c.bits));
@@ -136,7 +136,7 @@ TEST_F(KeyExport, BlobsHoldTheNumbersOpensslPrints) {
 }
 
 // An RSA key the blob layout cannot carry.
-PkeyPtr unusualKey(int primes, unsigned long long exponent) {
+openssl::EvpPkeyPtr unusualKey(int primes, unsigned long long exponent) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     BIGNUM* e = BN_new();
     BN_set_word(e, exponent);
@@ -147,13 +147,13 @@ PkeyPtr unusualKey(int primes, unsigned long long exponent) {
         EVP_PKEY_keygen(ctx, &key);
     BN_free(e);
     EVP_PKEY_CTX_free(ctx);
-    return PkeyPtr(key);
+    return openssl::EvpPkeyPtr(key);
 }
 
 TEST_F(KeyExport, RefusalsCarryThePlatformsCodes) {
-    PkeyPtr key = readKey(kFixtures + "mobile/rsa1024.key.pem");
-    PkeyPtr threePrimes = unusualKey(3, 65537);
-    PkeyPtr wideExponent = unusualKey(2, 0x100000001ULL);
+    openssl::EvpPkeyPtr key = readKey(kFixtures + "mobile/rsa1024.key.pem");
+    openssl::EvpPkeyPtr threePrimes = unusualKey(3, 65537);
+    openssl::EvpPkeyPtr wideExponent = unusualKey(2, 0x100000001ULL);
     ASSERT_TRUE(key && threePrimes && wideExponent);
     HCRYPTKEY exportable = store(key.get(), AT_KEYEXCHANGE, CRYPT_EXPORTABLE);
     HCRYPTKEY locked = store(key.get(), AT_KEYEXCHANGE, 0);

@@ -309,7 +309,7 @@ std::vector<BYTE> rsaBlob(BYTE type, ALG_ID algorithm, DWORD magic, DWORD bits, 
 
 TEST(MobileRecord, RefusesBlobsOfAnotherShape) {
     std::string der = testing_support::readFile(kMobile + "/rsa1024.der");
-    store_test::ContextPtr cert = store_test::parse(std::vector<BYTE>(der.begin(), der.end()));
+    CertContextHolder cert = store_test::parse(std::vector<BYTE>(der.begin(), der.end()));
     ASSERT_TRUE(cert);
     constexpr size_t k1024 = 20 + 9 * 1024 / 16;
     struct Case {

@@ -181,7 +181,7 @@ TEST_F(PfxExport, KeysByFlagsAndByWhatTheContainersHold) {
         StorePtr store = importFixture(c.file, c.importFlags);
         ASSERT_NE(store, nullptr) << c.what;
         if (c.dropContainer) {
-            ContextPtr cert = findBySha1(store.get(), sha1_["user1"]);
+            CertContextHolder cert = findBySha1(store.get(), sha1_["user1"]);
             std::optional<ProvInfo> info = provInfo(cert.get());
             ASSERT_TRUE(info) << c.what;
             HCRYPTPROV ignored = 0;
@@ -233,8 +233,8 @@ TEST_F(PfxExport, OurImportGetsBackOrderKeysSlotsAndProviders) {
         for (const char* name : c.order) expected.push_back(sha1_[name]);
         EXPECT_EQ(thumbprints(back.get()), expected) << c.file;
         for (const Keyed& k : c.keyed) {
-            ContextPtr cert = findBySha1(back.get(), sha1_[k.cert]);
-            ASSERT_NE(cert, nullptr) << c.file << " " << k.cert;
+            CertContextHolder cert = findBySha1(back.get(), sha1_[k.cert]);
+            ASSERT_TRUE(cert) << c.file << " " << k.cert;
             std::optional<ProvInfo> info = provInfo(cert.get());
             ASSERT_TRUE(info) << c.file << " " << k.cert;
             EXPECT_EQ(toUtf8(info->get()->pwszProvName), k.provider) << c.file << " " << k.cert;
@@ -245,7 +245,7 @@ TEST_F(PfxExport, OurImportGetsBackOrderKeysSlotsAndProviders) {
             ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &prov, &slot,
                                                           &callerFree));
             openssl::EvpPkeyPtr key = cryptUsePrivateKey(prov, slot, "test");
-            PkeyPtr fixture = fixtureKey(k.cert);
+            openssl::EvpPkeyPtr fixture = fixtureKey(k.cert);
             ASSERT_TRUE(key && fixture);
             EXPECT_EQ(EVP_PKEY_eq(key.get(), fixture.get()), 1) << c.file << " " << k.cert;
             if (callerFree) CryptReleaseContext(prov, 0);

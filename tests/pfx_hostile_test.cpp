@@ -115,14 +115,14 @@ TEST(PfxKeyBinding, AKeyIsBoundOnlyToTheCertificateItBelongsTo) {
         Blob blob(readBytes(file));
         StorePtr store(PFXImportCertStore(blob.get(), u"secret", 0));
         ASSERT_NE(store, nullptr) << GetLastError();
-        ContextPtr unkeyed = findBySha1(store.get(), sha1[c.unkeyed]);
-        ASSERT_NE(unkeyed, nullptr);
+        CertContextHolder unkeyed = findBySha1(store.get(), sha1[c.unkeyed]);
+        ASSERT_TRUE(unkeyed);
         DWORD size = 0;
         EXPECT_FALSE(CertGetCertificateContextProperty(unkeyed.get(), CERT_KEY_PROV_INFO_PROP_ID,
                                                        nullptr, &size));
         EXPECT_EQ(containerCount(), c.keyed ? 1u : 0u);
         if (!c.keyed) continue;
-        ContextPtr keyed = findBySha1(store.get(), sha1[c.keyed]);
+        CertContextHolder keyed = findBySha1(store.get(), sha1[c.keyed]);
         HCRYPTPROV prov = 0;
         BOOL callerFree = FALSE;
         EXPECT_TRUE(CryptAcquireCertificatePrivateKey(keyed.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
@@ -140,8 +140,8 @@ TEST(PfxKeyBinding, MyKeepsABindingAgainstAnotherKey) {
     Blob blob("two_keys.pfx");
     StorePtr loaded(PFXImportCertStore(blob.get(), u"secret", 0));
     ASSERT_NE(loaded, nullptr);
-    ContextPtr user1 = findBySha1(loaded.get(), sha1["user1"]);
-    ContextPtr user2 = findBySha1(loaded.get(), sha1["user2"]);
+    CertContextHolder user1 = findBySha1(loaded.get(), sha1["user1"]);
+    CertContextHolder user2 = findBySha1(loaded.get(), sha1["user2"]);
     std::vector<uint64_t> own(64), other(64);
     DWORD ownSize = DWORD(own.size() * 8), otherSize = ownSize;
     ASSERT_TRUE(CertGetCertificateContextProperty(user1.get(), CERT_KEY_PROV_INFO_PROP_ID,
@@ -156,7 +156,7 @@ TEST(PfxKeyBinding, MyKeepsABindingAgainstAnotherKey) {
     EXPECT_FALSE(my.AddKeyedCertificate(user1.get(), nullptr));
     EXPECT_EQ(my.platformError(), DWORD(NTE_BAD_PUBLIC_KEY));
     StorePtr reopened = openSystem("MY");
-    ContextPtr inMy = findBySha1(reopened.get(), sha1["user1"]);
+    CertContextHolder inMy = findBySha1(reopened.get(), sha1["user1"]);
     std::vector<uint64_t> now(64);
     DWORD nowSize = DWORD(now.size() * 8);
     ASSERT_TRUE(CertGetCertificateContextProperty(inMy.get(), CERT_KEY_PROV_INFO_PROP_ID,

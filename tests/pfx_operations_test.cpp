@@ -167,7 +167,7 @@ TEST_F(PfxOperations, ImportingTwiceReplacesAndKeepsTheKey) {
     EXPECT_EQ(import("modern.pfx"), 0);
     EXPECT_EQ(inMy(), std::vector<std::string>{"user1"});
     // The certificate in "MY" names a container that holds its key.
-    ContextPtr cert = findBySha1(openSystem("MY").get(), sha1_["user1"]);
+    CertContextHolder cert = findBySha1(openSystem("MY").get(), sha1_["user1"]);
     HCRYPTPROV prov = 0;
     DWORD slot = 0;
     BOOL callerFree = FALSE;

@@ -131,8 +131,8 @@ TEST_F(PfxImport, EveryCertificateInBagOrderAndEveryKeyInItsProviderAndSlot) {
         std::vector<KeyContainerRecord> all = containers();
         ASSERT_EQ(all.size(), c.keyed.size()) << c.file;
         for (const KeyedCert& k : c.keyed) {
-            ContextPtr cert = findBySha1(store.get(), sha1_[k.cert]);
-            ASSERT_NE(cert, nullptr) << c.file << " " << k.cert;
+            CertContextHolder cert = findBySha1(store.get(), sha1_[k.cert]);
+            ASSERT_TRUE(cert) << c.file << " " << k.cert;
             std::vector<uint64_t> buffer(64);
             DWORD size = DWORD(buffer.size() * 8);
             ASSERT_TRUE(CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID,
@@ -167,7 +167,7 @@ TEST_F(PfxImport, FriendlyNameTravelsWithTheCertificate) {
     Blob blob("modern.pfx");
     StorePtr store(PFXImportCertStore(blob.get(), u"secret", 0));
     ASSERT_NE(store, nullptr);
-    ContextPtr first(CertEnumCertificatesInStore(store.get(), nullptr));
+    CertContextHolder first(CertEnumCertificatesInStore(store.get(), nullptr));
     std::vector<char16_t> text(64);
     DWORD size = DWORD(text.size() * 2);
     ASSERT_TRUE(CertGetCertificateContextProperty(first.get(), CERT_FRIENDLY_NAME_PROP_ID,
@@ -195,7 +195,7 @@ TEST_F(PfxImport, KeyFlagsComeFromTheImportFlags) {
         ASSERT_EQ(all.size(), 1u);
         ASSERT_EQ(all[0].slots.size(), 1u);
         EXPECT_EQ(all[0].slots[0].flags, c.stored) << c.flags;
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(CryptAcquireContextA(prov.out(), all[0].container.c_str(),
                                          all[0].provider.c_str(), PROV_RSA_FULL, 0));
         HCRYPTKEY key = 0;

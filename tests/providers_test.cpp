@@ -114,7 +114,7 @@ TEST_F(Providers, EnumerationRefusesWithThePlatformsCodes) {
 
 TEST_F(Providers, ARegisteredProviderHasContainersOfItsOwn) {
     registerSoftwareProvider(kOtherProvider, PROV_RSA_FULL);
-    ProvHolder builtIn, registered;
+    CryptProvHolder builtIn, registered;
     ASSERT_TRUE(
         CryptAcquireContextA(builtIn.out(), "same name", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     ASSERT_TRUE(CryptAcquireContextA(registered.out(), "SAME NAME", "kestrune software csp",
@@ -124,7 +124,7 @@ TEST_F(Providers, ARegisteredProviderHasContainersOfItsOwn) {
     ASSERT_TRUE(
         CryptGetProvParam(registered.get(), PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0));
     EXPECT_STREQ(name, "Kestrune Software CSP");
-    ProvHolder verify;
+    CryptProvHolder verify;
     ASSERT_TRUE(CryptAcquireContextA(verify.out(), nullptr, "Kestrune Software CSP", PROV_RSA_FULL,
                                      CRYPT_VERIFYCONTEXT));
     size = sizeof name;
@@ -138,7 +138,7 @@ TEST_F(Providers, ARegisteredProviderHasContainersOfItsOwn) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
     // Once its entry goes, the provider is unknown.
     ASSERT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, kRegisteredProvidersKey), ERROR_SUCCESS);
-    ProvHolder gone;
+    CryptProvHolder gone;
     SetLastError(0);
     EXPECT_FALSE(
         CryptAcquireContextA(gone.out(), "SAME NAME", "Kestrune Software CSP", PROV_RSA_FULL, 0));
@@ -185,7 +185,7 @@ TEST_F(Providers, GenerateKeyPairsOfTheAskedLengthInTheirSlot) {
     for (const Case& c : cases) {
         std::string container = "gen" + std::to_string(n++);
         DWORD type = PROV_RSA_FULL;
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(
             CryptAcquireContextA(prov.out(), container.c_str(), c.provider, type, CRYPT_NEWKEYSET));
         HCRYPTKEY key = 0;
@@ -211,12 +211,12 @@ TEST_F(Providers, GenerateKeyPairsOfTheAskedLengthInTheirSlot) {
 }
 
 TEST_F(Providers, GenerateKeyRefusesWithThePlatformsCodesAndKeepsTheSlot) {
-    ProvHolder prov, verify;
+    CryptProvHolder prov, verify;
     ASSERT_TRUE(
         CryptAcquireContextA(prov.out(), "refusals", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     ASSERT_TRUE(
         CryptAcquireContextA(verify.out(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    PkeyPtr kept = fixtureKey("user1");
+    openssl::EvpPkeyPtr kept = fixtureKey("user1");
     ASSERT_TRUE(cryptStoreKeyPair(prov.get(), AT_KEYEXCHANGE, kept.get(), 0, nullptr));
     struct Case {
         const char* what;
@@ -266,9 +266,9 @@ class ScopedConsent {
 };
 
 TEST_F(Providers, ProtectedKeysAreUsedOnlyWithTheUsersConsent) {
-    PkeyPtr rsa = fixtureKey("user2");
+    openssl::EvpPkeyPtr rsa = fixtureKey("user2");
     {
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(
             CryptAcquireContextA(prov.out(), "Consent", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         ASSERT_TRUE(
@@ -304,7 +304,7 @@ TEST_F(Providers, ProtectedKeysAreUsedOnlyWithTheUsersConsent) {
                 return c.hook == Hook::Allows;
             };
         ScopedConsent consent(std::move(hook));
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(CryptAcquireContextA(prov.out(), "consent", MS_STRONG_PROV_A, PROV_RSA_FULL,
                                          c.acquireFlags));
         SetLastError(0);
@@ -331,7 +331,7 @@ TEST_F(Providers, ProtectedKeysAreUsedOnlyWithTheUsersConsent) {
             EXPECT_EQ(r.operation, "export a private key");
             return allow;
         });
-        ProvHolder prov;
+        CryptProvHolder prov;
         ASSERT_TRUE(
             CryptAcquireContextA(prov.out(), "exported", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
         HCRYPTKEY key = 0;
@@ -353,7 +353,7 @@ TEST_F(Providers, ProtectedKeysAreUsedOnlyWithTheUsersConsent) {
     // An empty slot fails before anybody is asked.
     int asked = 0;
     ScopedConsent counting([&](const KeyUseRequest&) { return ++asked, true; });
-    ProvHolder empty;
+    CryptProvHolder empty;
     ASSERT_TRUE(
         CryptAcquireContextA(empty.out(), "empty", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     SetLastError(0);
@@ -387,7 +387,7 @@ TEST(SharedKeyset, OlderDatabasesKeepEveryContainer) {
         {"only", MS_ENH_RSA_AES_PROV_A, "Only"},
     };
     for (const Case& c : cases) {
-        ProvHolder prov;
+        CryptProvHolder prov;
         DWORD type =
             std::string(c.provider) == MS_ENH_RSA_AES_PROV_A ? PROV_RSA_AES : PROV_RSA_FULL;
         ASSERT_TRUE(CryptAcquireContextA(prov.out(), c.container, c.provider, type, 0))

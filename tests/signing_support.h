@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/crypt/key_container.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "tests/store_support.h"
@@ -16,10 +17,7 @@
 
 namespace signing_test {
 
-using store_test::ContextPtr;
 using store_test::pfxFixture;
-using store_test::PkeyPtr;
-using store_test::ProvHolder;
 using store_test::readBytes;
 
 inline std::string toHex(const std::vector<BYTE>& bytes) {
@@ -61,25 +59,12 @@ inline std::vector<BYTE> opensslAsn1(const std::string& genstr) {
     return opensslAsn1Conf("asn1 = " + genstr + "\n");
 }
 
-class MsgHolder {
-  public:
-    explicit MsgHolder(HCRYPTMSG h = nullptr) : h_(h) {}
-    ~MsgHolder() { CryptMsgClose(h_); }
-    MsgHolder(const MsgHolder&) = delete;
-    MsgHolder& operator=(const MsgHolder&) = delete;
-    HCRYPTMSG get() const { return h_; }
-
-  private:
-    HCRYPTMSG h_;
-};
-
 // A message parameter with the two-call size protocol; empty when refused.
 inline std::vector<BYTE> messageParam(HCRYPTMSG msg, DWORD param, DWORD index = 0) {
-    DWORD size = 0;
-    if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return {};
-    std::vector<BYTE> out(size);
-    if (size && !CryptMsgGetParam(msg, param, index, out.data(), &size)) return {};
-    out.resize(size);
+    std::vector<BYTE> out;
+    fetchSized(out, [&](BYTE* data, DWORD* size) {
+        return CryptMsgGetParam(msg, param, index, data, size);
+    });
     return out;
 }
 
@@ -114,8 +99,8 @@ class SignerFixture {
 
   private:
     TempHome home_;
-    PkeyPtr key_;
-    ProvHolder prov_;
+    openssl::EvpPkeyPtr key_;
+    CryptProvHolder prov_;
     DWORD slot_;
     bool stored_ = false;
 };

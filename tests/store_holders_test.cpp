@@ -142,10 +142,10 @@ TEST_F(StoreHolders, LoadFlagsMakeKeysExportableAndUserProtected) {
 TEST_F(StoreHolders, KeyProviderInformationIsAnOwnedCopy) {
     PfxStore pfx;
     ASSERT_EQ(pfx.Load(pfxFixture("legacy.pfx"), "secret", 0), 0);
-    ContextPtr user(CertEnumCertificatesInStore(pfx.handle(), nullptr));
-    ContextPtr ca(
+    CertContextHolder user(CertEnumCertificatesInStore(pfx.handle(), nullptr));
+    CertContextHolder ca(
         CertEnumCertificatesInStore(pfx.handle(), CertDuplicateCertificateContext(user.get())));
-    ASSERT_NE(ca, nullptr);
+    ASSERT_TRUE(ca);
     KeyProvInfo info = pfx.GetKeyProvInfo(user.get());
     ASSERT_TRUE(info);
     user.reset();

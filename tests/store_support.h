@@ -17,37 +17,18 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/store/root_install.h"
 #include "tests/test_support.h"
 
 namespace store_test {
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
 struct StoreClose {
     void operator()(void* s) const { CertCloseStore(s, 0); }
 };
 using StorePtr = std::unique_ptr<void, StoreClose>;
-
-class ProvHolder {
-  public:
-    ProvHolder() = default;
-    ~ProvHolder() {
-        if (h_) CryptReleaseContext(h_, 0);
-    }
-    ProvHolder(const ProvHolder&) = delete;
-    ProvHolder& operator=(const ProvHolder&) = delete;
-    HCRYPTPROV* out() { return &h_; }
-    HCRYPTPROV get() const { return h_; }
-    HCRYPTPROV release() { return std::exchange(h_, 0); }
-
-  private:
-    HCRYPTPROV h_ = 0;
-};
 
 inline StorePtr openMemory() {
     return StorePtr(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING, 0, 0, nullptr));
@@ -56,9 +37,9 @@ inline StorePtr openSystem(const char* name) {
     return StorePtr(CertOpenSystemStoreA(0, name));
 }
 
-inline ContextPtr parse(const std::vector<BYTE>& der) {
-    return ContextPtr(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                   der.data(), static_cast<DWORD>(der.size())));
+inline CertContextHolder parse(const std::vector<BYTE>& der) {
+    return CertContextHolder(CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
 }
 
 // A self-signed certificate with the common name `cn` and serial `serial`, made with one
@@ -108,12 +89,12 @@ inline std::vector<std::string> thumbprints(HCERTSTORE store) {
 }
 
 // The store's first certificate with the thumbprint (40 hex digits).
-inline ContextPtr findBySha1(HCERTSTORE store, const std::string& hex) {
+inline CertContextHolder findBySha1(HCERTSTORE store, const std::string& hex) {
     BYTE hash[20];
     for (int i = 0; i < 20; ++i) hash[i] = BYTE(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
     CRYPT_HASH_BLOB wanted{20, hash};
-    return ContextPtr(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH,
-                                                 &wanted, nullptr));
+    return CertContextHolder(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                        CERT_FIND_SHA1_HASH, &wanted, nullptr));
 }
 
 // A user property (CERT_FIRST_USER_PROP_ID + offset) as text; empty when absent.
@@ -166,16 +147,11 @@ struct Blob {
     CRYPT_DATA_BLOB blob{};
 };
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
 // A fixture's RSA key (pfx/NAME.key.pem).
-inline PkeyPtr fixtureKey(const std::string& name) {
+inline openssl::EvpPkeyPtr fixtureKey(const std::string& name) {
     FILE* f = std::fopen(pfxFixture(name + ".key.pem").c_str(), "r");
     if (!f) return nullptr;
-    PkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
+    openssl::EvpPkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     std::fclose(f);
     return key;
 }
@@ -205,10 +181,10 @@ inline std::string ecPfxFixture() {
 inline void addNamingContainer(const char* store, const std::string& derPath,
                                const std::string& container) {
     std::string der = testing_support::readFile(derPath);
-    ContextPtr cert(CertCreateCertificateContext(X509_ASN_ENCODING,
-                                                 reinterpret_cast<const BYTE*>(der.data()),
-                                                 static_cast<DWORD>(der.size())));
-    ASSERT_NE(cert, nullptr);
+    CertContextHolder cert(CertCreateCertificateContext(X509_ASN_ENCODING,
+                                                        reinterpret_cast<const BYTE*>(der.data()),
+                                                        static_cast<DWORD>(der.size())));
+    ASSERT_TRUE(cert);
     std::u16string wide(container.begin(), container.end());
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = wide.data();

@@ -9,6 +9,7 @@
 
 #include "core/file_handle.h"
 #include "platform/system/files.h"
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 #include "ui/password_range.h"
 
@@ -20,17 +21,13 @@ constexpr int kChangeBoxes[] = {IDC_PASSWORD, IDC_NEW_PASSWORD, IDC_CONFIRM_PASS
 
 // The byte length of the character of the ANSI code page that starts at `text[i]`.
 size_t characterLength(std::string_view text, size_t i) {
+    if (GetACP() != CP_UTF8) return text::ansiCharLength(text, i);
+    // RFC 3629 section 3: the lead byte gives the length; a broken sequence counts byte
+    // by byte.
     auto lead = static_cast<BYTE>(text[i]);
-    size_t length = 1;
-    if (GetACP() == CP_UTF8) {
-        // RFC 3629 section 3: the lead byte gives the length; a broken sequence counts
-        // byte by byte.
-        length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        for (size_t k = 1; k < length; ++k)
-            if (i + k >= text.size() || (static_cast<BYTE>(text[i + k]) & 0xC0) != 0x80) return k;
-    } else if (IsDBCSLeadByte(lead) && i + 1 < text.size()) {
-        length = 2;
-    }
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    for (size_t k = 1; k < length; ++k)
+        if (i + k >= text.size() || (static_cast<BYTE>(text[i + k]) & 0xC0) != 0x80) return k;
     return length;
 }
 

@@ -3,8 +3,7 @@
 // private key.
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "platform/crypt/wincrypt.h"
 
@@ -13,21 +12,35 @@
 class KeyProvInfo {
   public:
     KeyProvInfo() = default;
-    explicit operator bool() const { return storage_ != nullptr; }
+    // The record points into its own storage: a move keeps the storage, a copy would not.
+    KeyProvInfo(const KeyProvInfo&) = delete;
+    KeyProvInfo& operator=(const KeyProvInfo&) = delete;
+    KeyProvInfo(KeyProvInfo&&) = default;
+    KeyProvInfo& operator=(KeyProvInfo&&) = default;
+    explicit operator bool() const { return !storage_.empty(); }
     // Null when the holder is empty.
     const CRYPT_KEY_PROV_INFO* get() const {
-        return reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage_.get());
+        return storage_.empty() ? nullptr
+                                : reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage_.data());
     }
     const CRYPT_KEY_PROV_INFO* operator->() const { return get(); }
 
   private:
-    friend KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError);
-    // In 8-byte units, so that the record's pointers and DWORDs are aligned.
-    std::unique_ptr<uint64_t[]> storage_;
+    friend KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate);
+    // Allocated with operator new, whose alignment suits the record's pointers and DWORDs.
+    std::vector<BYTE> storage_;
 };
 
-// Reads the certificate's CERT_KEY_PROV_INFO_PROP_ID with the size query first. After
-// the read platformError holds the thread's last-error value, whether it succeeded or
-// not; a null certificate gives an empty holder and leaves platformError as it was.
-// Empty when the property is missing or cannot be read.
-KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError);
+// Reads the certificate's CERT_KEY_PROV_INFO_PROP_ID with the size query first. Empty
+// when the property is missing or cannot be read. The thread's last error is the read's
+// afterwards, whether it succeeded or not; a null certificate gives an empty holder and
+// leaves it as it was.
+KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate);
+
+// The same, with the last error copied into platformError (left as it was for a null
+// certificate); for callers outside store/ and pfx/ that still pass a variable.
+inline KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
+    KeyProvInfo info = readKeyProvInfo(certificate);
+    if (certificate) platformError = GetLastError();
+    return info;
+}
