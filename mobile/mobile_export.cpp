@@ -108,8 +108,6 @@ ErrorCode exportPrivateKeyBlob(HCRYPTPROV provider, DWORD keySpec, ByteBuffer& b
 
 std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const SecretString& password,
                                 int32_t dwKeyUsage, ErrorPair& status) {
-    status.lastError = 0;
-    status.capiError = 0;
     std::string folder = request.folder;
     std::string fileName = request.fileName;
     SecretString filePassword = password;
@@ -170,8 +168,6 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
 
 std::string exportMobileFromIE(const std::string& filter, const SecretString& password,
                                int32_t dwFlags, int32_t dwKeyUsage, ErrorPair& status) {
-    status.lastError = 0;
-    status.capiError = 0;
     CertStore my;
     status.lastError = my.OpenMy();
     status.capiError = my.platformError();

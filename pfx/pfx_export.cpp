@@ -75,7 +75,6 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
                           const std::string& defaultName, const ui::DialogSettings& dialog,
                           ExportedPfxFile& exported, ErrorPair& status,
                           const FileReplacer& writer) {
-    status = ErrorPair{};
     CertStore my;
     status.lastError = my.OpenMy();
     if (status.lastError != 0) {
