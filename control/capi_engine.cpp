@@ -1,5 +1,6 @@
 #include "control/capi_engine.h"
 
+#include "control/operation_table.h"
 #include "core/cert_getters.h"
 #include "core/paths.h"
 #include "digest/hash_operations.h"
@@ -48,6 +49,17 @@ CapiEngine::CapiEngine() {
 
 CapiEngine::~CapiEngine() = default;
 
+// The entries: the row's clearing, then the body. A body leaves the values its row does
+// not clear as the previous call left them.
+#define KSOP_ENGINE_ARG(index, type, name) , name
+#define KS_OPERATION(slot, dispid, name, result, clears, count, params)                      \
+    KSOP_ENGINE_TYPE(result) CapiEngine::name(KSOP_ENGINE_PARAMS(count, params)) {           \
+        clearErrors(*this, ErrorClearing::clears);                                           \
+        return run##name(KSOP_DROP_FIRST(~KSOP_EACH_PARAM(count, KSOP_ENGINE_ARG, params))); \
+    }
+#include "control/operations.def"
+#undef KS_OPERATION
+
 void CapiEngine::clearSigner() {
     signerSource = -1;
     signerThumbprint.clear();
@@ -59,105 +71,99 @@ void CapiEngine::clearSigner() {
 
 // ---- Status and environment ----
 
-std::string CapiEngine::GetVersion() {
-    lastError = 0;
+std::string CapiEngine::runGetVersion() {
     return queryModuleVersion(*this);
 }
 
-std::string CapiEngine::GetErrorMsg() const {
+int32_t CapiEngine::runGetErrorCode() {
+    return lastError;
+}
+
+std::string CapiEngine::runGetErrorMsg() {
     return errorMessage(lastError);
 }
 
-std::string CapiEngine::GetCapiErrorMsg() const {
+int32_t CapiEngine::runGetCapiErrorCode() {
+    return static_cast<int32_t>(capiError);
+}
+
+std::string CapiEngine::runGetCapiErrorMsg() {
     return capiErrorMessage(capiError);
 }
 
-std::string CapiEngine::GetMacAddress() {
-    lastError = 0;
+std::string CapiEngine::runGetMacAddress() {
     return macAddressList(*this);
 }
 
-std::string CapiEngine::GetWindowsSystemName() const {
+std::string CapiEngine::runGetWindowsSystemName() {
     return windowsSystemName();
 }
 
 // ---- Registry values ----
 
-std::string CapiEngine::RegReadHKCU(const std::u16string& strName) {
-    lastError = 0;
+std::string CapiEngine::runRegReadHKCU(const std::u16string& strName) {
     return regReadHKCU(toAnsi(strName), *this);
 }
 
-int32_t CapiEngine::RegWriteHKCUInt(const std::u16string& strName, int32_t dw) {
-    lastError = 0;
+int32_t CapiEngine::runRegWriteHKCUInt(const std::u16string& strName, int32_t dw) {
     return regWriteHKCUInt(toAnsi(strName), dw, *this);
 }
 
-int32_t CapiEngine::RegWriteHKCUStr(const std::u16string& strName, const std::u16string& str) {
-    lastError = 0;
+int32_t CapiEngine::runRegWriteHKCUStr(const std::u16string& strName, const std::u16string& str) {
     return regWriteHKCUStr(toAnsi(strName), toAnsi(str), *this);
 }
 
 // ---- Hashing ----
 
-std::string CapiEngine::Hash(const std::u16string& strPlainText, int32_t dwFlags) {
-    lastError = 0;
+std::string CapiEngine::runHash(const std::u16string& strPlainText, int32_t dwFlags) {
     return hashText(strPlainText, dwFlags, *this);
 }
 
-std::string CapiEngine::HashFile(const std::u16string& strFileName, int32_t dwFlags) {
-    lastError = 0;
+std::string CapiEngine::runHashFile(const std::u16string& strFileName, int32_t dwFlags) {
     return hashFile(strFileName, dwFlags, *this);
 }
 
 // ---- Enrollment ----
 
-int32_t CapiEngine::SetProviderName(const std::u16string& strProviderName) {
-    lastError = 0;
-    capiError = 0;
+int32_t CapiEngine::runSetProviderName(const std::u16string& strProviderName) {
     return setProviderName(enrollment, toAnsi(strProviderName), *this);
 }
 
-std::string CapiEngine::CreatePKCS10(const std::u16string& commonName, int32_t keyBits,
-                                     int32_t genKeyFlags) {
-    lastError = 0;
-    capiError = 0;
+std::string CapiEngine::runCreatePKCS10(const std::u16string& commonName, int32_t keyBits,
+                                        int32_t genKeyFlags) {
     return createPkcs10(enrollment, toAnsi(commonName), keyBits, genKeyFlags, *this);
 }
 
-int32_t CapiEngine::AcceptPKCS7(const std::u16string& strPkcs7) {
-    lastError = 0;
-    capiError = 0;
+int32_t CapiEngine::runAcceptPKCS7(const std::u16string& strPkcs7) {
     return acceptPkcs7(enrollment, toAnsi(strPkcs7), *this);
 }
 
 // ---- PFX management and mobile export ----
 
-int32_t CapiEngine::PresetPasswdLengthRange(int32_t min, int32_t max) {
-    lastError = 0;
+int32_t CapiEngine::runPresetPasswdLengthRange(int32_t min, int32_t max) {
     normalizePasswordRange(min, max);
     passwordMinLength = min;
     passwordMaxLength = max;
     return 0;
 }
 
-int32_t CapiEngine::ImportPfxToIE(const std::u16string& strPfxPath,
-                                  const std::u16string& strPfxName, const std::u16string& strPasswd,
-                                  int32_t dwFlags, int32_t dwKeyUsage) {
+int32_t CapiEngine::runImportPfxToIE(const std::u16string& strPfxPath,
+                                     const std::u16string& strPfxName,
+                                     const std::u16string& strPasswd, int32_t dwFlags,
+                                     int32_t dwKeyUsage) {
     return importPfxToMy(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strPasswd), dwFlags,
                          dwKeyUsage, dialogSettings(), *this);
 }
 
-int32_t CapiEngine::SetDefaultPfxFileName(const std::u16string& strPrefix) {
-    lastError = 0;
+int32_t CapiEngine::runSetDefaultPfxFileName(const std::u16string& strPrefix) {
     defaultPfxPrefix = toAnsi(strPrefix);
     return 0;
 }
 
-int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
-                                    const std::u16string& strPfxPath,
-                                    const std::u16string& strPassword, int32_t dwFlags,
-                                    int32_t dwKeyUsage) {
+int32_t CapiEngine::runExportPfxFromIE(const std::u16string& strSubject,
+                                       const std::u16string& strPfxPath,
+                                       const std::u16string& strPassword, int32_t dwFlags,
+                                       int32_t dwKeyUsage) {
     exportedPfxPath.clear();
     exportedPfxName.clear();
     ExportedPfxFile exported;
@@ -173,40 +179,42 @@ int32_t CapiEngine::ExportPfxFromIE(const std::u16string& strSubject,
 }
 
 // dwFlags is accepted and not read: the file's keys are always loaded exportable.
-std::string CapiEngine::ExportMobileFromPfx(const std::u16string& strPfxPath,
-                                            const std::u16string& strPfxName,
-                                            const std::u16string& strPasswd, int32_t,
-                                            int32_t dwKeyUsage) {
-    lastError = 0;
-    capiError = 0;
+std::string CapiEngine::runExportMobileFromPfx(const std::u16string& strPfxPath,
+                                               const std::u16string& strPfxName,
+                                               const std::u16string& strPasswd, int32_t,
+                                               int32_t dwKeyUsage) {
     return exportMobileFromPfx(
         ui::makePfxDialogRequest(dialogSettings(), toAnsi(strPfxPath), toAnsi(strPfxName)),
         secretToAnsi(strPasswd), dwKeyUsage, *this);
 }
 
-std::string CapiEngine::ExportMobileFromIE(const std::u16string& strSubject,
-                                           const std::u16string& strPasswd, int32_t dwFlags,
-                                           int32_t dwKeyUsage) {
-    lastError = 0;
-    capiError = 0;
+std::string CapiEngine::runExportMobileFromIE(const std::u16string& strSubject,
+                                              const std::u16string& strPasswd, int32_t dwFlags,
+                                              int32_t dwKeyUsage) {
     return exportMobileFromIE(toAnsi(strSubject), secretToAnsi(strPasswd), dwFlags, dwKeyUsage,
                               *this);
 }
 
-int32_t CapiEngine::ChangePfxPasswd(const std::u16string& strPfxPath,
-                                    const std::u16string& strPfxName,
-                                    const std::u16string& strOldPass,
-                                    const std::u16string& strNewPass, int32_t /*dwFlags*/) {
+std::string CapiEngine::runGetExportedPfxFilePath() {
+    return exportedPfxPath;
+}
+
+std::string CapiEngine::runGetExportedPfxFileName() {
+    return exportedPfxName;
+}
+
+int32_t CapiEngine::runChangePfxPasswd(const std::u16string& strPfxPath,
+                                       const std::u16string& strPfxName,
+                                       const std::u16string& strOldPass,
+                                       const std::u16string& strNewPass, int32_t /*dwFlags*/) {
     return changePfxPassword(toAnsi(strPfxPath), toAnsi(strPfxName), secretToAnsi(strOldPass),
                              secretToAnsi(strNewPass), dialogSettings(), *this);
 }
 
 // ---- Signer selection and signing ----
 
-int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFlags,
-                                 int32_t dwKeyUsage) {
-    lastError = 0;
-    capiError = 0;
+int32_t CapiEngine::runSelectSigner(const std::u16string& certFilter, int32_t dwFlags,
+                                    int32_t dwKeyUsage) {
     clearSigner();
     SelectedSigner chosen;
     selectSigner(toAnsi(certFilter), dwFlags, dwKeyUsage, dialogSettings(), chosen, *this);
@@ -221,63 +229,60 @@ int32_t CapiEngine::SelectSigner(const std::u16string& certFilter, int32_t dwFla
     return lastError;
 }
 
+std::string CapiEngine::runGetSignerPfxFilePath() {
+    return signerPfxPath;
+}
+
+std::string CapiEngine::runGetSignerPfxFileName() {
+    return signerPfxName;
+}
+
 SignerRef CapiEngine::signer() const {
     return {signerSource,  signerThumbprint, signerCert,
             signerPfxPath, signerPfxName,    signerPfxPassword};
 }
 
-std::string CapiEngine::SignPkcs1(const std::u16string& strContent, int32_t dwFlags) {
-    lastError = 0;
-    capiError = 0;
+std::string CapiEngine::runSignPkcs1(const std::u16string& strContent, int32_t dwFlags) {
     return signPkcs1(strContent, dwFlags, signer(), *this);
 }
 
-std::string CapiEngine::SignPkcs7(const std::u16string& strContent, int32_t dwFlags) {
-    lastError = 0;
-    capiError = 0;
+std::string CapiEngine::runSignPkcs7(const std::u16string& strContent, int32_t dwFlags) {
     return signPkcs7(strContent, dwFlags, signer(), *this);
 }
 
 // ---- Certificate fields of the selected signer ----
 
-// Changes neither error value.
-std::string CapiEngine::GetCertB64() {
+// Its row clears neither error value, unlike the other getters' rows.
+std::string CapiEngine::runGetCertB64() {
     return certB64(signerCert);
 }
 
-// The other getters clear the error code and report nothing themselves: without a
-// selected signer, or with bytes that do not parse, the field is empty.
-std::string CapiEngine::GetCertSubject() {
-    lastError = 0;
+// The other getters' rows clear the error code, and they report nothing themselves:
+// without a selected signer, or with bytes that do not parse, the field is empty.
+std::string CapiEngine::runGetCertSubject() {
     return certSubject(signerCert);
 }
 
-std::string CapiEngine::GetCertSubjectCN() {
-    lastError = 0;
+std::string CapiEngine::runGetCertSubjectCN() {
     return certSubjectCN(signerCert);
 }
 
-std::string CapiEngine::GetCertIssuer() {
-    lastError = 0;
+std::string CapiEngine::runGetCertIssuer() {
     return certIssuer(signerCert);
 }
 
-std::string CapiEngine::GetCertSerial() {
-    lastError = 0;
+std::string CapiEngine::runGetCertSerial() {
     return certSerial(signerCert);
 }
 
-std::string CapiEngine::GetCertNotBefore() {
-    lastError = 0;
+std::string CapiEngine::runGetCertNotBefore() {
     return certNotBefore(signerCert);
 }
 
-std::string CapiEngine::GetCertNotAfter() {
-    lastError = 0;
+std::string CapiEngine::runGetCertNotAfter() {
     return certNotAfter(signerCert);
 }
 
-std::string CapiEngine::GetCertFinger() {
-    lastError = 0;
+std::string CapiEngine::runGetCertFinger() {
     return certFinger(signerCert);
 }

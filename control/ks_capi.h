@@ -1,5 +1,6 @@
-// The automation object a page creates. It does no work itself: each method makes
-// private copies of its string arguments, calls the engine and converts the result.
+// The automation object a page creates. It does no work itself: each method, expanded
+// from control/operations.def, makes private copies of its string arguments, calls the
+// engine's entry of the same name and converts the result.
 #pragma once
 
 #include <atomic>
@@ -41,51 +42,15 @@ class KSCapi final : public IKSCapi, public IObjectSafety {
                    DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                    UINT* puArgErr) override;
 
-    HRESULT GetVersion(BSTR* Ret) override;
-    HRESULT GetErrorCode(LONG* Ret) override;
-    HRESULT GetErrorMsg(BSTR* Ret) override;
-    HRESULT GetCapiErrorCode(LONG* Ret) override;
-    HRESULT GetCapiErrorMsg(BSTR* Ret) override;
-    HRESULT GetMacAddress(BSTR* Ret) override;
-    HRESULT GetWindowsSystemName(BSTR* Ret) override;
-    HRESULT RegReadHKCU(BSTR strName, BSTR* Ret) override;
-    HRESULT RegWriteHKCUInt(BSTR strName, LONG dw, LONG* Ret) override;
-    HRESULT RegWriteHKCUStr(BSTR strName, BSTR str, LONG* Ret) override;
-    HRESULT Hash(BSTR strPlainText, LONG dwFlags, BSTR* Ret) override;
-    HRESULT HashFile(BSTR strFileName, LONG dwFlags, BSTR* Ret) override;
-    HRESULT SetProviderName(BSTR strProviderName, LONG* Ret) override;
-    HRESULT CreatePKCS10(BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* Ret) override;
-    HRESULT AcceptPKCS7(BSTR strPkcs7, LONG* Ret) override;
-    HRESULT PresetPasswdLengthRange(LONG min, LONG max, LONG* Ret) override;
-    HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
-                          LONG dwKeyUsage, LONG* Ret) override;
-    HRESULT SetDefaultPfxFileName(BSTR strPrefix, LONG* Ret) override;
-    HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags,
-                            LONG dwKeyUsage, LONG* Ret) override;
-    HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags,
-                                LONG dwKeyUsage, BSTR* Ret) override;
-    HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
-                               BSTR* Ret) override;
-    HRESULT GetExportedPfxFilePath(BSTR* Ret) override;
-    HRESULT GetExportedPfxFileName(BSTR* Ret) override;
-    HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass,
-                            LONG dwFlags, LONG* Ret) override;
-    HRESULT SelectSigner(BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* Ret) override;
-    HRESULT GetSignerPfxFilePath(BSTR* Ret) override;
-    HRESULT GetSignerPfxFileName(BSTR* Ret) override;
-    HRESULT SignPkcs1(BSTR strContent, LONG dwFlags, BSTR* Ret) override;
-    HRESULT SignPkcs7(BSTR strContent, LONG dwFlags, BSTR* Ret) override;
-    HRESULT GetCertB64(BSTR* Ret) override;
-    HRESULT GetCertSubject(BSTR* Ret) override;
-    HRESULT GetCertSubjectCN(BSTR* Ret) override;
-    HRESULT GetCertIssuer(BSTR* Ret) override;
-    HRESULT GetCertSerial(BSTR* Ret) override;
-    HRESULT GetCertNotBefore(BSTR* Ret) override;
-    HRESULT GetCertNotAfter(BSTR* Ret) override;
-    HRESULT GetCertFinger(BSTR* Ret) override;
-
     // The engine, for in-process hosts and tests that look at its state.
     CapiEngine& engine() { return engine_; }
+
+    // The operations, one a row of control/operations.def.
+#define KS_OPERATION(slot, dispid, name, result, clears, count, params)                         \
+    HRESULT name(KSOP_EACH_PARAM(count, KSOP_C_PARAM_BEFORE, params) KSOP_C_TYPE(result) * Ret) \
+        override;
+#include "control/operations.def"
+#undef KS_OPERATION
 
   private:
     KSCapi();

@@ -2,11 +2,15 @@
  * identifiers and function tables a host needs to load the module, create the object
  * and call it, through its interface slots or by name through IDispatch. The layouts are
  * the platform's: an interface pointer points at a pointer to its function table, and
- * every function takes the interface pointer first. */
+ * every function takes the interface pointer first. The operations' slots are read from
+ * operations.def beside this header, the list the module itself is built from: a host
+ * needs the three files. */
 #ifndef KESTRUNE_KSCAPI_H
 #define KESTRUNE_KSCAPI_H
 
 #include <stdint.h>
+
+#include "operation_list.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -100,43 +104,11 @@ typedef struct IKSCapiVtbl {
     HRESULT (*Invoke)(IKSCapi* This, DISPID dispIdMember, const KSGUID* riid, LCID lcid, WORD wFlags,
                       KSDISPPARAMS* pDispParams, KSVARIANT* pVarResult, void* pExcepInfo,
                       UINT* puArgErr);
-    HRESULT (*GetVersion)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetErrorCode)(IKSCapi* This, LONG* Ret);
-    HRESULT (*GetErrorMsg)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCapiErrorCode)(IKSCapi* This, LONG* Ret);
-    HRESULT (*GetCapiErrorMsg)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetMacAddress)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetWindowsSystemName)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*RegReadHKCU)(IKSCapi* This, BSTR strName, BSTR* Ret);
-    HRESULT (*RegWriteHKCUInt)(IKSCapi* This, BSTR strName, LONG dw, LONG* Ret);
-    HRESULT (*RegWriteHKCUStr)(IKSCapi* This, BSTR strName, BSTR str, LONG* Ret);
-    HRESULT (*Hash)(IKSCapi* This, BSTR strPlainText, LONG dwFlags, BSTR* Ret);
-    HRESULT (*HashFile)(IKSCapi* This, BSTR strFileName, LONG dwFlags, BSTR* Ret);
-    HRESULT (*SetProviderName)(IKSCapi* This, BSTR strProviderName, LONG* Ret);
-    HRESULT (*CreatePKCS10)(IKSCapi* This, BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* Ret);
-    HRESULT (*AcceptPKCS7)(IKSCapi* This, BSTR strPkcs7, LONG* Ret);
-    HRESULT (*PresetPasswdLengthRange)(IKSCapi* This, LONG min, LONG max, LONG* Ret);
-    HRESULT (*ImportPfxToIE)(IKSCapi* This, BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, LONG* Ret);
-    HRESULT (*SetDefaultPfxFileName)(IKSCapi* This, BSTR strPrefix, LONG* Ret);
-    HRESULT (*ExportPfxFromIE)(IKSCapi* This, BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags, LONG dwKeyUsage, LONG* Ret);
-    HRESULT (*ExportMobileFromPfx)(IKSCapi* This, BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret);
-    HRESULT (*ExportMobileFromIE)(IKSCapi* This, BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* Ret);
-    HRESULT (*GetExportedPfxFilePath)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetExportedPfxFileName)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*ChangePfxPasswd)(IKSCapi* This, BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwFlags, LONG* Ret);
-    HRESULT (*SelectSigner)(IKSCapi* This, BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* Ret);
-    HRESULT (*GetSignerPfxFilePath)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetSignerPfxFileName)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*SignPkcs1)(IKSCapi* This, BSTR strContent, LONG dwFlags, BSTR* Ret);
-    HRESULT (*SignPkcs7)(IKSCapi* This, BSTR strContent, LONG dwFlags, BSTR* Ret);
-    HRESULT (*GetCertB64)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertSubject)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertSubjectCN)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertIssuer)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertSerial)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertNotBefore)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertNotAfter)(IKSCapi* This, BSTR* Ret);
-    HRESULT (*GetCertFinger)(IKSCapi* This, BSTR* Ret);
+    /* The operations, in slot order. */
+#define KS_OPERATION(slot, dispid, name, result, clears, count, params) \
+    HRESULT (*name)(IKSCapi* This KSOP_EACH_PARAM(count, KSOP_C_PARAM_AFTER, params), KSOP_C_TYPE(result)* Ret);
+#include "operations.def"
+#undef KS_OPERATION
 } IKSCapiVtbl;
 struct IKSCapi {
     const IKSCapiVtbl* lpVtbl;

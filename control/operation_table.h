@@ -1,13 +1,22 @@
-// The operation table: slot, dispatch identifier, name, parameters and result of every
-// operation, in slot order. Hosts, late binding and the type information all read it.
+// The operation table: slot, dispatch identifier, name, parameters, result and the error
+// values it clears of every operation, in slot order, expanded from
+// control/operations.def. Hosts, late binding and the type information all read it.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
 #include "control/ikscapi.h"
+#include "status/error_pair.h"
 
 enum class ValueType { String, Int };
+
+// Which of the engine's error values an operation resets before it runs.
+enum class ErrorClearing { Nothing, LastError, Both };
+
+// Resets the values `rule` names. Every engine entry calls it first, with its row's
+// rule: the one place an operation's error state is cleared.
+void clearErrors(ErrorPair& status, ErrorClearing rule);
 
 struct ParamInfo {
     const char* name;
@@ -34,12 +43,17 @@ struct OperationInfo {
     int paramCount;
     ParamInfo params[5];
     ValueType result;
+    ErrorClearing clears;
     // Calls the operation on `object` through its interface slot with `args` (paramCount
     // of them, in parameter order) and stores the result.
     HRESULT (*invoke)(IKSCapi* object, const OperationArg* args, OperationResult* result);
 };
 
-constexpr size_t kOperationCount = 37;
+#define KS_OPERATION(slot, dispid, name, result, clears, count, params) +1
+constexpr size_t kOperationCount = 0
+#include "control/operations.def"
+    ;
+#undef KS_OPERATION
 
 // All operations in slot order.
 const OperationInfo* operations();

@@ -102,8 +102,6 @@ ErrorCode exportPrivateKeyBlob(HCRYPTPROV provider, DWORD keySpec, ByteBuffer& b
 
 std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const SecretString& password,
                                 int32_t dwKeyUsage, ErrorPair& status) {
-    status.lastError = 0;
-    status.capiError = 0;
     std::string folder = request.folder;
     std::string fileName = request.fileName;
     SecretString filePassword = password;
@@ -166,8 +164,6 @@ std::string exportMobileFromPfx(const ui::PfxDialogRequest& request, const Secre
 
 std::string exportMobileFromIE(const std::string& filter, const SecretString& password,
                                int32_t dwFlags, int32_t dwKeyUsage, ErrorPair& status) {
-    status.lastError = 0;
-    status.capiError = 0;
     CertStore my;
     if (ErrorCode code = my.OpenMy()) {
         status.failWith(code, my.platformError());

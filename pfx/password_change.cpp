@@ -62,7 +62,6 @@ ErrorCode changePfxPassword(const std::string& folder, const std::string& fileNa
                             const SecretString& oldPassword, const SecretString& newPassword,
                             const ui::DialogSettings& dialog, ErrorPair& status,
                             const FileReplacer& writer) {
-    status = ErrorPair{};
     Passwords chosen{folder, fileName, oldPassword, newPassword};
     // The file is read and then replaced: the caller's path must do for both.
     if (folder.empty() || fileName.empty() || oldPassword.empty() || newPassword.empty() ||

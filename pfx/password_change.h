@@ -15,7 +15,7 @@
 // passwords, and the new one must equal its confirmation. The new content takes the
 // old one's place only once it is complete (through `writer`): on any failure the file
 // is as it was and no temporary file remains. The key containers the load made are
-// removed again. status is cleared first. Codes: 5070 / 5002 (dialog), 5209 (new and
+// removed again. The caller clears status. Codes: 5070 / 5002 (dialog), 5209 (new and
 // confirmation differ), 5902 (no such file), the load's 5005 / 5401 / 5207 / 5208
 // (5906 for NTE_PERM), 5210 (no store, or the encoding failed), 5204 / 5205 / 5070 for
 // an encoding that failed with NTE_NO_KEY / NTE_BAD_KEY / ERROR_CANCELLED, 5205 with

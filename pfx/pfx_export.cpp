@@ -70,7 +70,6 @@ ErrorCode exportPfxFromMy(const std::string& filter, const std::string& folder,
                           const std::string& defaultName, const ui::DialogSettings& dialog,
                           ExportedPfxFile& exported, ErrorPair& status,
                           const FileReplacer& writer) {
-    status = ErrorPair{};
     CertStore my;
     if (ErrorCode opened = my.OpenMy(); opened != 0)
         return status.failWith(opened, my.platformError());

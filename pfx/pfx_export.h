@@ -29,7 +29,7 @@ struct ExportedPfxFile {
 // folder/name, name from pfxExportFileName. An empty folder or password opens the save
 // dialog, whose folder and password then count. A missing folder is created, one level.
 // The file is written whole or not at all (through `writer`); with dwFlags bit 0x1000
-// the certificate then leaves "MY" (its key container stays). status is cleared first;
+// the certificate then leaves "MY" (its key container stays). The caller clears status;
 // `exported` is set on success only. Codes: 5201, the search's 5010 / 5011 / 5012 /
 // 5017, 5010 (nothing found, no list dialog), 5070 (a dialog cancelled), 5226, 5204 (no
 // private key), 5206 (the memory store refuses it), 5402 (a name that would leave the

@@ -30,7 +30,6 @@ ErrorCode refusal(PCCERT_CONTEXT cert, int32_t dwKeyUsage) {
 ErrorCode importPfxToMy(const std::string& folder, const std::string& fileName,
                         const SecretString& password, int32_t dwFlags, int32_t dwKeyUsage,
                         const ui::DialogSettings& dialog, ErrorPair& status) {
-    status = ErrorPair{};
     ui::PfxDialogResult chosen;
     chosen.folder = folder;
     chosen.fileName = fileName;

@@ -13,7 +13,7 @@
 // private key (and, when dwKeyUsage > 0, all of its key-usage bits); their key
 // containers stay, every other container the load made goes. When the folder, the
 // name or the password is empty the PFX file dialog asks for all three. dwFlags bit 0x1
-// makes the keys exportable, 0x2 user-protected. status is cleared first; 0 when at
+// makes the keys exportable, 0x2 user-protected. The caller clears status; 0 when at
 // least one certificate went in, else the dialog's 5070 / 5002, 5902 (no such file),
 // the load's 5005 / 5401 / 5207 / 5208 (5906 for NTE_PERM), 5201, or the reason the
 // last certificate was passed over: 5204 (no key), 5017 (key usage), 5010 (the add

@@ -61,7 +61,6 @@ std::string textOf(const ByteBuffer& buffer) {
 // '?' where a character has no equivalent and drops none, so the first character (two
 // units for a surrogate pair) tells as much as the whole text.
 bool contentGiven(const std::u16string& content, ErrorPair& status) {
-    status.capiError = 0;
     if (toAnsi(std::u16string_view(content).substr(0, 2)).empty()) {
         status.fail(err::kBadParameter);
         return false;

@@ -36,8 +36,6 @@ void SelectedSigner::clear() {
 ErrorCode selectSigner(const std::string& filter, int32_t dwFlags, int32_t dwKeyUsage,
                        const SignerDialogSettings& dialog, SelectedSigner& signer,
                        ErrorPair& status) {
-    status.lastError = 0;
-    status.capiError = 0;
     signer.clear();
     CertList list;
     CertStore my;

@@ -4,7 +4,7 @@
     check_docs.py SOURCE_DIR KSCAPI
 
 - The operation headings of docs/operations.md are exactly the operations of
-  control/operation_table.cpp, and browser/kscapi.d.ts declares exactly those.
+  control/operations.def, and browser/kscapi.d.ts declares exactly those.
 - Every named constant of browser/kscapi.js is declared in kscapi.d.ts with the same
   value and documented in docs/ with that value; the guide names no other constant.
 - Every "| code | `message` |" row of docs/ quotes status/error_messages.cpp exactly.
@@ -36,8 +36,8 @@ def read(*parts):
 
 
 def check_names(source):
-    table = read(source, 'control/operation_table.cpp')
-    operations = re.findall(r'\{\d+, \d+, "(\w+)",', table)
+    table = read(source, 'control/operations.def')
+    operations = re.findall(r'^KS_OPERATION\(\s*\d+,\s*\d+,\s*(\w+),', table, re.M)
     guide = read(source, 'docs/operations.md')
     headings = re.findall(r'^### (\w+)$', guide, re.M)
     check('37 operations in the table', len(operations) == 37, len(operations))
