@@ -23,11 +23,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/crypt/crypt_sign.h"
-#include "platform/crypt/der.h"
+#include "platform/crypt/crypt_sign_internal.h"
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
-#include "platform/store/cert_context_link.h"
+#include "platform/store/cert_context_link_internal.h"
 #include "platform/token/token_provider.h"
 
 namespace {
@@ -288,21 +289,15 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, 
     return &block->context;
 }
 
-// Hands a stored property to the caller with the two-call size protocol.
+// Hands a stored property to the caller with the two-call size protocol; `write` fills a
+// buffer known to be large enough. Sizes past 32 bits fail with E_OUTOFMEMORY, the
+// property calls' code for an allocation that cannot be made.
 template <typename Writer>
 BOOL giveOut(size_t size, void* pvData, DWORD* pcbData, Writer write) {
     if (size > 0xFFFFFFFFu) return fail(static_cast<DWORD>(E_OUTOFMEMORY));
-    DWORD needed = toDword(size);
-    if (!pvData) {
-        *pcbData = needed;
-        return TRUE;
-    }
-    if (*pcbData < needed) {
-        *pcbData = needed;
-        return fail(ERROR_MORE_DATA);
-    }
+    if (needsSizeOnly(size, pvData, pcbData)) return giveOutSize(size, pvData, pcbData);
     write(static_cast<BYTE*>(pvData));
-    *pcbData = needed;
+    *pcbData = toDword(size);
     return TRUE;
 }
 
@@ -645,9 +640,8 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
             return giveOut(stored.size(), pvData, pcbData,
                            [&](BYTE* out) { packKeyProvInfo(record, out); });
         }
-        return giveOut(stored.size(), pvData, pcbData, [&](BYTE* out) {
-            if (!stored.empty()) std::memcpy(out, stored.data(), stored.size());
-        });
+        if (stored.size() > 0xFFFFFFFFu) return fail(static_cast<DWORD>(E_OUTOFMEMORY));
+        return giveOutBytes(stored.data(), stored.size(), pvData, pcbData);
     } catch (const std::bad_alloc&) {
         return fail(static_cast<DWORD>(E_OUTOFMEMORY));
     }
@@ -666,7 +660,7 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
     return it == state->properties.end() ? 0 : it->first;
 }
 
-// ---- links to stores (cert_context_link.h)
+// ---- links to stores (cert_context_link_internal.h)
 
 PCCERT_CONTEXT certContextCreateParked(const BYTE* encoded, DWORD size) {
     try {
