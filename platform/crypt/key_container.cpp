@@ -96,52 +96,6 @@ DbConnection* databaseOf(const ProviderContext& context) {
 
 // ---- keys
 
-// PKCS#8 DER of a key pair, in a wiped buffer.
-bool encodePkcs8(EVP_PKEY* key, SecretBytes& out) {
-    openssl::Pkcs8Ptr p8(EVP_PKEY2PKCS8(key));
-    if (!p8) return false;
-    unsigned char* der = nullptr;
-    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &der);
-    if (length <= 0 || !der) return false;
-    out = SecretBytes(der, static_cast<size_t>(length));
-    OPENSSL_clear_free(der, static_cast<size_t>(length));
-    return true;
-}
-
-openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der) {
-    const unsigned char* p = der.data();
-    openssl::Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
-    if (!p8) return nullptr;
-    openssl::EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
-    if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return nullptr;
-    return key;
-}
-
-// Writes the key pair, sealed for its place, into a slot of a stored container inside
-// the caller's write transaction. 0, NTE_BAD_DATA (the key does not encode) or
-// NTE_FAIL (no master key, database).
-DWORD storeSealedKey(DbConnection& db, int64_t containerId, const SealedKeyPlace& place,
-                     DWORD flags, EVP_PKEY* key) {
-    SecretBytes der;
-    if (!encodePkcs8(key, der)) {
-        ERR_clear_error();
-        return NTE_BAD_DATA;
-    }
-    std::vector<BYTE> sealed;
-    if (!sealPrivateKey(db, place, der, sealed)) return NTE_FAIL;
-    DbStatement st;
-    if (st.prepare(db,
-                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
-                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
-        return NTE_FAIL;
-    st.bind(1, containerId);
-    st.bind(2, place.keySpec);
-    st.bind(3, flags);
-    st.bind(4, EVP_PKEY_get_bits(key));
-    st.bindBlob(5, sealed.data(), sealed.size());
-    return st.step() == SQLITE_DONE ? 0 : NTE_FAIL;
-}
-
 HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD bits,
                        openssl::EvpPkeyPtr key) {
     auto object = std::make_shared<KeyObject>();
@@ -436,38 +390,6 @@ BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* oper
     if (!ok) return fail(NTE_FAIL);
     signature.resize(length);
     return TRUE;
-}
-
-int installMemoryContainers(DbConnection& db, std::string_view folded) {
-    std::vector<MemoryPtr> named;
-    {
-        std::lock_guard lock(memoryMutex());
-        for (const MemoryPtr& c : memoryContainers())
-            if (c->database == db.path() && c->fold == folded && !c->installed) named.push_back(c);
-    }
-    for (const MemoryPtr& c : named) {
-        std::lock_guard lock(c->mutex);
-        DbStatement st;
-        int rc = st.prepare(db,
-                            "INSERT OR IGNORE INTO key_containers(provider, keyset, name, fold) "
-                            "VALUES (?1, ?2, ?3, ?4)");
-        if (rc != SQLITE_OK) return rc;
-        st.bindText(1, c->provider);
-        st.bindText(2, c->keyset);
-        st.bindText(3, c->name);
-        st.bindText(4, c->fold);
-        if ((rc = st.step()) != SQLITE_DONE) return rc;
-        // A stored container of the name is the one the certificate means already.
-        if (db.changes() == 0) continue;
-        int64_t id = db.lastInsertId();
-        for (const auto& [keySpec, slot] : c->slots)
-            if (storeSealedKey(db, id, {c->keyset, c->fold, keySpec}, slot.flags, slot.key.get()))
-                return SQLITE_ERROR;
-        // Marked before the caller commits: should it roll back, the container is still
-        // found in memory, as the database does not have it.
-        c->installed = true;
-    }
-    return SQLITE_OK;
 }
 
 // ---- the platform's calls

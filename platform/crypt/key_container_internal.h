@@ -1,6 +1,6 @@
 // The pieces of the key-container layer its files share: the built-in providers' set of
 // containers, the memory containers of this process, the container rows of the user
-// database and the consent asked before a protected key is used.
+// database with their sealed keys, and the consent asked before a protected key is used.
 #pragma once
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/crypt/key_container.h"
+#include "platform/crypt/key_protection.h"
 #include "platform/crypt/openssl_holders.h"
 #include "platform/store/user_database.h"
 
@@ -72,6 +73,14 @@ BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const 
 // the process.
 BOOL createMemoryContainer(DbConnection& db, const CryptProviderInfo& provider,
                            const std::string& name, MemoryPtr* out);
+
+// Writes the key pair, sealed for its place, into a slot of a stored container inside
+// the caller's write transaction. 0, NTE_BAD_DATA (the key does not encode) or NTE_FAIL
+// (no master key, database).
+DWORD storeSealedKey(DbConnection& db, int64_t containerId, const SealedKeyPlace& place,
+                     DWORD flags, EVP_PKEY* key);
+// The RSA key pair of PKCS#8 DER; null for anything else.
+openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der);
 
 // What the hook of setKeyConsentHook answers; false without a hook or when it throws.
 bool askConsent(const KeyUseRequest& request);
