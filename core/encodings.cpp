@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/byte_buffer.h"
+#include "platform/text/ascii.h"
 
 namespace {
 
@@ -37,12 +38,11 @@ bool ByteBuffer::encodeHex(const void* src, int32_t count) {
     release();
     if (!src || count < 1 || count > INT32_MAX / 2) return false;
     if (!allocate(count * 2)) return false;
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const auto* s = static_cast<const BYTE*>(src);
     BYTE* out = data_;
     for (int32_t i = 0; i < count; ++i) {
-        *out++ = static_cast<BYTE>(kDigits[s[i] >> 4]);
-        *out++ = static_cast<BYTE>(kDigits[s[i] & 0x0F]);
+        *out++ = static_cast<BYTE>(text::kUpperHexDigits[s[i] >> 4]);
+        *out++ = static_cast<BYTE>(text::kUpperHexDigits[s[i] & 0x0F]);
     }
     return true;
 }

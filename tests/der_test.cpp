@@ -1,12 +1,11 @@
 // The layer's DER writer against `openssl asn1parse -genconf`, and the BER walk the
 // message decoder reads other encoders' messages with.
-#include "platform/crypt/der.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "tests/signing_support.h"
 

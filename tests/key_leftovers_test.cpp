@@ -18,7 +18,7 @@
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/store/user_database.h"
-#include "platform/system/process_identity.h"
+#include "platform/system/process_identity_internal.h"
 #include "tests/host_script.h"
 #include "tests/store_support.h"
 #include "tests/temp_home.h"

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/registry/machine_hive.h"
 #include "platform/registry/registry.h"
 #include "platform/system/files.h"
@@ -61,15 +62,16 @@ bool readDefault(const std::string& keyPath, std::string& out, bool* fromMachine
         if (fromMachine) *fromMachine = true;
         return readMachineDefault(keyPath, out);
     }
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    DWORD type = 0;
+    std::string data;
+    if (!fetchSized(data,
+                    [&](char* buffer, DWORD* size) {
+                        return RegQueryValueExA(key.get(), nullptr, nullptr, &type,
+                                                reinterpret_cast<BYTE*>(buffer),
+                                                size) == ERROR_SUCCESS;
+                    }) ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return false;
-    std::string data(size, '\0');
-    if (size > 0 && RegQueryValueExA(key.get(), nullptr, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
-        return false;
-    data.resize(size);
     if (auto zero = data.find('\0'); zero != std::string::npos) data.resize(zero);
     out = data;
     return true;

@@ -1,10 +1,11 @@
 #include "platform/com/variant.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "platform/com/com.h"
 
@@ -121,10 +122,18 @@ bool parseNumber(BSTR s, double& out) {
     if (b == std::string::npos) return false;
     narrow = narrow.substr(b, e - b + 1);
     if (narrow.find_first_not_of("+-0123456789.eE") != std::string::npos) return false;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtod(narrow.c_str(), &end);
-    return end && *end == 0 && errno == 0;
+    // from_chars reads the C locale's form whatever LC_NUMERIC says; it takes no plus
+    // sign, which the strings scripts pass may carry.
+    std::string_view text = narrow;
+    if (text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') return false;
+    }
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, out);
+    // Results too small for a normal double are refused like those too large, as
+    // strtod's range error did.
+    return error == std::errc() && stop == end && std::fpclassify(out) != FP_SUBNORMAL;
 }
 
 BSTR bstrFromAscii(const std::string& s) {
@@ -132,10 +141,12 @@ BSTR bstrFromAscii(const std::string& s) {
     return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
 }
 
+// Fifteen significant digits in the shortest of fixed and exponent form (printf's
+// "%.15g"), with a point whatever LC_NUMERIC says.
 std::string formatDouble(double d) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.15g", d);
-    return buf;
+    auto [end, error] = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 15);
+    return error == std::errc() ? std::string(buf, end) : std::string();
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/crypt/crypt_encode.h"
+#include "platform/crypt/crypt_encode_internal.h"
 
 namespace {
 

@@ -11,16 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/crypt/crypt_sign.h"
+#include "platform/crypt/crypt_sign_internal.h"
 #include "platform/crypt/openssl_holders.h"
-#include "platform/crypt/size_protocol.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
-#include "platform/system/handle_table.h"
+#include "platform/system/handle_table_internal.h"
 
 namespace {
 
-using MdCtxPtr = openssl::Holder<EVP_MD_CTX, EVP_MD_CTX_free>;
+using openssl::MdCtxPtr;
 
 constexpr auto& fail = failWithLastError;
 

@@ -5,6 +5,7 @@
 // just before the holder ends still reads the failing call's value.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "platform/crypt/wincrypt.h"
@@ -21,6 +22,12 @@ class Holder {
     ~Holder() { close(); }
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
+    // Moving hands the handle over, so that holders can live in containers.
+    Holder(Holder&& other) noexcept : handle_(other.release()) {}
+    Holder& operator=(Holder&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
 
     // Where a platform call stores the handle it opens; what was held is closed first.
     T* out() {
@@ -28,6 +35,7 @@ class Holder {
         return &handle_;
     }
     T get() const { return handle_; }
+    T operator->() const requires std::is_pointer_v<T> { return handle_; }
     explicit operator bool() const { return handle_ != T{}; }
     // Hands the handle over; the holder is empty afterwards.
     T release() { return std::exchange(handle_, T{}); }

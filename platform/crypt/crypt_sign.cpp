@@ -1,6 +1,4 @@
 // Digests and PKCS#1 v1.5 signatures of the layer, on OpenSSL's EVP interface.
-#include "platform/crypt/crypt_sign.h"
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -8,6 +6,8 @@
 #include <iterator>
 #include <memory>
 
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/crypt_sign_internal.h"
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
 
@@ -63,20 +63,18 @@ bool cryptDigestBytes(ALG_ID algorithm, const BYTE* data, size_t size, std::vect
 }
 
 BOOL cryptSignatureLength(HCRYPTPROV hProv, DWORD dwKeySpec, DWORD* length) {
-    HCRYPTKEY key = 0;
-    if (!CryptGetUserKey(hProv, dwKeySpec, &key)) return FALSE;
-    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
-    CryptDestroyKey(key);
+    CryptKeyHolder key;
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.out())) return FALSE;
+    openssl::EvpPkeyPtr pair = cryptKeyPair(key.get());
     if (!pair) return fail(NTE_BAD_KEY);
     *length = static_cast<DWORD>(EVP_PKEY_get_size(pair.get()));
     return TRUE;
 }
 
 BOOL cryptPublicKeyBits(HCRYPTPROV hProv, DWORD dwKeySpec, std::vector<BYTE>& bits) {
-    HCRYPTKEY key = 0;
-    if (!CryptGetUserKey(hProv, dwKeySpec, &key)) return FALSE;
-    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
-    CryptDestroyKey(key);
+    CryptKeyHolder key;
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.out())) return FALSE;
+    openssl::EvpPkeyPtr pair = cryptKeyPair(key.get());
     unsigned char* der = nullptr;
     int length = pair ? i2d_PublicKey(pair.get(), &der) : 0;
     openssl::Bytes owned(der);

@@ -1,10 +1,9 @@
-#include "platform/crypt/der.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/wincrypt.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/crypt/crypt_sign.h"
+#include "platform/crypt/crypt_sign_internal.h"
 #include "platform/text/ascii.h"
 
 std::string sha256Fingerprint(std::string_view bytes) {

@@ -16,91 +16,35 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/crypt/key_container_internal.h"
 #include "platform/crypt/key_protection.h"
 #include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_ids.h"
-#include "platform/registry/machine_hive.h"
-#include "platform/registry/registry.h"
 #include "platform/store/user_database.h"
-#include "platform/system/handle_table.h"
+#include "platform/system/handle_table_internal.h"
 #include "platform/text/codepage.h"
-#include "platform/token/pkcs11.h"
 #include "platform/token/token_provider.h"
 
 namespace {
 
-struct BuiltInProvider {
-    const char* name;
-    DWORD type;
-    DWORD defaultKeyBits;
-};
-// In the platform's enumeration order. The defaults of the types are named below.
-constexpr BuiltInProvider kBuiltIns[] = {
-    {MS_DEF_PROV_A, PROV_RSA_FULL, 512},
-    {MS_ENHANCED_PROV_A, PROV_RSA_FULL, 1024},
-    {MS_STRONG_PROV_A, PROV_RSA_FULL, 1024},
-    {MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 1024},
-};
-// The set of containers the built-in providers share. Registered providers get
-// "provider:" and their folded name, which never equals it.
-constexpr const char* kBuiltInKeyset = "rsa";
-constexpr DWORD kMaxProvType = 999;
+using namespace key_containers;
+
 constexpr DWORD kKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
 constexpr DWORD kMinKeyBits = 512;
 constexpr DWORD kMaxKeyBits = 16384;
 constexpr DWORD kKeyBitsStep = 8;
 
 constexpr auto& fail = failWithLastError;
-
-char upperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-std::string fold(std::string_view name) {
-    std::string out(name);
-    std::transform(out.begin(), out.end(), out.begin(), upperAscii);
-    return out;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && fold(a) == fold(b);
-}
-
-bool isTokenBackend(const CryptProviderInfo& provider) {
-    return equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
-}
-
-// A container of this process only. Its key pairs are OpenSSL objects, whose private
-// numbers OpenSSL clears when the last reference goes.
-struct MemorySlot {
-    DWORD flags = 0;
-    DWORD bits = 0;
-    openssl::EvpPkeyPtr key;
-};
-struct MemoryContainer {
-    std::string database;  // the user database it stands beside
-    std::string provider;
-    std::string keyset;
-    std::string name;
-    std::string fold;
-    std::mutex mutex;
-    std::map<DWORD, MemorySlot> slots;
-    bool deleted = false;  // CRYPT_DELETEKEYSET: open contexts see NTE_BAD_KEYSET
-    // Copied into the database for a certificate of a system store.
-    std::atomic<bool> installed{false};
-};
-using MemoryPtr = std::shared_ptr<MemoryContainer>;
 
 struct ProviderContext {
     CryptProviderInfo provider;
@@ -150,180 +94,7 @@ DbConnection* databaseOf(const ProviderContext& context) {
     return db && db->path() == context.database ? db : nullptr;
 }
 
-// ---- memory containers
-
-std::mutex& memoryMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-// In the order they were made.
-std::vector<MemoryPtr>& memoryContainers() {
-    static std::vector<MemoryPtr> all;
-    return all;
-}
-
-// The live memory container of that set and folded name beside the current database.
-MemoryPtr findMemoryContainer(const std::string& keyset, const std::string& folded) {
-    std::string database = userDatabasePath();
-    std::lock_guard lock(memoryMutex());
-    for (const MemoryPtr& c : memoryContainers())
-        if (c->database == database && c->keyset == keyset && c->fold == folded) return c;
-    return nullptr;
-}
-
-// Removes it from the process; contexts still open on it see it gone.
-bool deleteMemoryContainer(const std::string& keyset, const std::string& folded) {
-    MemoryPtr found = findMemoryContainer(keyset, folded);
-    if (!found) return false;
-    {
-        std::lock_guard lock(found->mutex);
-        found->deleted = true;
-        found->slots.clear();
-    }
-    std::lock_guard lock(memoryMutex());
-    auto& all = memoryContainers();
-    all.erase(std::remove(all.begin(), all.end(), found), all.end());
-    return true;
-}
-
-// ---- rows
-
-// SQLITE_ROW with *id (and the name as it was created, when `stored` is given),
-// SQLITE_DONE, or an error.
-int findContainer(DbConnection& db, const CryptProviderInfo& provider, std::string_view name,
-                  int64_t* id, std::string* stored = nullptr) {
-    DbStatement st;
-    int rc = st.prepare(db, "SELECT id, name FROM key_containers WHERE keyset = ?1 AND fold = ?2");
-    if (rc != SQLITE_OK) return rc;
-    st.bindText(1, provider.keyset);
-    st.bindText(2, fold(name));
-    rc = st.step();
-    if (rc == SQLITE_ROW) {
-        *id = st.columnInt64(0);
-        if (stored) *stored = st.columnText(1);
-    }
-    return rc;
-}
-
-bool containerExists(DbConnection& db, int64_t id) {
-    DbStatement st;
-    if (st.prepare(db, "SELECT 1 FROM key_containers WHERE id = ?1") != SQLITE_OK) return false;
-    st.bind(1, id);
-    return st.step() == SQLITE_ROW;
-}
-
-BOOL createContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name,
-                     int64_t* id) {
-    DbTransaction txn;
-    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
-    int rc = findContainer(db, provider, name, id);
-    if (rc == SQLITE_ROW || findMemoryContainer(provider.keyset, fold(name)))
-        return fail(NTE_EXISTS);
-    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
-    DbStatement st;
-    if (st.prepare(db,
-                   "INSERT INTO key_containers(provider, keyset, name, fold) "
-                   "VALUES (?1, ?2, ?3, ?4)") != SQLITE_OK)
-        return fail(NTE_FAIL);
-    st.bindText(1, provider.name);
-    st.bindText(2, provider.keyset);
-    st.bindText(3, name);
-    st.bindText(4, fold(name));
-    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
-    *id = db.lastInsertId();
-    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
-}
-
-// A memory container of the name goes with the stored one: once a certificate took its
-// key, both are the same container.
-BOOL deleteContainer(DbConnection& db, const CryptProviderInfo& provider, const std::string& name) {
-    bool inMemory = deleteMemoryContainer(provider.keyset, fold(name));
-    DbTransaction txn;
-    if (txn.begin(db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
-    int64_t id = 0;
-    int rc = findContainer(db, provider, name, &id);
-    if (rc == SQLITE_DONE) return inMemory ? TRUE : fail(NTE_BAD_KEYSET);
-    if (rc != SQLITE_ROW) return fail(NTE_FAIL);
-    DbStatement st;
-    if (st.prepare(db, "DELETE FROM key_containers WHERE id = ?1") != SQLITE_OK)
-        return fail(NTE_FAIL);
-    st.bind(1, id);
-    if (st.step() != SQLITE_DONE) return fail(NTE_FAIL);
-    return txn.commit() == SQLITE_OK ? TRUE : fail(NTE_FAIL);
-}
-
-// A new memory container; NTE_EXISTS when the name is taken in the database or the
-// process.
-BOOL createMemoryContainer(DbConnection& db, const CryptProviderInfo& provider,
-                           const std::string& name, MemoryPtr* out) {
-    int64_t id = 0;
-    int rc = findContainer(db, provider, name, &id);
-    if (rc == SQLITE_ROW) return fail(NTE_EXISTS);
-    if (rc != SQLITE_DONE) return fail(NTE_FAIL);
-    auto container = std::make_shared<MemoryContainer>();
-    container->database = db.path();
-    container->provider = provider.name;
-    container->keyset = provider.keyset;
-    container->name = name;
-    container->fold = fold(name);
-    std::lock_guard lock(memoryMutex());
-    for (const MemoryPtr& c : memoryContainers())
-        if (c->database == container->database && c->keyset == container->keyset &&
-            c->fold == container->fold)
-            return fail(NTE_EXISTS);
-    memoryContainers().push_back(container);
-    *out = std::move(container);
-    return TRUE;
-}
-
 // ---- keys
-
-// PKCS#8 DER of a key pair, in a wiped buffer.
-bool encodePkcs8(EVP_PKEY* key, SecretBytes& out) {
-    openssl::Pkcs8Ptr p8(EVP_PKEY2PKCS8(key));
-    if (!p8) return false;
-    unsigned char* der = nullptr;
-    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &der);
-    if (length <= 0 || !der) return false;
-    out = SecretBytes(der, static_cast<size_t>(length));
-    OPENSSL_clear_free(der, static_cast<size_t>(length));
-    return true;
-}
-
-openssl::EvpPkeyPtr decodePkcs8(const SecretBytes& der) {
-    const unsigned char* p = der.data();
-    openssl::Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
-    if (!p8) return nullptr;
-    openssl::EvpPkeyPtr key(EVP_PKCS82PKEY(p8.get()));
-    if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return nullptr;
-    return key;
-}
-
-// Writes the key pair, sealed for its place, into a slot of a stored container inside
-// the caller's write transaction. 0, NTE_BAD_DATA (the key does not encode) or
-// NTE_FAIL (no master key, database).
-DWORD storeSealedKey(DbConnection& db, int64_t containerId, const SealedKeyPlace& place,
-                     DWORD flags, EVP_PKEY* key) {
-    SecretBytes der;
-    if (!encodePkcs8(key, der)) {
-        ERR_clear_error();
-        return NTE_BAD_DATA;
-    }
-    std::vector<BYTE> sealed;
-    if (!sealPrivateKey(db, place, der, sealed)) return NTE_FAIL;
-    DbStatement st;
-    if (st.prepare(db,
-                   "INSERT OR REPLACE INTO container_keys(container_id, key_spec, flags, bits, "
-                   "private_key) VALUES (?1, ?2, ?3, ?4, ?5)") != SQLITE_OK)
-        return NTE_FAIL;
-    st.bind(1, containerId);
-    st.bind(2, place.keySpec);
-    st.bind(3, flags);
-    st.bind(4, EVP_PKEY_get_bits(key));
-    st.bindBlob(5, sealed.data(), sealed.size());
-    return st.step() == SQLITE_DONE ? 0 : NTE_FAIL;
-}
 
 HCRYPTKEY addKeyHandle(ProviderPtr provider, DWORD keySpec, DWORD flags, DWORD bits,
                        openssl::EvpPkeyPtr key) {
@@ -360,37 +131,14 @@ BOOL memoryUserKey(const ProviderPtr& context, DWORD keySpec, HCRYPTKEY* phUserK
     return TRUE;
 }
 
-// Copies a DWORD result with the two-call size protocol.
+// The size protocol's helpers with the parameter check of the provider calls.
 BOOL giveDword(DWORD value, BYTE* pbData, DWORD* pdwDataLen) {
     if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
-    if (!pbData) {
-        *pdwDataLen = sizeof(DWORD);
-        return TRUE;
-    }
-    if (*pdwDataLen < sizeof(DWORD)) {
-        *pdwDataLen = sizeof(DWORD);
-        return fail(ERROR_MORE_DATA);
-    }
-    std::memcpy(pbData, &value, sizeof value);
-    *pdwDataLen = sizeof(DWORD);
-    return TRUE;
+    return giveOutDword(value, pbData, pdwDataLen);
 }
-
-// Copies a text result with its terminator, with the two-call size protocol.
 BOOL giveText(const std::string& text, BYTE* pbData, DWORD* pdwDataLen) {
     if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
-    auto needed = static_cast<DWORD>(text.size() + 1);
-    if (!pbData) {
-        *pdwDataLen = needed;
-        return TRUE;
-    }
-    if (*pdwDataLen < needed) {
-        *pdwDataLen = needed;
-        return fail(ERROR_MORE_DATA);
-    }
-    std::memcpy(pbData, text.c_str(), needed);
-    *pdwDataLen = needed;
-    return TRUE;
+    return giveOutText(text, pbData, pdwDataLen);
 }
 
 // The provider a call names, with the platform's order of checks.
@@ -455,7 +203,8 @@ BOOL acquire(HCRYPTPROV* phProv, const std::string* container, const std::string
     } else {
         // The database first: a memory container a certificate took is stored there.
         int rc = findContainer(*db, info, name, &id, &name);
-        if (rc == SQLITE_DONE) context->memory = findMemoryContainer(info.keyset, fold(name));
+        if (rc == SQLITE_DONE)
+            context->memory = findMemoryContainer(info.keyset, foldContainerName(name));
         if (rc == SQLITE_DONE && !context->memory) return fail(NTE_BAD_KEYSET);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(NTE_FAIL);
         if (context->memory) name = context->memory->name;
@@ -508,142 +257,6 @@ BOOL enumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen, D
     return TRUE;
 }
 
-// True when the container's key pair is the one of the certificate's public key.
-bool keyMatchesCertificate(PCCERT_CONTEXT cert, HCRYPTKEY key) {
-    openssl::EvpPkeyPtr pair = cryptKeyPair(key);
-    const unsigned char* p = cert->pbCertEncoded;
-    openssl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert->cbCertEncoded)));
-    bool match = pair && x509 && EVP_PKEY_eq(X509_get0_pubkey(x509.get()), pair.get()) == 1;
-    ERR_clear_error();
-    return match;
-}
-
-// ---- providers registered for the user
-
-// A REG_DWORD value; 0 when it is missing or of another type.
-DWORD readDwordValue(HKEY key, const char* name) {
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof value)
-        return 0;
-    return value;
-}
-
-// A REG_SZ value without the terminators it was stored with; nullopt when it is
-// missing or of another type.
-std::optional<std::string> readStringValue(HKEY key, const char* name) {
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
-        return std::nullopt;
-    std::string text(size, '\0');
-    if (size && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                                 &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    text.resize(std::min<size_t>(size, text.size()));
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    return text;
-}
-
-// Appends the provider an entry describes (`name` in UTF-8) unless a provider already
-// listed has that name or the entry is unusable: a type out of range, or a backend other
-// than software and pkcs11. A token provider without a module of its own reaches the
-// system's modules through p11-kit's proxy; with neither it is not offered.
-void appendProvider(std::vector<CryptProviderInfo>& out, const std::string& name, DWORD type,
-                    const std::optional<std::string>& backend, const std::string& module,
-                    const std::string& token, const std::string& source) {
-    if (type == 0 || type > kMaxProvType || !backend) return;
-    CryptProviderInfo info;
-    if (equalsIgnoringAsciiCase(*backend, "software")) {
-        info.backend = "software";
-    } else if (equalsIgnoringAsciiCase(*backend, kTokenBackend)) {
-        info.backend = kTokenBackend;
-        info.module = module.empty() ? pkcs11::defaultModulePath() : module;
-        if (info.module.empty()) return;
-        info.token = token;
-    } else {
-        return;
-    }
-    bool taken = std::any_of(out.begin(), out.end(), [&](const CryptProviderInfo& p) {
-        return equalsIgnoringAsciiCase(p.name, name);
-    });
-    if (taken) return;
-    info.name = name;
-    info.type = type;
-    info.keyset = "provider:" + fold(name);
-    info.source = source;
-    out.push_back(std::move(info));
-}
-
-// Appends the usable entries under kRegisteredProvidersKey, in the registry's order.
-void appendRegisteredProviders(std::vector<CryptProviderInfo>& out) {
-    RegKeyHolder root;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegisteredProvidersKey, 0, KEY_READ, root.out()) !=
-        ERROR_SUCCESS)
-        return;
-    // A key name is at most 255 UTF-16 units, two bytes each in a double-byte code page.
-    std::vector<char> name(2 * kMaxKeyNameChars + 1);
-    for (DWORD index = 0;; ++index) {
-        auto size = static_cast<DWORD>(name.size());
-        LONG rc = RegEnumKeyExA(root.get(), index, name.data(), &size, nullptr, nullptr, nullptr,
-                                nullptr);
-        if (rc == ERROR_MORE_DATA) continue;
-        if (rc != ERROR_SUCCESS) return;
-        RegKeyHolder entry;
-        if (RegOpenKeyExA(root.get(), name.data(), 0, KEY_QUERY_VALUE, entry.out()) !=
-            ERROR_SUCCESS)
-            continue;
-        appendProvider(out, ansiToUtf8(std::string_view(name.data(), size)),
-                       readDwordValue(entry.get(), "Type"), readStringValue(entry.get(), "Backend"),
-                       readStringValue(entry.get(), "Module").value_or(""),
-                       readStringValue(entry.get(), "Token").value_or(""), "user");
-    }
-}
-
-// Appends the machine's providers (the same entries, below HKEY_LOCAL_MACHINE, in
-// machine::keys order); their names are UTF-8 already.
-void appendMachineProviders(std::vector<CryptProviderInfo>& out) {
-    for (const machine::Key& key : machine::subkeys(kRegisteredProvidersKey)) {
-        auto text = [&](const char* name) -> std::optional<std::string> {
-            const machine::Value* v = machine::findValue(key, name);
-            if (!v || v->type != REG_SZ) return std::nullopt;
-            return v->text;
-        };
-        const machine::Value* type = machine::findValue(key, "Type");
-        appendProvider(out, key.path.substr(key.path.find_last_of('\\') + 1),
-                       type && type->type == REG_DWORD ? type->number : 0, text("Backend"),
-                       text("Module").value_or(""), text("Token").value_or(""), key.source);
-    }
-}
-
-// ---- consent for protected keys
-
-std::mutex& consentMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-KeyConsentHook& consentHook() {
-    static KeyConsentHook hook;
-    return hook;
-}
-
-bool askConsent(const KeyUseRequest& request) {
-    KeyConsentHook hook;
-    {
-        std::lock_guard lock(consentMutex());
-        hook = consentHook();
-    }
-    if (!hook) return false;
-    try {
-        return hook(request);
-    } catch (...) {
-        // Whatever went wrong while asking, the key was not allowed.
-        return false;
-    }
-}
-
 // The key-slot of a CryptGenKey algorithm; 0 for another algorithm.
 DWORD slotOfAlgorithm(ALG_ID algid) {
     switch (algid) {
@@ -658,51 +271,9 @@ DWORD slotOfAlgorithm(ALG_ID algid) {
     }
 }
 
-// The certificate's key-provider property, in storage aligned for the record.
-bool readKeyProvInfo(PCCERT_CONTEXT cert, std::vector<uint64_t>& storage) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
-        return false;
-    storage.assign((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
-    return CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, storage.data(),
-                                             &size) == TRUE;
-}
-
 }  // namespace
 
 // ---- layer helpers (key_container.h)
-
-std::vector<CryptProviderInfo> cryptProviders() {
-    std::vector<CryptProviderInfo> out;
-    for (const BuiltInProvider& p : kBuiltIns)
-        out.push_back({p.name, p.type, kBuiltInKeyset, p.defaultKeyBits, true, "software", "", ""});
-    appendRegisteredProviders(out);
-    appendMachineProviders(out);
-    return out;
-}
-
-std::optional<CryptProviderInfo> findCryptProvider(std::string_view name) {
-    for (CryptProviderInfo& p : cryptProviders())
-        if (equalsIgnoringAsciiCase(p.name, name)) return std::move(p);
-    return std::nullopt;
-}
-
-std::optional<CryptProviderInfo> defaultCryptProvider(DWORD type) {
-    switch (type) {
-        case PROV_RSA_FULL:
-            return findCryptProvider(MS_ENHANCED_PROV_A);
-        case PROV_RSA_AES:
-            return findCryptProvider(MS_ENH_RSA_AES_PROV_A);
-        default:
-            return std::nullopt;
-    }
-}
-
-KeyConsentHook setKeyConsentHook(KeyConsentHook hook) {
-    std::lock_guard lock(consentMutex());
-    std::swap(consentHook(), hook);
-    return hook;
-}
 
 std::string defaultKeyContainerName() {
     std::vector<char> buffer(16384);
@@ -739,7 +310,8 @@ BOOL cryptStoreKeyPair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* key, DWORD d
         DbTransaction txn;
         if (txn.begin(*db, DbTransaction::Mode::Immediate) != SQLITE_OK) return fail(NTE_FAIL);
         if (!containerExists(*db, context->containerId)) return fail(NTE_BAD_KEYSET);
-        SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+        SealedKeyPlace place{context->provider.keyset, foldContainerName(context->container),
+                             dwKeySpec};
         DWORD error = storeSealedKey(*db, context->containerId, place, dwFlags, key);
         if (error) return fail(error);
         if (txn.commit() != SQLITE_OK) return fail(NTE_FAIL);
@@ -804,8 +376,7 @@ BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* oper
     if (!key) return FALSE;
     // With a signature digest set, OpenSSL's PKCS#1 padding wraps the digest in the
     // algorithm's DigestInfo before the private-key operation.
-    using PkeyCtxPtr = openssl::Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    openssl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
     size_t length = 0;
     bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
               EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
@@ -819,79 +390,6 @@ BOOL cryptSignWithPrivateKey(HCRYPTPROV hProv, DWORD dwKeySpec, const char* oper
     if (!ok) return fail(NTE_FAIL);
     signature.resize(length);
     return TRUE;
-}
-
-bool listKeyContainers(std::vector<KeyContainerRecord>& out) {
-    out.clear();
-    DbConnection* db = userDatabase();
-    DbStatement st;
-    if (!db || st.prepare(*db,
-                          "SELECT c.id, c.provider, c.name, k.key_spec, k.flags, k.bits, "
-                          "c.owner_pid "
-                          "FROM key_containers c LEFT JOIN container_keys k "
-                          "ON k.container_id = c.id ORDER BY c.id, k.key_spec") != SQLITE_OK) {
-        SetLastError(NTE_FAIL);
-        return false;
-    }
-    std::string protection = keyProtectionName(recordedKeyProtection(*db));
-    int64_t last = 0;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-        if (out.empty() || st.columnInt64(0) != last) {
-            last = st.columnInt64(0);
-            out.push_back({st.columnText(1), st.columnText(2), {}, st.columnInt64(6), protection});
-        }
-        if (!st.columnIsNull(3))
-            out.back().slots.push_back({static_cast<DWORD>(st.columnInt64(3)),
-                                        static_cast<DWORD>(st.columnInt64(4)),
-                                        static_cast<DWORD>(st.columnInt64(5))});
-    }
-    if (rc != SQLITE_DONE) {
-        SetLastError(NTE_FAIL);
-        return false;
-    }
-    std::lock_guard lock(memoryMutex());
-    for (const MemoryPtr& c : memoryContainers()) {
-        if (c->database != db->path() || c->installed) continue;
-        KeyContainerRecord record{c->provider, c->name, {}, ::getpid(), kMemoryProtection};
-        std::lock_guard slotsLock(c->mutex);
-        for (const auto& [keySpec, slot] : c->slots)
-            record.slots.push_back({keySpec, slot.flags, slot.bits});
-        out.push_back(std::move(record));
-    }
-    return true;
-}
-
-int installMemoryContainers(DbConnection& db, std::string_view folded) {
-    std::vector<MemoryPtr> named;
-    {
-        std::lock_guard lock(memoryMutex());
-        for (const MemoryPtr& c : memoryContainers())
-            if (c->database == db.path() && c->fold == folded && !c->installed) named.push_back(c);
-    }
-    for (const MemoryPtr& c : named) {
-        std::lock_guard lock(c->mutex);
-        DbStatement st;
-        int rc = st.prepare(db,
-                            "INSERT OR IGNORE INTO key_containers(provider, keyset, name, fold) "
-                            "VALUES (?1, ?2, ?3, ?4)");
-        if (rc != SQLITE_OK) return rc;
-        st.bindText(1, c->provider);
-        st.bindText(2, c->keyset);
-        st.bindText(3, c->name);
-        st.bindText(4, c->fold);
-        if ((rc = st.step()) != SQLITE_DONE) return rc;
-        // A stored container of the name is the one the certificate means already.
-        if (db.changes() == 0) continue;
-        int64_t id = db.lastInsertId();
-        for (const auto& [keySpec, slot] : c->slots)
-            if (storeSealedKey(db, id, {c->keyset, c->fold, keySpec}, slot.flags, slot.key.get()))
-                return SQLITE_ERROR;
-        // Marked before the caller commits: should it roll back, the container is still
-        // found in memory, as the database does not have it.
-        c->installed = true;
-    }
-    return SQLITE_OK;
 }
 
 // ---- the platform's calls
@@ -923,17 +421,6 @@ BOOL cryptAcquireTemporaryContext(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCST
     if (!container || container->empty()) return fail(NTE_BAD_KEYSET_PARAM);
     return acquire(phProv, &*container, provider ? &*provider : nullptr, dwProvType,
                    CRYPT_NEWKEYSET, true);
-}
-
-BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
-                         LPSTR szProvName, DWORD* pcbProvName) {
-    if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
-    if (dwFlags) return fail(NTE_BAD_FLAGS);
-    std::vector<CryptProviderInfo> all = cryptProviders();
-    if (dwIndex >= all.size()) return fail(ERROR_NO_MORE_ITEMS);
-    const CryptProviderInfo& provider = all[dwIndex];
-    if (pdwProvType) *pdwProvType = provider.type;
-    return giveText(utf8ToAnsi(provider.name), reinterpret_cast<BYTE*>(szProvName), pcbProvName);
 }
 
 BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) {
@@ -1001,7 +488,8 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     // was copied without it), as the platform answers for keys its logon secret cannot
     // open.
     SecretBytes der;
-    SealedKeyPlace place{context->provider.keyset, fold(context->container), dwKeySpec};
+    SealedKeyPlace place{context->provider.keyset, foldContainerName(context->container),
+                         dwKeySpec};
     if (!openPrivateKey(*db, place, st.columnBlob(2), der)) return fail(NTE_BAD_KEY_STATE);
     openssl::EvpPkeyPtr key = decodePkcs8(der);
     if (!key) {
@@ -1070,54 +558,4 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
 
 BOOL CryptDestroyKey(HCRYPTKEY hKey) {
     return keys().remove(hKey) ? TRUE : fail(ERROR_INVALID_HANDLE);
-}
-
-BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* /*pvParameters*/,
-                                       HCRYPTPROV* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
-                                       BOOL* pfCallerFreeProvOrNCryptKey) {
-    if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
-    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
-    bool cache = dwFlags & CRYPT_ACQUIRE_CACHE_FLAG;
-    if (!pCert || !phCryptProvOrNCryptKey || (!pfCallerFreeProvOrNCryptKey && !cache))
-        return fail(static_cast<DWORD>(E_INVALIDARG));
-    if (!(dwFlags & CRYPT_ACQUIRE_USE_PROV_INFO_FLAG)) {
-        CERT_KEY_CONTEXT cached{};
-        DWORD size = sizeof cached;
-        if (CertGetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, &cached, &size)) {
-            *phCryptProvOrNCryptKey = cached.hCryptProv;
-            if (pdwKeySpec) *pdwKeySpec = cached.dwKeySpec;
-            return TRUE;
-        }
-    }
-    std::vector<uint64_t> storage;
-    if (!readKeyProvInfo(pCert, storage)) return fail(CRYPT_E_NO_KEY_PROPERTY);
-    const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(storage.data());
-    DWORD acquireFlags = info.dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
-    if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, info.pwszContainerName, info.pwszProvName, info.dwProvType,
-                              acquireFlags))
-        return FALSE;
-    // The slot must hold a key: a container without it is no private key.
-    HCRYPTKEY key = 0;
-    bool ok = CryptGetUserKey(provider, info.dwKeySpec, &key);
-    DWORD error = GetLastError();
-    if (ok && (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !keyMatchesCertificate(pCert, key)) {
-        ok = false;
-        error = NTE_BAD_PUBLIC_KEY;
-    }
-    if (key) CryptDestroyKey(key);
-    if (ok && cache) {
-        CERT_KEY_CONTEXT keyContext{sizeof(CERT_KEY_CONTEXT), provider, info.dwKeySpec};
-        ok = CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &keyContext);
-        error = GetLastError();
-    }
-    if (!ok) {
-        CryptReleaseContext(provider, 0);
-        return fail(error);
-    }
-    *phCryptProvOrNCryptKey = provider;
-    if (pdwKeySpec) *pdwKeySpec = info.dwKeySpec;
-    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = cache ? FALSE : TRUE;
-    return TRUE;
 }

@@ -1,5 +1,6 @@
 // Helpers of the layer around the providers and key containers of
-// platform/crypt/key_container.cpp: the providers (built-in and registered for the user),
+// platform/crypt/key_container.cpp and the files beside it (provider_table.cpp,
+// container_rows.cpp, key_consent.cpp): the providers (built-in and registered for the user),
 // storing and reading key pairs, the one entry point for every use of a private key with
 // the user's consent for protected keys, and a listing of the user's containers for
 // tools.
@@ -14,8 +15,16 @@
 
 #include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/wincrypt.h"
+#include "platform/text/ascii.h"
 
 class DbConnection;
+
+// A container name as containers are keyed and compared: ASCII letters upper-cased, every
+// other byte as it is, so that names differing only in ASCII case name one container
+// whatever the locale.
+inline std::string foldContainerName(std::string_view name) {
+    return text::asciiUpper(name);
+}
 
 struct CryptProviderInfo {
     std::string name;  // UTF-8

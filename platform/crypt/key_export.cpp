@@ -11,6 +11,7 @@
 
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -121,14 +122,7 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
     RsaNumbers numbers;
     if (!readRsaNumbers(key.get(), withPrivate, numbers)) return FALSE;
     auto needed = static_cast<DWORD>(blobSize(numbers, withPrivate));
-    if (!pbData) {
-        *pdwDataLen = needed;
-        return TRUE;
-    }
-    if (*pdwDataLen < needed) {
-        *pdwDataLen = needed;
-        return fail(ERROR_MORE_DATA);
-    }
+    if (needsSizeOnly(needed, pbData, pdwDataLen)) return giveOutSize(needed, pbData, pdwDataLen);
     // A user-protected key leaves its container only with the user's consent; the size
     // query above asks nothing.
     if (withPrivate && !cryptAllowKeyUse(hKey, "export a private key")) return FALSE;

@@ -21,6 +21,7 @@
 
 #include "platform/store/user_database.h"
 #include "platform/system/rpc.h"
+#include "platform/text/ascii.h"
 
 namespace {
 
@@ -157,26 +158,14 @@ class CallDeadline {
     std::thread watcher_;
 };
 
-std::string hexOf(const SecretBytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        out.push_back(digits[bytes.data()[i] >> 4]);
-        out.push_back(digits[bytes.data()[i] & 0xF]);
-    }
-    return out;
-}
-
+// The master key is kept as lower-case hex, and only that form is read back.
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return c >= 'A' && c <= 'F' ? -1 : text::hexDigitValue(c);
 }
 
 bool storeInSecretService(const std::string& keyId, const SecretBytes& key) {
     if (secretServiceSilent() || !sessionBusReachable()) return false;
-    std::string text = hexOf(key);
+    std::string text = text::hexOf(key.data(), key.size(), true);
     GError* error = nullptr;
     gboolean stored;
     {

@@ -5,9 +5,13 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cstddef>
 #include <memory>
@@ -28,9 +32,23 @@ using X509Ptr = Holder<X509, X509_free>;
 using EvpPkeyPtr = Holder<EVP_PKEY, EVP_PKEY_free>;
 using Pkcs12Ptr = Holder<PKCS12, PKCS12_free>;
 using Pkcs8Ptr = Holder<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
-// Numbers of private keys: wiped when freed.
+using X509SigPtr = Holder<X509_SIG, X509_SIG_free>;
+using X509StorePtr = Holder<X509_STORE, X509_STORE_free>;
+using X509StoreCtxPtr = Holder<X509_STORE_CTX, X509_STORE_CTX_free>;
+using ExtendedKeyUsagePtr = Holder<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>;
+// Every number is wiped when freed: the same type carries private keys' numbers.
 using BignumPtr = Holder<BIGNUM, BN_clear_free>;
 using EvpMdPtr = Holder<EVP_MD, EVP_MD_free>;
+using MdCtxPtr = Holder<EVP_MD_CTX, EVP_MD_CTX_free>;
+using PkeyCtxPtr = Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using ParamBldPtr = Holder<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
+using ParamPtr = Holder<OSSL_PARAM, OSSL_PARAM_free>;
+// The password-based encryption parameters of PKCS#5 and PKCS#12 (decoded to read their
+// counts).
+using PbeParamPtr = Holder<PBEPARAM, PBEPARAM_free>;
+using Pbe2ParamPtr = Holder<PBE2PARAM, PBE2PARAM_free>;
+using Pbkdf2ParamPtr = Holder<PBKDF2PARAM, PBKDF2PARAM_free>;
+using ScryptParamsPtr = Holder<SCRYPT_PARAMS, SCRYPT_PARAMS_free>;
 using LibCtxPtr = Holder<OSSL_LIB_CTX, OSSL_LIB_CTX_free>;
 inline void unloadProvider(OSSL_PROVIDER* p) {
     OSSL_PROVIDER_unload(p);
@@ -43,7 +61,11 @@ inline void freePkcs7Stack(STACK_OF(PKCS7) * s) {
 inline void freeSafeBagStack(STACK_OF(PKCS12_SAFEBAG) * s) {
     sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free);
 }
+inline void freeX509Stack(STACK_OF(X509) * s) {
+    sk_X509_pop_free(s, X509_free);
+}
 using Pkcs7StackPtr = Holder<STACK_OF(PKCS7), freePkcs7Stack>;
+using X509StackPtr = Holder<STACK_OF(X509), freeX509Stack>;
 using SafeBagStackPtr = Holder<STACK_OF(PKCS12_SAFEBAG), freeSafeBagStack>;
 
 // Memory OpenSSL allocated for an encoding (i2d_* with a null output pointer).

@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypt/crypt_holders.h"
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/pkcs12.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/text/codepage.h"
 
@@ -50,43 +52,12 @@ struct ExportContents {
     std::vector<ExportKey> keys;
 };
 
-// A provider context from CryptAcquireCertificatePrivateKey, released when the caller
-// owns it.
-class AcquiredProvider {
-  public:
-    AcquiredProvider() = default;
-    ~AcquiredProvider() { close(); }
-    AcquiredProvider(const AcquiredProvider&) = delete;
-    AcquiredProvider& operator=(const AcquiredProvider&) = delete;
-    void close() {
-        if (handle && callerFree) CryptReleaseContext(handle, 0);
-        handle = 0;
-        callerFree = FALSE;
-    }
-    HCRYPTPROV handle = 0;
-    DWORD keySpec = 0;
-    BOOL callerFree = FALSE;
-};
-
-class KeyHandle {
-  public:
-    KeyHandle() = default;
-    ~KeyHandle() { close(); }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    void close() {
-        if (handle) CryptDestroyKey(handle);
-        handle = 0;
-    }
-    HCRYPTKEY handle = 0;
-};
-
 // The provider's name (PP_NAME), empty when it cannot be read.
 std::string providerName(HCRYPTPROV provider) {
-    DWORD size = 0;
-    if (!CryptGetProvParam(provider, PP_NAME, nullptr, &size, 0) || size == 0) return {};
-    std::string name(size, '\0');
-    if (!CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(name.data()), &size, 0))
+    std::string name;
+    if (!fetchSized(name, [&](char* data, DWORD* size) {
+            return CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(data), size, 0);
+        }))
         return {};
     name.resize(std::strlen(name.c_str()));
     return ansiToUtf8(name);
@@ -103,36 +74,40 @@ bool exportable(HCRYPTKEY key) {
 // The certificate's private key for the file. TRUE with out.key null when the
 // certificate goes without a key.
 BOOL certificateKey(PCCERT_CONTEXT cert, DWORD flags, ExportKey& out) {
-    AcquiredProvider provider;
-    if (!CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &provider.handle, &provider.keySpec,
-                                           &provider.callerFree)) {
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+    BOOL callerFree = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &provider, &keySpec, &callerFree)) {
         DWORD error = GetLastError();
         if (error == CRYPT_E_NO_KEY_PROPERTY)
             return (flags & REPORT_NO_PRIVATE_KEY) ? fail(CRYPT_E_NOT_FOUND) : TRUE;
         return fail(error == NTE_BAD_KEYSET ? NTE_NO_KEY : error);
     }
-    KeyHandle key;
-    if (!CryptGetUserKey(provider.handle, provider.keySpec, &key.handle)) {
+    // A provider the certificate caches stays the certificate's.
+    CryptProvHolder owned(callerFree ? provider : 0);
+    CryptKeyHolder key;
+    if (!CryptGetUserKey(provider, keySpec, key.out())) {
         DWORD error = GetLastError();
         return fail(error == NTE_BAD_KEYSET ? NTE_NO_KEY : error);
     }
-    if (!exportable(key.handle))
+    if (!exportable(key.get()))
         return (flags & REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY) ? fail(NTE_BAD_KEY) : TRUE;
-    out.key = cryptUsePrivateKey(provider.handle, provider.keySpec, "export");
+    out.key = cryptUsePrivateKey(provider, keySpec, "export");
     if (!out.key) return FALSE;
-    out.keySpec = provider.keySpec;
-    out.provider = providerName(provider.handle);
+    out.keySpec = keySpec;
+    out.provider = providerName(provider);
     return TRUE;
 }
 
 // The certificate's friendly-name property (UTF-16 with its terminator) as UTF-8.
 bool friendlyName(PCCERT_CONTEXT cert, std::string& out) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size))
+    std::vector<BYTE> bytes;
+    if (!fetchSized(bytes, [&](BYTE* data, DWORD* size) {
+            return CertGetCertificateContextProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, data, size);
+        }))
         return false;
-    std::u16string text(size / sizeof(char16_t), u'\0');
-    if (!CertGetCertificateContextProperty(cert, CERT_FRIENDLY_NAME_PROP_ID, text.data(), &size))
-        return false;
+    std::u16string text(bytes.size() / sizeof(char16_t), u'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * sizeof(char16_t));
     while (!text.empty() && text.back() == u'\0') text.pop_back();
     out = toUtf8(text);
     return true;
@@ -240,18 +215,7 @@ BOOL PFXExportCertStoreEx(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPa
         openssl::Bytes owned(der);
         ERR_clear_error();
         if (length <= 0) return fail(NTE_FAIL);
-        auto size = static_cast<DWORD>(length);
-        if (!pPFX->pbData) {
-            pPFX->cbData = size;
-            return TRUE;
-        }
-        if (pPFX->cbData < size) {
-            pPFX->cbData = size;
-            return fail(ERROR_MORE_DATA);
-        }
-        std::memcpy(pPFX->pbData, der, size);
-        pPFX->cbData = size;
-        return TRUE;
+        return giveOutBytes(der, static_cast<size_t>(length), pPFX->pbData, &pPFX->cbData);
     } catch (const std::bad_alloc&) {
         return fail(static_cast<DWORD>(E_OUTOFMEMORY));
     }

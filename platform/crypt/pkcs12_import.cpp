@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/crypt/der.h"
+#include "platform/crypt/crypt_holders.h"
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/pkcs12.h"
@@ -107,19 +108,15 @@ class IterationBudget {
         const ASN1_TYPE* params = algorithm ? algorithm->parameter : nullptr;
         if (!params || params->type != V_ASN1_SEQUENCE) return true;
         if (OBJ_obj2nid(algorithm->algorithm) != NID_pbes2) {
-            auto* pbe =
-                static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), params));
+            openssl::PbeParamPtr pbe(static_cast<PBEPARAM*>(
+                ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), params)));
             ERR_clear_error();
-            bool ok = !pbe || spend(pbe->iter);
-            PBEPARAM_free(pbe);
-            return ok;
+            return !pbe || spend(pbe->iter);
         }
-        auto* pbes2 =
-            static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), params));
+        openssl::Pbe2ParamPtr pbes2(
+            static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), params)));
         ERR_clear_error();
-        bool ok = !pbes2 || spendKeyDerivation(pbes2->keyfunc);
-        PBE2PARAM_free(pbes2);
-        return ok;
+        return !pbes2 || spendKeyDerivation(pbes2->keyfunc);
     }
 
     // The shrouded key bags among `bags`, nested ones included.
@@ -174,20 +171,16 @@ class IterationBudget {
         if (!params || params->type != V_ASN1_SEQUENCE) return true;
         switch (OBJ_obj2nid(function->algorithm)) {
             case NID_id_pbkdf2: {
-                auto* pbkdf2 = static_cast<PBKDF2PARAM*>(
-                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), params));
+                openssl::Pbkdf2ParamPtr pbkdf2(static_cast<PBKDF2PARAM*>(
+                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), params)));
                 ERR_clear_error();
-                bool ok = !pbkdf2 || spend(pbkdf2->iter);
-                PBKDF2PARAM_free(pbkdf2);
-                return ok;
+                return !pbkdf2 || spend(pbkdf2->iter);
             }
             case NID_id_scrypt: {
-                auto* scrypt = static_cast<SCRYPT_PARAMS*>(
-                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), params));
+                openssl::ScryptParamsPtr scrypt(static_cast<SCRYPT_PARAMS*>(
+                    ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), params)));
                 ERR_clear_error();
-                bool ok = !scrypt || spend(scryptWork(*scrypt));
-                SCRYPT_PARAMS_free(scrypt);
-                return ok;
+                return !scrypt || spend(scryptWork(*scrypt));
             }
             default:  // OpenSSL derives with no other function
                 return true;
@@ -448,23 +441,20 @@ class CreatedContainers {
     // A new container holding the key; its name in *name. FALSE with the provider's error.
     BOOL create(const CryptProviderInfo& provider, const KeyItem& key, DWORD flags,
                 std::string* name) {
-        HCRYPTPROV prov = 0;
+        CryptProvHolder prov;
         std::string ansiProvider = utf8ToAnsi(provider.name);
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (newUpperCaseUuidText(*name) != RPC_S_OK) return fail(NTE_FAIL);
             // In this process's memory until a certificate of a system store takes the
             // key: a process that dies holding the store leaves no key in any file.
-            if (cryptAcquireTemporaryContext(&prov, name->c_str(), ansiProvider.c_str(),
+            if (cryptAcquireTemporaryContext(prov.out(), name->c_str(), ansiProvider.c_str(),
                                              provider.type))
                 break;
             if (GetLastError() != NTE_EXISTS) return FALSE;
         }
         if (!prov) return FALSE;
         made_.emplace_back(*name, ansiProvider);
-        BOOL ok = cryptStoreKeyPair(prov, key.keySpec, key.key.get(), flags, nullptr);
-        DWORD error = GetLastError();
-        CryptReleaseContext(prov, 0);
-        return ok ? TRUE : fail(error);
+        return cryptStoreKeyPair(prov.get(), key.keySpec, key.key.get(), flags, nullptr);
     }
     void keep() { kept_ = true; }
 
@@ -473,36 +463,13 @@ class CreatedContainers {
     bool kept_ = false;
 };
 
-// Closes a store unless it is handed over.
-class StoreHolder {
-  public:
-    explicit StoreHolder(HCERTSTORE store) : store_(store) {}
-    ~StoreHolder() {
-        if (!store_) return;
-        DWORD saved = GetLastError();
-        CertCloseStore(store_, 0);
-        SetLastError(saved);
-    }
-    StoreHolder(const StoreHolder&) = delete;
-    StoreHolder& operator=(const StoreHolder&) = delete;
-    HCERTSTORE get() const { return store_; }
-    HCERTSTORE release() { return std::exchange(store_, nullptr); }
-
-  private:
-    HCERTSTORE store_;
-};
-
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
 // Puts the certificates into the store in order; `added` receives the store's contexts.
-BOOL addCertificates(HCERTSTORE store, const Contents& contents, std::vector<ContextPtr>& added) {
+BOOL addCertificates(HCERTSTORE store, const Contents& contents,
+                     std::vector<CertContextHolder>& added) {
     for (const CertItem& item : contents.certs) {
-        ContextPtr ctx(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                    item.der.data(),
-                                                    static_cast<DWORD>(item.der.size())));
+        CertContextHolder ctx(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                           item.der.data(),
+                                                           static_cast<DWORD>(item.der.size())));
         if (!ctx) return FALSE;
         if (item.hasFriendlyName) {
             // The platform keeps the friendly name as UTF-16 with its terminator.
@@ -521,7 +488,7 @@ BOOL addCertificates(HCERTSTORE store, const Contents& contents, std::vector<Con
     return TRUE;
 }
 
-BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD keyFlags,
+BOOL bindKeys(Contents& contents, const std::vector<CertContextHolder>& added, DWORD keyFlags,
               CreatedContainers& containers) {
     std::vector<bool> bound(contents.certs.size(), false);
     for (const KeyItem& key : contents.keys) {
@@ -550,10 +517,10 @@ BOOL bindKeys(Contents& contents, const std::vector<ContextPtr>& added, DWORD ke
 }
 
 HCERTSTORE importStore(Contents& contents, DWORD flags) {
-    StoreHolder store(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                    0, 0, nullptr));
+    CertStoreHolder store(CertOpenStore(CERT_STORE_PROV_MEMORY,
+                                        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, nullptr));
     if (!store.get()) return nullptr;
-    std::vector<ContextPtr> added;
+    std::vector<CertContextHolder> added;
     if (!addCertificates(store.get(), contents, added)) return nullptr;
     CreatedContainers containers;
     if (!bindKeys(contents, added, flags & (CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED), containers))

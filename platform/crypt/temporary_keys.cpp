@@ -1,14 +1,13 @@
-#include "platform/crypt/temporary_keys.h"
-
 #include <sqlite3.h>
 
 #include <set>
 #include <string>
 
 #include "platform/crypt/key_container.h"
-#include "platform/store/cert_context_link.h"
+#include "platform/crypt/temporary_keys_internal.h"
+#include "platform/store/cert_context_link_internal.h"
 #include "platform/store/user_database.h"
-#include "platform/system/process_identity.h"
+#include "platform/system/process_identity_internal.h"
 #include "platform/text/codepage.h"
 
 namespace {
@@ -17,20 +16,14 @@ constexpr char kClearMark[] =
     "UPDATE key_containers SET owner_boot = NULL, owner_pidns = NULL, owner_pid = NULL, "
     "owner_start = NULL ";
 
-std::string foldAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 // The folded container name a portable key-provider property points to; the default
 // container when it names none. False for bytes that do not decode.
 bool namedContainer(const std::vector<BYTE>& portable, std::string& folded) {
     std::u16string container;
     bool present = false;
     if (!portableKeyProvInfoContainer(portable, container, present)) return false;
-    folded =
-        foldAscii(present && !container.empty() ? toUtf8(container) : defaultKeyContainerName());
+    folded = foldContainerName(present && !container.empty() ? toUtf8(container)
+                                                             : defaultKeyContainerName());
     return true;
 }
 

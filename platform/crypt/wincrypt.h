@@ -242,7 +242,7 @@ BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, const CERT_INFO* pCertInf
 // null pCertInfo gives +1 with E_INVALIDARG.
 LONG CertVerifyTimeValidity(const FILETIME* pTimeToVerify, const CERT_INFO* pCertInfo);
 
-// ---- Stores (platform/store/system_store.cpp)
+// ---- Stores (platform/store/system_store.cpp, store_object.cpp)
 //
 // A memory store lives in the process. The current user's system stores "MY", "ROOT"
 // and "CA" (names compare without regard to case) live in the user database; each open
@@ -352,7 +352,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
 // E_ACCESSDENIED for a read-only store, or the database's error.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 
-// ---- Providers, key containers and keys (platform/crypt/key_container.cpp)
+// ---- Providers, key containers and keys (platform/crypt/key_container.cpp and beside it)
 //
 // The software RSA providers keep named key containers in the user database, each
 // holding up to two RSA key pairs: slot AT_KEYEXCHANGE and slot AT_SIGNATURE, each with

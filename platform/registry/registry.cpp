@@ -6,13 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/store/user_database.h"
+#include "platform/system/handle_table_internal.h"
 #include "platform/text/codepage.h"
 
 namespace {
@@ -139,35 +139,20 @@ struct OpenKey {
     std::string database;
 };
 
-class HandleTable {
-  public:
-    HKEY add(OpenKey key) {
-        std::lock_guard lock(mutex_);
-        next_ += 4;
-        keys_.emplace(next_, std::move(key));
-        return reinterpret_cast<HKEY>(next_);
-    }
-    bool find(HKEY h, OpenKey& out) {
-        std::lock_guard lock(mutex_);
-        auto it = keys_.find(reinterpret_cast<uintptr_t>(h));
-        if (it == keys_.end()) return false;
-        out = it->second;
-        return true;
-    }
-    bool remove(HKEY h) {
-        std::lock_guard lock(mutex_);
-        return keys_.erase(reinterpret_cast<uintptr_t>(h)) == 1;
-    }
-
-  private:
-    std::mutex mutex_;
-    uintptr_t next_ = 0x1000;
-    std::unordered_map<uintptr_t, OpenKey> keys_;
-};
-
-HandleTable& handles() {
-    static HandleTable table;
+// Registry handles are numbers from 0x1004 on, stepping by 4.
+HandleTable<OpenKey>& handles() {
+    static HandleTable<OpenKey> table(0x1004);
     return table;
+}
+
+bool findHandle(HKEY h, OpenKey& out) {
+    std::optional<OpenKey> found = handles().find(reinterpret_cast<uintptr_t>(h));
+    if (found) out = std::move(*found);
+    return found.has_value();
+}
+
+HKEY addHandle(OpenKey key) {
+    return reinterpret_cast<HKEY>(handles().add(std::move(key)));
 }
 
 bool isPredefined(HKEY h) {
@@ -290,7 +275,7 @@ LONG classesRoot(DbConnection& db, int64_t* id) {
 
 LONG resolve(HKEY h, KeyRef& out) {
     OpenKey key;
-    if (!isPredefined(h) && !handles().find(h, key)) return ERROR_INVALID_HANDLE;
+    if (!isPredefined(h) && !findHandle(h, key)) return ERROR_INVALID_HANDLE;
     int rc = SQLITE_OK;
     out.db = userDatabase(&rc);
     if (!out.db) return fromSqlite(rc);
@@ -430,7 +415,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDe
     int64_t id = 0;
     status = walk(*ref.db, ref.id, path, &id);
     if (status != ERROR_SUCCESS) return status;
-    *phkResult = handles().add(OpenKey{id, keyRights(samDesired), ref.db->path()});
+    *phkResult = addHandle(OpenKey{id, keyRights(samDesired), ref.db->path()});
     return ERROR_SUCCESS;
 }
 
@@ -466,7 +451,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR /*lpClass
     rc = txn.commit();
     if (rc != SQLITE_OK) return fromSqlite(rc);
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = handles().add(OpenKey{id, keyRights(samDesired), ref.db->path()});
+    *phkResult = addHandle(OpenKey{id, keyRights(samDesired), ref.db->path()});
     return ERROR_SUCCESS;
 }
 
@@ -479,7 +464,8 @@ LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG RegCloseKey(HKEY hKey) {
     if (isPredefined(hKey)) return ERROR_SUCCESS;
-    return handles().remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return handles().remove(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS
+                                                               : ERROR_INVALID_HANDLE;
 }
 
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,

@@ -22,9 +22,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/crypt/crypt_holders.h"
 #include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/wincrypt_msg.h"
-#include "platform/store/cert_context_link.h"
+#include "platform/store/cert_context_link_internal.h"
 
 namespace {
 
@@ -41,33 +42,22 @@ constexpr DWORD kElementOnlyInfo = CERT_TRUST_HAS_EXACT_MATCH_ISSUER |
                                    CERT_TRUST_HAS_KEY_MATCH_ISSUER |
                                    CERT_TRUST_HAS_NAME_MATCH_ISSUER | CERT_TRUST_IS_SELF_SIGNED;
 
-struct ContextRelease {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using ContextRef = std::unique_ptr<const CERT_CONTEXT, ContextRelease>;
-struct StoreClose {
-    void operator()(HCERTSTORE s) const { CertCloseStore(s, 0); }
-};
-using StoreRef = std::unique_ptr<void, StoreClose>;
-using X509StorePtr = openssl::Holder<X509_STORE, X509_STORE_free>;
-using X509StoreCtxPtr = openssl::Holder<X509_STORE_CTX, X509_STORE_CTX_free>;
-inline void freeX509Stack(STACK_OF(X509) * s) {
-    sk_X509_pop_free(s, X509_free);
-}
-using X509StackPtr = openssl::Holder<STACK_OF(X509), freeX509Stack>;
-using UsagePtr = openssl::Holder<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>;
+using openssl::X509StackPtr;
+using openssl::X509StoreCtxPtr;
+using openssl::X509StorePtr;
+using UsagePtr = openssl::ExtendedKeyUsagePtr;
 
 // A certificate the walk may use: a context reference, OpenSSL's decoding of it (with
 // the public key, which the contexts leave encoded), and its SHA-1 for identity.
 struct Candidate {
-    ContextRef context;
+    CertContextHolder context;
     X509Ptr x509;
     Thumbprint sha1{};
 };
 using CandidatePtr = std::unique_ptr<Candidate>;
 
 // Null when OpenSSL cannot decode the bytes or hash them.
-CandidatePtr makeCandidate(ContextRef context) {
+CandidatePtr makeCandidate(CertContextHolder context) {
     auto out = std::make_unique<Candidate>();
     const unsigned char* p = context->pbCertEncoded;
     out->x509.reset(d2i_X509(nullptr, &p, static_cast<long>(context->cbCertEncoded)));
@@ -180,7 +170,8 @@ class IssuerPool {
     bool addStore(HCERTSTORE store, bool trustedRoots = false) {
         PCCERT_CONTEXT c = nullptr;
         while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-            CandidatePtr candidate = makeCandidate(ContextRef(CertDuplicateCertificateContext(c)));
+            CandidatePtr candidate =
+                makeCandidate(CertContextHolder(CertDuplicateCertificateContext(c)));
             if (!candidate) continue;
             if (trustedRoots) roots_.push_back(candidate->sha1);
             pool_.push_back(std::move(candidate));
@@ -218,8 +209,8 @@ class IssuerPool {
         if (!certSha1(der, static_cast<size_t>(length), sha1)) return nullptr;
         for (const CandidatePtr& c : anchorPool_)
             if (c->sha1 == sha1) return c.get();
-        ContextRef context(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                        der, static_cast<DWORD>(length)));
+        CertContextHolder context(CertCreateCertificateContext(
+            X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, static_cast<DWORD>(length)));
         if (!context) return nullptr;
         CandidatePtr candidate = makeCandidate(std::move(context));
         if (!candidate) return nullptr;
@@ -439,7 +430,8 @@ PCCERT_CHAIN_CONTEXT buildContext(const std::vector<Candidate*>& chain,
 
 BOOL getChain(PCCERT_CONTEXT certificate, const FILETIME* time, HCERTSTORE additional,
               const CERT_CHAIN_PARA& para, DWORD flags, PCCERT_CHAIN_CONTEXT* out) {
-    CandidatePtr subject = makeCandidate(ContextRef(CertDuplicateCertificateContext(certificate)));
+    CandidatePtr subject =
+        makeCandidate(CertContextHolder(CertDuplicateCertificateContext(certificate)));
     if (!subject) return failWithLastError(CRYPT_E_ASN1_CORRUPT);
 
     IssuerPool pool;
@@ -447,9 +439,9 @@ BOOL getChain(PCCERT_CONTEXT certificate, const FILETIME* time, HCERTSTORE addit
     // others are still searched.
     if (certificate->hCertStore) pool.addStore(certificate->hCertStore);
     if (additional && !pool.addStore(additional)) return FALSE;
-    StoreRef ca(CertOpenSystemStoreA(0, "CA"));
+    CertStoreHolder ca(CertOpenSystemStoreA(0, "CA"));
     if (!ca || !pool.addStore(ca.get())) return FALSE;
-    StoreRef root(CertOpenSystemStoreA(0, "ROOT"));
+    CertStoreHolder root(CertOpenSystemStoreA(0, "ROOT"));
     if (!root || !pool.addStore(root.get(), true)) return FALSE;
     // Every element is judged at the same moment.
     FILETIME now;

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,11 +22,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/crypt/crypt_sign.h"
-#include "platform/crypt/der.h"
+#include "platform/crypt/crypt_sign_internal.h"
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/openssl_holders.h"
+#include "platform/crypt/size_protocol_internal.h"
 #include "platform/crypt/wincrypt.h"
-#include "platform/store/cert_context_link.h"
+#include "platform/store/cert_context_link_internal.h"
+#include "platform/store/cert_info_internal.h"
 #include "platform/token/token_provider.h"
 
 namespace {
@@ -37,12 +38,12 @@ using OpenSslBytes = openssl::Bytes;
 
 constexpr DWORD kInvalidArg = static_cast<DWORD>(E_INVALIDARG);
 
-// Everything a context owns besides the CERT_CONTEXT record itself.
-class CertContextState {
+// Everything a context owns besides the CERT_CONTEXT record itself; CERT_INFO and the
+// storage it points into come from CertInfoRecord.
+class CertContextState : public CertInfoRecord {
   public:
     std::atomic<long> refs{1};
     std::vector<BYTE> encoded;
-    CERT_INFO info{};
     std::mutex mutex;  // guards properties and releaseKeyProvider
     std::map<DWORD, std::vector<BYTE>> properties;
     // The store the context belongs to; null for a context of its own.
@@ -50,24 +51,6 @@ class CertContextState {
     // The key context's provider is the context's to release (it was set without
     // CERT_STORE_NO_CRYPT_RELEASE_FLAG).
     bool releaseKeyProvider = false;
-
-    // Copies bytes into storage that lives as long as the context; null for none.
-    BYTE* keep(const BYTE* p, size_t n) {
-        if (n == 0) return nullptr;
-        blobs_.emplace_back(p, p + n);
-        return blobs_.back().data();
-    }
-    LPSTR keepText(std::string text) {
-        texts_.push_back(std::move(text));
-        return texts_.back().data();
-    }
-    std::vector<CERT_EXTENSION>& extensions() { return extensions_; }
-
-  private:
-    // Deques never move their elements, so the pointers CERT_INFO holds stay valid.
-    std::deque<std::vector<BYTE>> blobs_;
-    std::deque<std::string> texts_;
-    std::vector<CERT_EXTENSION> extensions_;
 };
 
 // What a PCCERT_CONTEXT points to. Standard layout, so the context record at its start
@@ -86,144 +69,6 @@ constexpr auto& fail = failWithLastError;
 
 DWORD toDword(size_t n) {
     return static_cast<DWORD>(n);
-}
-
-// A DER-encoded AlgorithmIdentifier (RFC 5280 section 4.1.1.2) as the platform's record.
-bool keepAlgorithm(const DerElement& sequence, CertContextState& state,
-                   CRYPT_ALGORITHM_IDENTIFIER& out) {
-    DerCursor inner(sequence);
-    DerElement oid, params;
-    DWORD error = 0;
-    if (!inner.expect(kDerOid, oid, &error)) return false;
-    std::string dotted = derOidText(oid.content, oid.length);
-    if (dotted.empty()) return false;
-    out.pszObjId = state.keepText(std::move(dotted));
-    out.Parameters = {};
-    if (!inner.atEnd()) {
-        if (!inner.next(params, &error)) return false;
-        out.Parameters.pbData = state.keep(params.start, params.size());
-        out.Parameters.cbData = toDword(params.size());
-    }
-    return true;
-}
-
-template <typename T, typename Encoder>
-bool encodeToElement(const T* item, Encoder encode, OpenSslBytes& holder, DerElement& element) {
-    unsigned char* der = nullptr;
-    int length = encode(item, &der);
-    if (length <= 0 || !der) return false;
-    holder.reset(der);
-    DWORD error = 0;
-    DerCursor cursor(der, static_cast<size_t>(length));
-    return cursor.expect(kDerSequence, element, &error);
-}
-
-bool keepName(const X509_NAME* name, CertContextState& state, CERT_NAME_BLOB& out) {
-    const unsigned char* der = nullptr;
-    size_t length = 0;
-    if (!X509_NAME_get0_der(const_cast<X509_NAME*>(name), &der, &length)) return false;
-    out.pbData = state.keep(der, length);
-    out.cbData = toDword(length);
-    return true;
-}
-
-bool keepTime(const ASN1_TIME* time, FILETIME& out) {
-    struct tm fields {};
-    if (!ASN1_TIME_to_tm(time, &fields)) return false;
-    out = fileTimeFromUnix(static_cast<int64_t>(timegm(&fields)));
-    return true;
-}
-
-void keepBits(const ASN1_BIT_STRING* bits, CertContextState& state, CRYPT_BIT_BLOB& out) {
-    out = {};
-    if (!bits) return;
-    out.pbData =
-        state.keep(ASN1_STRING_get0_data(bits), static_cast<size_t>(ASN1_STRING_length(bits)));
-    out.cbData = toDword(static_cast<size_t>(ASN1_STRING_length(bits)));
-    // OpenSSL keeps the unused-bit count only when the encoding gave one.
-    out.cUnusedBits = (bits->flags & ASN1_STRING_FLAG_BITS_LEFT) ? (bits->flags & 0x07) : 0;
-}
-
-bool keepSerial(const ASN1_INTEGER* serial, CertContextState& state, CRYPT_INTEGER_BLOB& out) {
-    unsigned char* der = nullptr;
-    int length = i2d_ASN1_INTEGER(serial, &der);
-    if (length <= 0 || !der) return false;
-    OpenSslBytes holder(der);
-    DerCursor cursor(der, static_cast<size_t>(length));
-    DerElement integer;
-    DWORD error = 0;
-    if (!cursor.expect(kDerInteger, integer, &error) || integer.length == 0) return false;
-    // The platform hands the content octets over least significant first.
-    std::vector<BYTE> reversed(integer.content, integer.content + integer.length);
-    std::reverse(reversed.begin(), reversed.end());
-    out.pbData = state.keep(reversed.data(), reversed.size());
-    out.cbData = toDword(reversed.size());
-    return true;
-}
-
-bool keepPublicKey(X509* cert, CertContextState& state, CERT_PUBLIC_KEY_INFO& out) {
-    // SubjectPublicKeyInfo (RFC 5280 section 4.1.2.7): algorithm, then the key as a BIT
-    // STRING whose first contents octet counts the unused bits.
-    OpenSslBytes holder;
-    DerElement spki, algorithm, key;
-    if (!encodeToElement(X509_get_X509_PUBKEY(cert), i2d_X509_PUBKEY, holder, spki)) return false;
-    DerCursor inner(spki);
-    DWORD error = 0;
-    if (!inner.expect(kDerSequence, algorithm, &error) ||
-        !keepAlgorithm(algorithm, state, out.Algorithm))
-        return false;
-    if (!inner.expect(kDerBitString, key, &error) || key.length < 1 || key.content[0] > 7)
-        return false;
-    out.PublicKey.cUnusedBits = key.content[0];
-    out.PublicKey.pbData = state.keep(key.content + 1, key.length - 1);
-    out.PublicKey.cbData = toDword(key.length - 1);
-    return true;
-}
-
-bool keepExtensions(X509* cert, CertContextState& state) {
-    const STACK_OF(X509_EXTENSION)* list = X509_get0_extensions(cert);
-    int count = list ? sk_X509_EXTENSION_num(list) : 0;
-    auto& extensions = state.extensions();
-    extensions.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        X509_EXTENSION* ext = sk_X509_EXTENSION_value(list, i);
-        char oid[128];
-        int n = OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(ext), 1);
-        if (n <= 0 || n >= static_cast<int>(sizeof oid)) return false;
-        const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
-        CERT_EXTENSION out{};
-        out.pszObjId = state.keepText(oid);
-        out.fCritical = X509_EXTENSION_get_critical(ext) > 0 ? TRUE : FALSE;
-        out.Value.pbData = state.keep(ASN1_STRING_get0_data(value),
-                                      static_cast<size_t>(ASN1_STRING_length(value)));
-        out.Value.cbData = toDword(static_cast<size_t>(ASN1_STRING_length(value)));
-        extensions.push_back(out);
-    }
-    state.info.cExtension = toDword(extensions.size());
-    state.info.rgExtension = extensions.empty() ? nullptr : extensions.data();
-    return true;
-}
-
-bool buildInfo(X509* cert, CertContextState& state) {
-    CERT_INFO& info = state.info;
-    info.dwVersion = static_cast<DWORD>(X509_get_version(cert));
-    OpenSslBytes holder;
-    DerElement sigAlg;
-    const ASN1_BIT_STRING* issuerUid = nullptr;
-    const ASN1_BIT_STRING* subjectUid = nullptr;
-    X509_get0_uids(cert, &issuerUid, &subjectUid);
-    if (!keepSerial(X509_get0_serialNumber(cert), state, info.SerialNumber) ||
-        !encodeToElement(X509_get0_tbs_sigalg(cert), i2d_X509_ALGOR, holder, sigAlg) ||
-        !keepAlgorithm(sigAlg, state, info.SignatureAlgorithm) ||
-        !keepName(X509_get_issuer_name(cert), state, info.Issuer) ||
-        !keepName(X509_get_subject_name(cert), state, info.Subject) ||
-        !keepTime(X509_get0_notBefore(cert), info.NotBefore) ||
-        !keepTime(X509_get0_notAfter(cert), info.NotAfter) ||
-        !keepPublicKey(cert, state, info.SubjectPublicKeyInfo) || !keepExtensions(cert, state))
-        return false;
-    keepBits(issuerUid, state, info.IssuerUniqueId);
-    keepBits(subjectUid, state, info.SubjectUniqueId);
-    return true;
 }
 
 // d2i_X509 on the default library context also decodes the subject's key into an
@@ -271,7 +116,7 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, 
     auto state = std::make_unique<CertContextState>();
     state->refs.store(refs, std::memory_order_relaxed);
     // CERT_INFO keeps copies of its parts, never pointers into the encoding.
-    if (!buildInfo(cert.get(), *state)) {
+    if (!buildCertInfo(cert.get(), *state)) {
         ERR_clear_error();
         SetLastError(CRYPT_E_ASN1_CORRUPT);
         return nullptr;
@@ -288,21 +133,15 @@ PCCERT_CONTEXT createContext(DWORD encodingType, const BYTE* bytes, DWORD size, 
     return &block->context;
 }
 
-// Hands a stored property to the caller with the two-call size protocol.
+// Hands a stored property to the caller with the two-call size protocol; `write` fills a
+// buffer known to be large enough. Sizes past 32 bits fail with E_OUTOFMEMORY, the
+// property calls' code for an allocation that cannot be made.
 template <typename Writer>
 BOOL giveOut(size_t size, void* pvData, DWORD* pcbData, Writer write) {
     if (size > 0xFFFFFFFFu) return fail(static_cast<DWORD>(E_OUTOFMEMORY));
-    DWORD needed = toDword(size);
-    if (!pvData) {
-        *pcbData = needed;
-        return TRUE;
-    }
-    if (*pcbData < needed) {
-        *pcbData = needed;
-        return fail(ERROR_MORE_DATA);
-    }
+    if (needsSizeOnly(size, pvData, pcbData)) return giveOutSize(size, pvData, pcbData);
     write(static_cast<BYTE*>(pvData));
-    *pcbData = needed;
+    *pcbData = toDword(size);
     return TRUE;
 }
 
@@ -393,10 +232,6 @@ bool computeDigest(const CERT_CONTEXT& context, DWORD id, std::vector<BYTE>& out
         return false;
     out.assign(digest, digest + length);
     return true;
-}
-
-uint64_t ticks(const FILETIME& t) {
-    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
 // The provider a key context property holds, when the context must release it.
@@ -645,9 +480,8 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
             return giveOut(stored.size(), pvData, pcbData,
                            [&](BYTE* out) { packKeyProvInfo(record, out); });
         }
-        return giveOut(stored.size(), pvData, pcbData, [&](BYTE* out) {
-            if (!stored.empty()) std::memcpy(out, stored.data(), stored.size());
-        });
+        if (stored.size() > 0xFFFFFFFFu) return fail(static_cast<DWORD>(E_OUTOFMEMORY));
+        return giveOutBytes(stored.data(), stored.size(), pvData, pcbData);
     } catch (const std::bad_alloc&) {
         return fail(static_cast<DWORD>(E_OUTOFMEMORY));
     }
@@ -666,7 +500,7 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
     return it == state->properties.end() ? 0 : it->first;
 }
 
-// ---- links to stores (cert_context_link.h)
+// ---- links to stores (cert_context_link_internal.h)
 
 PCCERT_CONTEXT certContextCreateParked(const BYTE* encoded, DWORD size) {
     try {
@@ -754,47 +588,4 @@ void certContextReplacePortable(PCCERT_CONTEXT context, const PortableProperties
                 it->first == CERT_KEY_CONTEXT_PROP_ID ? std::next(it) : state->properties.erase(it);
     }
     for (const PortableProperty& property : properties) certContextApplyPortable(context, property);
-}
-
-BOOL CertGetIntendedKeyUsage(DWORD /*dwCertEncodingType*/, const CERT_INFO* pCertInfo,
-                             BYTE* pbKeyUsage, DWORD cbKeyUsage) {
-    if (!pCertInfo || (!pbKeyUsage && cbKeyUsage)) return fail(kInvalidArg);
-    if (cbKeyUsage) std::memset(pbKeyUsage, 0, cbKeyUsage);
-    for (DWORD i = 0; i < pCertInfo->cExtension; ++i) {
-        const CERT_EXTENSION& ext = pCertInfo->rgExtension[i];
-        if (!ext.pszObjId || std::strcmp(ext.pszObjId, szOID_KEY_USAGE) != 0) continue;
-        // KeyUsage ::= BIT STRING (RFC 5280 section 4.2.1.3); the first contents octet
-        // counts the unused bits of the last one.
-        DerCursor cursor(ext.Value.pbData, ext.Value.cbData);
-        DerElement bits;
-        DWORD error = 0;
-        if (!cursor.expect(kDerBitString, bits, &error)) return fail(error);
-        if (bits.length < 1 || bits.content[0] > 7 || (bits.length == 1 && bits.content[0] != 0))
-            return fail(CRYPT_E_ASN1_CORRUPT);
-        size_t count = bits.length - 1;
-        for (size_t k = 0; k < count && k < cbKeyUsage; ++k) {
-            BYTE b = bits.content[1 + k];
-            if (k + 1 == count) b &= static_cast<BYTE>(0xFF << bits.content[0]);
-            pbKeyUsage[k] = b;
-        }
-        return TRUE;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return FALSE;
-}
-
-LONG CertVerifyTimeValidity(const FILETIME* pTimeToVerify, const CERT_INFO* pCertInfo) {
-    if (!pCertInfo) {
-        SetLastError(kInvalidArg);
-        return 1;
-    }
-    FILETIME now;
-    if (!pTimeToVerify) {
-        GetSystemTimeAsFileTime(&now);
-        pTimeToVerify = &now;
-    }
-    uint64_t t = ticks(*pTimeToVerify);
-    if (t < ticks(pCertInfo->NotBefore)) return -1;
-    if (t > ticks(pCertInfo->NotAfter)) return 1;
-    return 0;
 }

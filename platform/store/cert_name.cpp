@@ -6,8 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/crypt/der.h"
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/wincrypt.h"
+#include "platform/text/ascii.h"
 #include "platform/text/codepage.h"
 
 namespace {
@@ -172,8 +173,6 @@ Text quoted(const Text& value) {
     return out;
 }
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
 // A value as the platform prints it: strings in the ANSI code page (the byte string types
 // byte for byte), anything else as '#' and the upper-case hex of its whole encoding.
 bool valueText(const DerElement& v, bool quote, std::string& out, DWORD& error) {
@@ -192,10 +191,7 @@ bool valueText(const DerElement& v, bool quote, std::string& out, DWORD& error) 
         return true;
     }
     out.push_back('#');
-    for (size_t i = 0; i < v.size(); ++i) {
-        out.push_back(kHexDigits[v.start[i] >> 4]);
-        out.push_back(kHexDigits[v.start[i] & 0x0F]);
-    }
+    out += text::hexOf(v.start, v.size());
     return true;
 }
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "platform/crypt/key_protection.h"
-#include "platform/crypt/temporary_keys.h"
+#include "platform/crypt/temporary_keys_internal.h"
 #include "platform/system/files.h"
 
 namespace {
@@ -109,7 +109,7 @@ CREATE UNIQUE INDEX key_containers_by_keyset ON key_containers(keyset, fold);
 
 // A container that a PFX load creates belongs to the loading process until a
 // certificate in a system store is given its key: its owner columns name the process
-// (see platform/system/process_identity.h), and a container whose owner has ended without
+// (see platform/system/process_identity_internal.h), and a container whose owner has ended without
 // making it permanent is removed when the database is next opened. NULL owner_pid:
 // permanent, as every container made before this step is.
 constexpr char kContainerOwnerSchema[] = R"sql(

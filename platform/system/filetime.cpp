@@ -1,5 +1,6 @@
 #include "platform/system/filetime.h"
 
+#include <chrono>
 #include <ctime>
 #include <limits>
 
@@ -23,44 +24,26 @@ FILETIME fileTimeOf(uint64_t ticks) {
     return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
 }
 
-bool isLeapYear(int64_t y) {
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+// Calendar arithmetic is the proleptic Gregorian calendar of std::chrono, counted in
+// days from the FILETIME epoch.
+constexpr std::chrono::sys_days kEpochDay{std::chrono::year{kFirstYear} / 1 / 1};
+static_assert((std::chrono::sys_days{std::chrono::year{1970} / 1 / 1} - kEpochDay).count() *
+                  kSecondsPerDay ==
+              kUnixEpochSeconds);
+
+// Days since 1601-01-01 of a valid date.
+constexpr int64_t daysFromDate(const std::chrono::year_month_day& date) {
+    return (std::chrono::sys_days{date} - kEpochDay).count();
 }
 
-int daysInMonth(int64_t year, int month) {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-// Days since 1601-01-01 of a proleptic Gregorian date. 1601 starts a 400-year cycle,
-// so whole cycles, centuries and four-year groups can be counted off directly.
-int64_t daysFromDate(int64_t year, int month, int day) {
-    int64_t y = year - kFirstYear;
-    int64_t days = y * 365 + y / 4 - y / 100 + y / 400;
-    for (int m = 1; m < month; ++m) days += daysInMonth(year, m);
-    return days + day - 1;
-}
-
-void dateFromDays(int64_t days, int64_t& year, int& month, int& day) {
-    int64_t cycles = days / 146'097;  // days in 400 years
-    int64_t rest = days % 146'097;
-    int64_t centuries = rest / 36'524;
-    if (centuries == 4) centuries = 3;  // the last day of a leap 400th year
-    rest -= centuries * 36'524;
-    int64_t quads = rest / 1'461;
-    rest -= quads * 1'461;
-    int64_t years = rest / 365;
-    if (years == 4) years = 3;  // the last day of a leap year
-    rest -= years * 365;
-    year = kFirstYear + cycles * 400 + centuries * 100 + quads * 4 + years;
-    month = 1;
-    while (rest >= daysInMonth(year, month)) rest -= daysInMonth(year, month++);
-    day = static_cast<int>(rest) + 1;
+constexpr std::chrono::sys_days dayOf(int64_t days) {
+    return kEpochDay + std::chrono::days{days};
 }
 
 // The first tick of year 30828: no SYSTEMTIME can hold it.
-const uint64_t kTicksPastLastYear =
-    static_cast<uint64_t>(daysFromDate(kLastYear + 1, 1, 1)) * kSecondsPerDay * kTicksPerSecond;
+constexpr uint64_t kTicksPastLastYear =
+    static_cast<uint64_t>(daysFromDate(std::chrono::year{kLastYear + 1} / 1 / 1)) * kSecondsPerDay *
+    kTicksPerSecond;
 
 }  // namespace
 
@@ -87,14 +70,17 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, FILETIME* lpFileTime) 
     }
     const SYSTEMTIME& st = *lpSystemTime;
     // The day of the week is an output field only; the platform ignores it here too.
-    if (st.wYear < kFirstYear || st.wYear > kLastYear || st.wMonth < 1 || st.wMonth > 12 ||
-        st.wDay < 1 || st.wDay > daysInMonth(st.wYear, st.wMonth) || st.wHour > 23 ||
-        st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999) {
+    std::chrono::year_month_day date{std::chrono::year{st.wYear}, std::chrono::month{st.wMonth},
+                                     std::chrono::day{st.wDay}};
+    // chrono's month and day hold no more than 255, so the raw fields are bounded too.
+    if (st.wYear < kFirstYear || st.wYear > kLastYear || st.wMonth > 12 || st.wDay > 31 ||
+        !date.ok() || st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59 ||
+        st.wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    int64_t seconds = daysFromDate(st.wYear, st.wMonth, st.wDay) * kSecondsPerDay +
-                      st.wHour * 3600 + st.wMinute * 60 + st.wSecond;
+    int64_t seconds =
+        daysFromDate(date) * kSecondsPerDay + st.wHour * 3600 + st.wMinute * 60 + st.wSecond;
     *lpFileTime = fileTimeOf(static_cast<uint64_t>(seconds) * kTicksPerSecond +
                              static_cast<uint64_t>(st.wMilliseconds) * kTicksPerMillisecond);
     return TRUE;
@@ -113,14 +99,14 @@ BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, SYSTEMTIME* lpSystemTime) 
     int64_t seconds = static_cast<int64_t>(ticks / kTicksPerSecond);
     int64_t days = seconds / kSecondsPerDay;
     int64_t secondOfDay = seconds % kSecondsPerDay;
-    int64_t year = 0;
-    int month = 0, day = 0;
-    dateFromDays(days, year, month, day);
+    std::chrono::sys_days day = dayOf(days);
+    std::chrono::year_month_day date{day};
     SYSTEMTIME& st = *lpSystemTime;
-    st.wYear = static_cast<WORD>(year);
-    st.wMonth = static_cast<WORD>(month);
-    st.wDay = static_cast<WORD>(day);
-    st.wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
+    st.wYear = static_cast<WORD>(static_cast<int>(date.year()));
+    st.wMonth = static_cast<WORD>(static_cast<unsigned>(date.month()));
+    st.wDay = static_cast<WORD>(static_cast<unsigned>(date.day()));
+    // Sunday is 0 in both.
+    st.wDayOfWeek = static_cast<WORD>(std::chrono::weekday{day}.c_encoding());
     st.wHour = static_cast<WORD>(secondOfDay / 3600);
     st.wMinute = static_cast<WORD>(secondOfDay / 60 % 60);
     st.wSecond = static_cast<WORD>(secondOfDay % 60);

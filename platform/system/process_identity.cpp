@@ -1,5 +1,3 @@
-#include "platform/system/process_identity.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,6 +5,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
+
+#include "platform/system/process_identity_internal.h"
 
 namespace {
 

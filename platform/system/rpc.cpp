@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text/ascii.h"
+
 RPC_STATUS UuidCreate(UUID* Uuid) {
     if (!Uuid) return RPC_S_INVALID_ARG;
     BYTE bytes[16];
@@ -58,7 +60,7 @@ RPC_STATUS newUpperCaseUuidText(std::string& text) {
     if (status != RPC_S_OK) return status;
     text = reinterpret_cast<const char*>(string);
     RpcStringFreeA(&string);
-    for (char& c : text)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    // The text holds hex digits and hyphens only.
+    text = text::asciiUpper(text);
     return RPC_S_OK;
 }

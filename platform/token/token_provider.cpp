@@ -18,17 +18,18 @@
 
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
+#include "platform/text/ascii.h"
 #include "platform/token/pkcs11.h"
 
 namespace {
 
 constexpr auto& fail = failWithLastError;
 
-using PkeyCtxPtr = openssl::Holder<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using ParamBldPtr = openssl::Holder<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
-using ParamPtr = openssl::Holder<OSSL_PARAM, OSSL_PARAM_free>;
-using BignumPtr = openssl::Holder<BIGNUM, BN_free>;
-using X509SigPtr = openssl::Holder<X509_SIG, X509_SIG_free>;
+using openssl::BignumPtr;
+using openssl::ParamBldPtr;
+using openssl::ParamPtr;
+using openssl::PkeyCtxPtr;
+using openssl::X509SigPtr;
 
 // ---- PIN hook
 
@@ -59,21 +60,9 @@ bool askPin(const PinRequest& request, SecretBytes& pin) {
 
 // ---- names
 
+// A CKA_ID as a container name: lower-case hex.
 std::string hexOf(const std::vector<unsigned char>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return text::hexOf(bytes.data(), bytes.size(), true);
 }
 
 // A container name's CKA_ID: its bytes in hex when it is hex, else its own bytes.
@@ -81,7 +70,7 @@ std::vector<unsigned char> idOfName(const std::string& name) {
     std::vector<unsigned char> id;
     bool hex = !name.empty() && name.size() % 2 == 0;
     for (size_t i = 0; hex && i < name.size(); i += 2) {
-        int high = hexDigit(name[i]), low = hexDigit(name[i + 1]);
+        int high = text::hexDigitValue(name[i]), low = text::hexDigitValue(name[i + 1]);
         if (high < 0 || low < 0)
             hex = false;
         else
@@ -89,17 +78,6 @@ std::vector<unsigned char> idOfName(const std::string& name) {
     }
     if (!hex) id.assign(name.begin(), name.end());
     return id;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto up = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-               return up(x) == up(y);
-           });
-}
-
-bool isTokenProvider(const CryptProviderInfo& provider) {
-    return equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
 }
 
 // ---- modules and tokens
@@ -561,14 +539,14 @@ bool wasTokenCertificate(const BYTE* der, size_t length) {
 
 bool tokenProvidersRegistered() {
     for (const CryptProviderInfo& provider : cryptProviders())
-        if (isTokenProvider(provider)) return true;
+        if (isTokenBackend(provider)) return true;
     return false;
 }
 
 std::vector<TokenCertificate> tokenCertificates() {
     std::vector<TokenCertificate> out;
     for (const CryptProviderInfo& provider : cryptProviders()) {
-        if (!isTokenProvider(provider)) continue;
+        if (!isTokenBackend(provider)) continue;
         pkcs11::Module::Use module;
         std::vector<pkcs11::TokenSlot> tokens;
         DWORD saved = GetLastError();

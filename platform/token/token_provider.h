@@ -18,6 +18,11 @@
 
 // The backend name a registry entry gives for these providers.
 constexpr const char* kTokenBackend = "pkcs11";
+// Whether the provider keeps its keys on a token: its backend is kTokenBackend in any
+// ASCII case.
+inline bool isTokenBackend(const CryptProviderInfo& provider) {
+    return text::equalsIgnoringAsciiCase(provider.backend, kTokenBackend);
+}
 
 // One login the user is asked a PIN for.
 struct PinRequest {

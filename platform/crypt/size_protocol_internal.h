@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "platform/system/last_error.h"
 #include "platform/system/types.h"
@@ -33,6 +34,11 @@ inline BOOL giveOutBytes(const void* data, size_t size, void* pvData, DWORD* pcb
 
 inline BOOL giveOutDword(DWORD value, void* pvData, DWORD* pcbData) {
     return giveOutBytes(&value, sizeof value, pvData, pcbData);
+}
+
+// Text results go out with their terminator, which the size counts.
+inline BOOL giveOutText(const std::string& text, void* pvData, DWORD* pcbData) {
+    return giveOutBytes(text.c_str(), text.size() + 1, pvData, pcbData);
 }
 
 // The caller's side: runs `call(buffer, &size)` with a null buffer to learn the size,

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/crypt/der.h"
+#include "platform/crypt/der_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
 

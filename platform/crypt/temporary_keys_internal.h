@@ -20,7 +20,7 @@ class DbConnection;
 int removeLeftoverKeyContainers(DbConnection& db);
 
 // Makes permanent the containers named by a certificate's key-provider property (in
-// its portable form, see platform/store/cert_context_link.h), inside the caller's write
+// its portable form, see platform/store/cert_context_link_internal.h), inside the caller's write
 // transaction: clears their marks and stores this process's memory containers of the
 // name (installMemoryContainers). The name is matched with ASCII case ignored in every provider's
 // set, so that no container a certificate may use stays temporary. SQLITE_OK (also for bytes that
