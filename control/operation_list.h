@@ -24,8 +24,8 @@
 #define KSOP_EACH_PARAM_3(M, a, b, c) KSOP_APPLY(M, 0, a) KSOP_APPLY(M, 1, b) KSOP_APPLY(M, 2, c)
 #define KSOP_EACH_PARAM_4(M, a, b, c, d) \
     KSOP_APPLY(M, 0, a) KSOP_APPLY(M, 1, b) KSOP_APPLY(M, 2, c) KSOP_APPLY(M, 3, d)
-#define KSOP_EACH_PARAM_5(M, a, b, c, d, e)                                                  \
-    KSOP_APPLY(M, 0, a)                                                                      \
+#define KSOP_EACH_PARAM_5(M, a, b, c, d, e) \
+    KSOP_APPLY(M, 0, a)                     \
     KSOP_APPLY(M, 1, b) KSOP_APPLY(M, 2, c) KSOP_APPLY(M, 3, d) KSOP_APPLY(M, 4, e)
 
 /* KSOP_DROP_FIRST(~ , a , b) is "a , b": argument lists built from leading-comma pieces

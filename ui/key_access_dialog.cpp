@@ -37,8 +37,7 @@ std::optional<CertificateSummary> certificateOf(const KeyUseRequest& request) {
     const std::u16string container = fromUtf8(request.container);
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(my.get(), nullptr); cert;
          cert = CertEnumCertificatesInStore(my.get(), cert)) {
-        DWORD ignored = 0;
-        KeyProvInfo info = readKeyProvInfo(cert, ignored);
+        KeyProvInfo info = readKeyProvInfo(cert);
         if (info && info->pwszContainerName && info->pwszContainerName == container) {
             CertificateSummary summary = summarizeCertificate(cert);
             CertFreeCertificateContext(cert);

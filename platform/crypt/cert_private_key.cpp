@@ -43,8 +43,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
             return TRUE;
         }
     }
-    DWORD readError = 0;
-    KeyProvInfo info = readKeyProvInfo(pCert, readError);
+    KeyProvInfo info = readKeyProvInfo(pCert);
     if (!info) return fail(CRYPT_E_NO_KEY_PROPERTY);
     DWORD acquireFlags = info->dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
     if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;

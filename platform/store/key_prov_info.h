@@ -36,11 +36,3 @@ class KeyProvInfo {
 // afterwards, whether it succeeded or not; a null certificate gives an empty holder and
 // leaves it as it was.
 KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate);
-
-// The same, with the last error copied into platformError (left as it was for a null
-// certificate); for callers outside store/ and pfx/ that still pass a variable.
-inline KeyProvInfo readKeyProvInfo(PCCERT_CONTEXT certificate, DWORD& platformError) {
-    KeyProvInfo info = readKeyProvInfo(certificate);
-    if (certificate) platformError = GetLastError();
-    return info;
-}

@@ -61,7 +61,7 @@ inline std::string hexOf(const void* data, size_t size, bool lower = false) {
 // a lead byte followed by another byte, else 1. pos must be inside text.
 inline size_t ansiCharLength(std::string_view text, size_t pos, UINT codePage = CP_ACP) {
     return pos + 1 < text.size() && IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[pos])) ? 2
-                                                                                               : 1;
+                                                                                             : 1;
 }
 
 }  // namespace text
