@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/registry/machine_hive.h"
 #include "platform/registry/registry.h"
 #include "platform/system/files.h"

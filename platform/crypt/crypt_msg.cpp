@@ -19,7 +19,7 @@
 #include "platform/crypt/crypt_sign_internal.h"
 #include "platform/crypt/der_internal.h"
 #include "platform/crypt/openssl_holders.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "platform/system/handle_table_internal.h"

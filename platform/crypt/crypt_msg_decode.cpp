@@ -11,7 +11,7 @@
 
 #include "platform/crypt/crypt_msg_internal.h"
 #include "platform/crypt/der_internal.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 
 namespace {
 

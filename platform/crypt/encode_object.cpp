@@ -11,7 +11,7 @@
 #include "platform/crypt/crypt_encode_internal.h"
 #include "platform/crypt/crypt_sign_internal.h"
 #include "platform/crypt/der_internal.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "platform/text/codepage.h"

@@ -27,7 +27,7 @@
 #include "platform/crypt/key_container_internal.h"
 #include "platform/crypt/key_protection.h"
 #include "platform/crypt/openssl_holders.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_ids.h"
 #include "platform/store/user_database.h"

@@ -11,7 +11,7 @@
 
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 
 static_assert(std::endian::native == std::endian::little,

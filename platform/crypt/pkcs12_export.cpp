@@ -18,7 +18,7 @@
 #include "platform/crypt/key_container.h"
 #include "platform/crypt/openssl_holders.h"
 #include "platform/crypt/pkcs12.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/text/codepage.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/crypt/key_container_internal.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/registry/machine_hive.h"
 #include "platform/registry/registry.h"
 #include "platform/text/ascii.h"

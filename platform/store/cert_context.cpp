@@ -25,7 +25,7 @@
 #include "platform/crypt/crypt_sign_internal.h"
 #include "platform/crypt/der_internal.h"
 #include "platform/crypt/openssl_holders.h"
-#include "platform/crypt/size_protocol_internal.h"
+#include "platform/crypt/size_protocol.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/store/cert_context_link_internal.h"
 #include "platform/store/cert_info_internal.h"
