@@ -4,7 +4,8 @@
 # runs ROUNDS times in turn (a batch of runs per round for the small file) and keeps its
 # best round; the ratio is openssl's time / ours (above 1: we are faster), from wall time
 # and from the CPU time (user + system) the processes used. Then the peak resident size
-# of one HashFile of a 3 GiB file (sparse, so it costs no disk).
+# of one HashFile of a 3 GiB file (sparse, so it costs no disk), and the shared objects
+# that process start loads.
 # Usage: bench/hashfile_ratio.sh [ROUNDS]        (needs build/kscapi; GNU time)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,3 +57,9 @@ done
 
 peak=$(/usr/bin/time -f %M "$kscapi" --ui none call HashFile "$work/sparse.bin" 3 2>&1 >/dev/null)
 echo "peak resident size, HashFile of 3 GiB: $((peak / 1024)) MiB"
+
+# What a hashing process still maps at start: the shared objects the loader initialises
+# (the desktop dialogs and libsecret are opened only when first needed).
+loaded=$(LD_DEBUG=libs "$kscapi" --ui none call HashFile "$work/small.bin" 3 2>&1 >/dev/null |
+  sed -n 's/.*calling init: //p' | xargs -n1 basename | tr '\n' ' ')
+echo "shared objects initialised by a HashFile process: $(wc -w <<<"$loaded"): $loaded"

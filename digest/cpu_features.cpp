@@ -1,8 +1,29 @@
-#include <cpuid.h>
-
 #include "digest/kernels.h"
 
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define KSCAPI_GLIBC_CPU_FEATURES 1
+#else
+#include <cpuid.h>
+#endif
+
 namespace digest_kernels {
+
+// The features come from what the C library's loader read at start when it can tell:
+// CPUID traps to the hypervisor in a virtual machine, where each one costs tens of
+// microseconds, and libgcc's own reading (__builtin_cpu_init) would add a dozen of them
+// to every start of every program, hashing or not.
+#ifdef KSCAPI_GLIBC_CPU_FEATURES
+
+bool cpuHasShaNi() {
+    return CPU_FEATURE_ACTIVE(SSE4_1) && CPU_FEATURE_ACTIVE(SHA);
+}
+
+bool cpuHasAvx2() {
+    return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(BMI1) && CPU_FEATURE_ACTIVE(BMI2);
+}
+
+#else
 
 bool cpuHasShaNi() {
     static const bool has = [] {
@@ -24,5 +45,7 @@ bool cpuHasAvx2() {
     }();
     return has;
 }
+
+#endif
 
 }  // namespace digest_kernels

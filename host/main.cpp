@@ -29,7 +29,7 @@
 #include "ui/scripted_backend.h"
 #include "ui/terminal_backend.h"
 #ifdef KSCAPI_HAVE_GTK
-#include "ui/gtk_backend.h"
+#include "ui/desktop_plugin.h"
 #endif
 
 namespace {
@@ -117,28 +117,37 @@ void printOperations() {
     }
 }
 
-// The desktop backend for `gtk`, when this build has it (its dialogs fail to be created
-// without a display). False otherwise.
+#ifdef KSCAPI_HAVE_GTK
+// The desktop plugin: beside this program in a build tree, else where it is installed.
+std::string desktopPluginPath() {
+    return host::besideProgram(ui::kDesktopPluginFile);
+}
+#endif
+
+// The desktop backend for `gtk`, when this build has it and its plugin is there (its
+// dialogs fail to be created without a display, or when the plugin does not load at the
+// first one). False otherwise.
 bool installDesktopBackend() {
 #ifdef KSCAPI_HAVE_GTK
-    ui::setBackend(ui::makeGtkBackend());
+    std::string plugin = desktopPluginPath();
+    if (access(plugin.c_str(), F_OK) != 0) {
+        std::cerr << "kscapi: the desktop dialogs are not installed (no " << plugin << ")\n";
+        return false;
+    }
+    ui::setBackend(ui::makeDesktopBackend(plugin, ui::makeNoneBackend(), false, "kscapi"));
     return true;
 #else
     return false;
 #endif
 }
 
-// For `auto`: desktop windows when a display is named and opens, else `local`. Whether it
-// opens is tried at the first dialog, not at start: starting GTK costs more than most
-// runs take, and most runs show no dialog.
+// For `auto`: desktop windows when a display is named and opens, else `local`. The plugin
+// is loaded and the display tried at the first dialog, not at start: starting GTK costs
+// more than most runs take, and most runs show no dialog.
 std::unique_ptr<ui::DialogBackend> preferDesktop(std::unique_ptr<ui::DialogBackend> local) {
 #ifdef KSCAPI_HAVE_GTK
-    if (ui::sessionNamesDisplay()) {
-        auto kept = std::make_shared<std::unique_ptr<ui::DialogBackend>>(std::move(local));
-        return ui::makeDeferredBackend([kept]() {
-            return ui::gtkDisplayReachable() ? ui::makeGtkBackend() : std::move(*kept);
-        });
-    }
+    if (ui::sessionNamesDisplay())
+        return ui::makeDesktopBackend(desktopPluginPath(), std::move(local), true, "kscapi");
 #endif
     return local;
 }
@@ -184,7 +193,7 @@ std::string bridgeDialogBackend() {
     const char* mode = std::getenv("KSCAPI_BRIDGE_UI");
     if (mode && *mode && std::string(mode) != "auto") return mode;
 #ifdef KSCAPI_HAVE_GTK
-    if (ui::gtkDisplayReachable()) return "gtk";
+    if (ui::loadDesktopPlugin(desktopPluginPath()).displayOpens) return "gtk";
 #endif
     return "none";
 }

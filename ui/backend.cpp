@@ -21,51 +21,83 @@ class NoneBackend final : public DialogBackend {
     int messageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
 };
 
-// Passes every dialog to the backend `target` returns.
+// Passes every dialog to the backend `target` returns, with `enter` called before each
+// and `leave` after it when they are given.
 class ForwardingBackend final : public DialogBackend {
   public:
-    explicit ForwardingBackend(std::function<DialogBackend&()> target)
-        : target_(std::move(target)) {}
+    explicit ForwardingBackend(std::function<DialogBackend&()> target,
+                               std::function<void()> enter = {}, std::function<void()> leave = {})
+        : target_(std::move(target)), enter_(std::move(enter)), leave_(std::move(leave)) {}
     const char* name() const override { return target_().name(); }
     FileChooserAnswer fileChooser(const FileChooserModel& model) override {
+        Call call(*this);
         return target_().fileChooser(model);
     }
     FolderBrowserAnswer folderBrowser(const FolderBrowserModel& model) override {
+        Call call(*this);
         return target_().folderBrowser(model);
     }
     int messageBox(const std::string& text, const std::string& caption, UINT type) override {
+        Call call(*this);
         return target_().messageBox(text, caption, type);
     }
     DialogOutcome runCredentialsDialog(CredentialsDialog& dialog) override {
+        Call call(*this);
         return target_().runCredentialsDialog(dialog);
     }
     DialogOutcome runCertListDialog(CertListDialog& dialog) override {
+        Call call(*this);
         return target_().runCertListDialog(dialog);
     }
     DialogOutcome runKeyAccessDialog(KeyAccessDialog& dialog) override {
+        Call call(*this);
         return target_().runKeyAccessDialog(dialog);
     }
     DialogOutcome runPinDialog(PinDialog& dialog) override {
+        Call call(*this);
         return target_().runPinDialog(dialog);
     }
     DialogOutcome runOriginConsentDialog(OriginConsentDialog& dialog) override {
+        Call call(*this);
         return target_().runOriginConsentDialog(dialog);
     }
     DialogOutcome runSignConsentDialog(SignConsentDialog& dialog) override {
+        Call call(*this);
         return target_().runSignConsentDialog(dialog);
     }
     DialogOutcome runKeyExportConsentDialog(KeyExportConsentDialog& dialog) override {
+        Call call(*this);
         return target_().runKeyExportConsentDialog(dialog);
     }
     DialogOutcome runRootInstallDialog(RootInstallDialog& dialog) override {
+        Call call(*this);
         return target_().runRootInstallDialog(dialog);
     }
     DialogOutcome runStoreGrowthConsentDialog(StoreGrowthConsentDialog& dialog) override {
+        Call call(*this);
         return target_().runStoreGrowthConsentDialog(dialog);
     }
 
   private:
+    // Brackets one dialog with the hooks, also when it throws.
+    class Call {
+      public:
+        explicit Call(ForwardingBackend& owner) : owner_(owner) {
+            if (owner_.enter_) owner_.enter_();
+        }
+        ~Call() {
+            if (owner_.leave_) owner_.leave_();
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+      private:
+        ForwardingBackend& owner_;
+    };
+
     std::function<DialogBackend&()> target_;
+    std::function<void()> enter_;
+    std::function<void()> leave_;
 };
 
 std::mutex g_mutex;
@@ -149,6 +181,15 @@ std::unique_ptr<DialogBackend> makeNoneBackend() {
 
 std::unique_ptr<DialogBackend> makeForwardingBackend(DialogBackend& target) {
     return std::make_unique<ForwardingBackend>([&target]() -> DialogBackend& { return target; });
+}
+
+std::unique_ptr<DialogBackend> makeForwardingBackend(std::unique_ptr<DialogBackend> target,
+                                                     std::function<void()> enter,
+                                                     std::function<void()> leave) {
+    std::shared_ptr<DialogBackend> owned(std::move(target));
+    if (!owned) owned = makeNoneBackend();
+    return std::make_unique<ForwardingBackend>([owned]() -> DialogBackend& { return *owned; },
+                                               std::move(enter), std::move(leave));
 }
 
 std::unique_ptr<DialogBackend> makeDeferredBackend(

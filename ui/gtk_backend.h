@@ -1,6 +1,7 @@
 // The desktop backend: every dialog as a modal GTK 3 window, laid out from its resource,
 // with the platform's pieces the dialogs call (the open-file chooser, the folder browser,
-// message boxes). Built only when GTK is found; hosts choose it.
+// message boxes). Built only when GTK is found, into the desktop plugin that hosts load
+// at their first dialog (ui/desktop_plugin.h) and into the GUI tests.
 //
 // GTK is initialised on the first dialog, on the calling thread, which from then on is
 // the only one that can show dialogs. When no display can be opened (neither $DISPLAY

@@ -40,7 +40,7 @@
 #include "ui/deferred_backend.h"
 #include "ui/scripted_backend.h"
 #ifdef KSCAPI_HAVE_GTK
-#include "ui/gtk_backend.h"
+#include "ui/desktop_plugin.h"
 #endif
 
 namespace {
@@ -136,6 +136,17 @@ void workInHomeFolder() {
     }
 }
 
+#ifdef KSCAPI_HAVE_GTK
+// Whether the desktop plugin is at `plugin`; when it is not, the host goes on as one built
+// without it, after saying so.
+bool desktopPluginThere(const std::string& plugin, const std::string& mode) {
+    if (access(plugin.c_str(), F_OK) == 0) return true;
+    std::fprintf(stderr, "kscapi-bridge: the desktop dialogs are not installed (no %s)%s\n",
+                 plugin.c_str(), mode == "auto" ? "; nobody can be asked" : "");
+    return false;
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -154,6 +165,11 @@ int main() {
     const std::string log = environment("KSCAPI_BRIDGE_LOG");
     AnswerFile answers(environment("KSCAPI_BRIDGE_ANSWERS"), log,
                        std::atoi(environment("KSCAPI_BRIDGE_ANSWER_WAIT_MS").c_str()));
+#ifdef KSCAPI_HAVE_GTK
+    // Beside this program, where it is installed and where a build tree puts it: never
+    // from a search path or a folder a page could name.
+    const std::string plugin = host::besideProgram(ui::kDesktopPluginFile);
+#endif
     if (mode == "script") {
         auto backend = std::make_unique<ui::ScriptedBackend>(
             [log](const std::string& line) { appendLog(log, line); });
@@ -165,11 +181,14 @@ int main() {
     } else if (mode == "none") {
         ui::setBackend(ui::makeNoneBackend());
 #ifdef KSCAPI_HAVE_GTK
-    } else if (mode == "gtk" || (mode == "auto" && ui::sessionNamesDisplay())) {
-        // GTK starts, and opens the display, only when the first dialog is shown: most
-        // hosts never show one, and starting it would delay every page's first answer.
-        // Should the display not open then, each dialog fails as with `none`.
-        ui::setBackend(ui::makeGtkBackend());
+    } else if ((mode == "gtk" || (mode == "auto" && ui::sessionNamesDisplay())) &&
+               desktopPluginThere(plugin, mode)) {
+        // The plugin is loaded, GTK started and the display opened only when the first
+        // dialog is shown: most hosts never show one, and starting GTK would delay every
+        // page's first answer. Should the plugin not load or the display not open then,
+        // each dialog fails as with `none`.
+        ui::setBackend(
+            ui::makeDesktopBackend(plugin, ui::makeNoneBackend(), false, "kscapi-bridge"));
 #endif
     } else if (mode == "auto") {
         // Nobody can be asked: every origin not yet allowed for good is denied.

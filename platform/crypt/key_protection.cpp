@@ -1,5 +1,6 @@
 #include "platform/crypt/key_protection.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <libsecret/secret.h>
 #include <openssl/evp.h>
@@ -113,6 +114,46 @@ bool sessionBusReachable() {
            S_ISSOCK(st.st_mode);
 }
 
+// libsecret, opened at the first use of the Secret Service instead of linked: it brings
+// GLib, GIO and libgcrypt, whose loading every start of a program would pay although most
+// runs never reach a stored key. The GLib functions come through the same handle.
+struct SecretLibrary {
+    gboolean (*storeSync)(const SecretSchema*, const gchar*, const gchar*, const gchar*,
+                          GCancellable*, GError**, ...) = nullptr;
+    gchar* (*lookupNonpageableSync)(const SecretSchema*, GCancellable*, GError**, ...) = nullptr;
+    void (*passwordFree)(gchar*) = nullptr;
+    GCancellable* (*cancellableNew)() = nullptr;
+    void (*cancellableCancel)(GCancellable*) = nullptr;
+    void (*objectUnref)(gpointer) = nullptr;
+    void (*errorFree)(GError*) = nullptr;
+};
+
+template <typename Function>
+bool bindSymbol(void* handle, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(dlsym(handle, name));
+    return function != nullptr;
+}
+
+// Null when libsecret is not installed or lacks a function: the Secret Service is then
+// treated as one that does not answer. Never unloaded (GLib cannot be).
+const SecretLibrary* secretLibrary() {
+    static const SecretLibrary* const loaded = []() -> const SecretLibrary* {
+        void* handle = dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        if (!handle) return nullptr;
+        static SecretLibrary library;
+        bool bound = bindSymbol(handle, "secret_password_store_sync", library.storeSync) &&
+                     bindSymbol(handle, "secret_password_lookup_nonpageable_sync",
+                                library.lookupNonpageableSync) &&
+                     bindSymbol(handle, "secret_password_free", library.passwordFree) &&
+                     bindSymbol(handle, "g_cancellable_new", library.cancellableNew) &&
+                     bindSymbol(handle, "g_cancellable_cancel", library.cancellableCancel) &&
+                     bindSymbol(handle, "g_object_unref", library.objectUnref) &&
+                     bindSymbol(handle, "g_error_free", library.errorFree);
+        return bound ? &library : nullptr;
+    }();
+    return loaded;
+}
+
 const SecretSchema* masterKeySchema() {
     static const SecretSchema schema = [] {
         SecretSchema s{};
@@ -129,12 +170,13 @@ const SecretSchema* masterKeySchema() {
 // nobody answers, a service that is being started and never comes up.
 class CallDeadline {
   public:
-    CallDeadline() : cancellable_(g_cancellable_new()) {
+    explicit CallDeadline(const SecretLibrary& library)
+        : library_(library), cancellable_(library.cancellableNew()) {
         watcher_ = std::thread([this] {
             std::unique_lock lock(mutex_);
             if (!done_.wait_for(lock, std::chrono::milliseconds(kSecretServiceTimeoutMs),
                                 [this] { return finished_; }))
-                g_cancellable_cancel(cancellable_);
+                library_.cancellableCancel(cancellable_);
         });
     }
     ~CallDeadline() {
@@ -144,13 +186,14 @@ class CallDeadline {
         }
         done_.notify_one();
         watcher_.join();
-        g_object_unref(cancellable_);
+        library_.objectUnref(cancellable_);
     }
     CallDeadline(const CallDeadline&) = delete;
     CallDeadline& operator=(const CallDeadline&) = delete;
     GCancellable* cancellable() const { return cancellable_; }
 
   private:
+    const SecretLibrary& library_;
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable done_;
@@ -165,34 +208,38 @@ int hexValue(char c) {
 
 bool storeInSecretService(const std::string& keyId, const SecretBytes& key) {
     if (secretServiceSilent() || !sessionBusReachable()) return false;
+    const SecretLibrary* library = secretLibrary();
+    if (!library) return false;
     std::string text = text::hexOf(key.data(), key.size(), true);
     GError* error = nullptr;
     gboolean stored;
     {
-        CallDeadline deadline;
-        stored = secret_password_store_sync(
+        CallDeadline deadline(*library);
+        stored = library->storeSync(
             masterKeySchema(), SECRET_COLLECTION_DEFAULT, "Kestrune private key protection",
             text.c_str(), deadline.cancellable(), &error, "key-id", keyId.c_str(), nullptr);
     }
     OPENSSL_cleanse(text.data(), text.size());
-    if (error) g_error_free(error);
+    if (error) library->errorFree(error);
     if (!stored) secretServiceSilent() = true;
     return stored;
 }
 
 bool lookUpInSecretService(const std::string& keyId, SecretBytes& key) {
     if (secretServiceSilent() || !sessionBusReachable()) return false;
+    const SecretLibrary* library = secretLibrary();
+    if (!library) return false;
     GError* error = nullptr;
     gchar* text;
     {
-        CallDeadline deadline;
-        text = secret_password_lookup_nonpageable_sync(masterKeySchema(), deadline.cancellable(),
-                                                       &error, "key-id", keyId.c_str(), nullptr);
+        CallDeadline deadline(*library);
+        text = library->lookupNonpageableSync(masterKeySchema(), deadline.cancellable(), &error,
+                                              "key-id", keyId.c_str(), nullptr);
     }
     if (error) {
         // An answer without the item is no silence; a failure to answer is.
         secretServiceSilent() = true;
-        g_error_free(error);
+        library->errorFree(error);
     }
     if (!text) return false;
     size_t length = std::strlen(text);
@@ -203,7 +250,7 @@ bool lookUpInSecretService(const std::string& keyId, SecretBytes& key) {
         ok = high >= 0 && low >= 0;
         if (ok) key.data()[i] = static_cast<BYTE>(high << 4 | low);
     }
-    secret_password_free(text);
+    library->passwordFree(text);
     if (!ok) key.clear();
     return ok;
 }
