@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "digest/digests.h"
-#include "mobile/des_cipher.h"
+#include "mobile/des_cipher_internal.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "bench/bench_store.h"
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 
 namespace {
 

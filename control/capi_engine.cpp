@@ -1,5 +1,4 @@
-#include "control/capi_engine.h"
-
+#include "control/capi_engine_internal.h"
 #include "control/operation_table.h"
 #include "core/cert_getters.h"
 #include "core/paths.h"

@@ -5,7 +5,7 @@
 
 #include "control/guids.h"
 #include "control/ks_capi.h"
-#include "control/module_state.h"
+#include "control/module_state_internal.h"
 
 namespace {
 

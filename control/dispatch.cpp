@@ -5,7 +5,7 @@
 #include "control/guids.h"
 #include "control/ks_capi.h"
 #include "control/operation_table.h"
-#include "control/type_info.h"
+#include "control/type_info_internal.h"
 
 namespace {
 

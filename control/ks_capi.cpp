@@ -1,7 +1,7 @@
 #include "control/ks_capi.h"
 
 #include "control/guids.h"
-#include "control/module_state.h"
+#include "control/module_state_internal.h"
 #include "platform/text/codepage.h"
 #include "status/error_codes.h"
 

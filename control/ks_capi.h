@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "control/ikscapi.h"
-#include "control/object_safety.h"
+#include "control/object_safety_internal.h"
 
 class KSCapi final : public IKSCapi, public IObjectSafety {
   public:

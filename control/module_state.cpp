@@ -1,6 +1,6 @@
-#include "control/module_state.h"
-
 #include <atomic>
+
+#include "control/module_state_internal.h"
 
 namespace module_state {
 namespace {

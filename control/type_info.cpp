@@ -1,11 +1,10 @@
-#include "control/type_info.h"
-
 #include <atomic>
 #include <new>
 #include <string>
 
 #include "control/guids.h"
 #include "control/operation_table.h"
+#include "control/type_info_internal.h"
 
 namespace {
 

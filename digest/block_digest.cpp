@@ -5,7 +5,7 @@
 
 #include "core/endian.h"
 #include "digest/digests.h"
-#include "digest/kernels.h"
+#include "digest/kernels_internal.h"
 
 namespace {
 

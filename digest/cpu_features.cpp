@@ -1,4 +1,4 @@
-#include "digest/kernels.h"
+#include "digest/kernels_internal.h"
 
 #if __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>

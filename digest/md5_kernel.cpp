@@ -1,6 +1,6 @@
 // MD5 compression (RFC 1321, section 3.4), fully unrolled.
 #include "core/endian.h"
-#include "digest/kernels.h"
+#include "digest/kernels_internal.h"
 
 namespace digest_kernels {
 namespace {

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/endian.h"
-#include "digest/kernels.h"
+#include "digest/kernels_internal.h"
 
 namespace digest_kernels {
 namespace {

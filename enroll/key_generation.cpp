@@ -1,5 +1,4 @@
-#include "enroll/key_generation.h"
-
+#include "enroll/key_generation_internal.h"
 #include "platform/crypt/crypt_holders.h"
 #include "status/error_codes.h"
 #include "ui/caller_guard.h"

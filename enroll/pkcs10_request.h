@@ -6,7 +6,7 @@
 #include <string>
 
 #include "enroll/enrollment_state.h"
-#include "enroll/key_generation.h"
+#include "enroll/key_generation_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
 #include "status/error_pair.h"

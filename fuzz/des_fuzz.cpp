@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "mobile/des_cipher.h"
+#include "mobile/des_cipher_internal.h"
 
 namespace {
 

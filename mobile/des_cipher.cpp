@@ -1,5 +1,3 @@
-#include "mobile/des_cipher.h"
-
 #include <openssl/crypto.h>
 
 #include <climits>
@@ -7,6 +5,7 @@
 #include <utility>
 
 #include "core/endian.h"
+#include "mobile/des_cipher_internal.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "core/cert_view.h"
 #include "core/paths.h"
-#include "mobile/mobile_record.h"
+#include "mobile/mobile_record_internal.h"
 #include "platform/crypt/crypt_holders.h"
 #include "platform/crypt/size_protocol.h"
 #include "platform/system/files.h"

@@ -1,5 +1,3 @@
-#include "mobile/mobile_record.h"
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -7,7 +5,8 @@
 #include "core/cert_view.h"
 #include "core/endian.h"
 #include "digest/digests.h"
-#include "mobile/des_cipher.h"
+#include "mobile/des_cipher_internal.h"
+#include "mobile/mobile_record_internal.h"
 #include "platform/crypt/wincrypt_ids.h"
 #include "status/error_codes.h"
 

@@ -5,7 +5,7 @@
 #include "core/byte_buffer.h"
 #include "core/paths.h"
 #include "core/wide_password.h"
-#include "pfx/pfx_file.h"
+#include "pfx/pfx_file_internal.h"
 #include "platform/crypt/pkcs12.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"

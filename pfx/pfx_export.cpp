@@ -4,7 +4,7 @@
 
 #include "core/cert_view.h"
 #include "core/paths.h"
-#include "pfx/pfx_file.h"
+#include "pfx/pfx_file_internal.h"
 #include "platform/crypt/crypt_holders.h"
 #include "platform/system/files.h"
 #include "platform/text/ascii.h"

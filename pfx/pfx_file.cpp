@@ -1,8 +1,7 @@
-#include "pfx/pfx_file.h"
-
 #include <climits>
 
 #include "core/wide_password.h"
+#include "pfx/pfx_file_internal.h"
 #include "platform/system/files.h"
 #include "status/error_codes.h"
 

@@ -2,7 +2,7 @@
 
 #include "core/cert_view.h"
 #include "core/paths.h"
-#include "pfx/pfx_file.h"
+#include "pfx/pfx_file_internal.h"
 #include "status/error_codes.h"
 #include "store/cert_store.h"
 #include "ui/caller_guard.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mobile/des_cipher.h"
+#include "mobile/des_cipher_internal.h"
 
 namespace {
 

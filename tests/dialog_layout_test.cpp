@@ -3,7 +3,7 @@
 
 #include "test_support.h"
 #include "ui/chooser_filter.h"
-#include "ui/dialog_units.h"
+#include "ui/dialog_units_internal.h"
 
 using testing_support::runCommand;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "core/byte_buffer.h"
 #include "platform/crypt/key_container.h"
 #include "status/error_codes.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "control/capi_engine.h"
-#include "enroll/key_generation.h"
+#include "control/capi_engine_internal.h"
+#include "enroll/key_generation_internal.h"
 #include "enroll/providers.h"
 #include "platform/crypt/key_container.h"
 #include "platform/registry/registry.h"

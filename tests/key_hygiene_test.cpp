@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "platform/crypt/key_container.h"
 #include "tests/dialog_fakes.h"
 #include "tests/temp_home.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "mobile/mobile_record.h"
+#include "mobile/mobile_record_internal.h"
 #include "platform/crypt/wincrypt.h"
 #include "store/cert_store.h"
 #include "tests/openssl_cli.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "core/file_replacer.h"
 #include "core/paths.h"
 #include "pfx/password_change.h"

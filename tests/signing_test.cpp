@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "core/byte_buffer.h"
 #include "host_script.h"
 #include "platform/crypt/key_container.h"

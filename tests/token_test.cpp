@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "control/capi_engine.h"
+#include "control/capi_engine_internal.h"
 #include "core/byte_buffer.h"
 #include "host_script.h"
 #include "platform/crypt/wincrypt.h"

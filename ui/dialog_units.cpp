@@ -1,7 +1,7 @@
-#include "ui/dialog_units.h"
-
 #include <algorithm>
 #include <cstdint>
+
+#include "ui/dialog_units_internal.h"
 
 namespace ui {
 namespace {

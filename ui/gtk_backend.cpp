@@ -8,7 +8,7 @@
 #include "ui/chooser_filter.h"
 #include "ui/consent_dialogs.h"
 #include "ui/credentials_dialog.h"
-#include "ui/gtk_window.h"
+#include "ui/gtk_window_internal.h"
 #include "ui/key_access_dialog.h"
 #include "ui/origin_consent_dialog.h"
 #include "ui/pin_dialog.h"

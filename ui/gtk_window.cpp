@@ -1,11 +1,10 @@
-#include "ui/gtk_window.h"
-
 #include <mutex>
 #include <string_view>
 #include <thread>
 
 #include "platform/text/codepage.h"
 #include "ui/consent_dialogs.h"
+#include "ui/gtk_window_internal.h"
 
 namespace ui::gtk {
 namespace {

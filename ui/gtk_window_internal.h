@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ui/dialog_resource.h"
-#include "ui/dialog_units.h"
+#include "ui/dialog_units_internal.h"
 #include "ui/dialogs.h"
 
 namespace ui::gtk {
