@@ -5,7 +5,10 @@
 #include "platform/crypt/wincrypt.h"
 #include "status/error_codes.h"
 
-EnrollmentState::EnrollmentState() : providerNames(listRsaFullProviders()) {}
+const std::vector<std::string>& EnrollmentState::providerNames() {
+    if (!providerNames_) providerNames_ = listRsaFullProviders();
+    return *providerNames_;
+}
 
 std::vector<std::string> listRsaFullProviders() {
     std::vector<std::string> names;
@@ -22,7 +25,7 @@ std::vector<std::string> listRsaFullProviders() {
 ErrorCode setProviderName(EnrollmentState& state, const std::string& name, ErrorPair& result) {
     if (name.empty()) return result.fail(err::kBadParameter);
     state.status = ErrorPair{err::kCspName, 0};
-    const auto& names = state.providerNames;
+    const auto& names = state.providerNames();
     if (std::find(names.begin(), names.end(), name) != names.end()) {
         state.providerName = name;
         state.status.lastError = 0;

@@ -14,7 +14,7 @@
 std::vector<std::string> listRsaFullProviders();
 
 // SetProviderName: an empty name gives 5005 and changes nothing else; a name that is
-// not one of state.providerNames (whole, byte for byte) gives 5046 and keeps the
+// not one of state.providerNames() (whole, byte for byte) gives 5046 and keeps the
 // earlier choice; otherwise it becomes state.providerName. The record's pair is copied
 // into `result` unless the name was empty. Returns result.lastError.
 ErrorCode setProviderName(EnrollmentState& state, const std::string& name, ErrorPair& result);

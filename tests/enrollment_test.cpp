@@ -31,7 +31,7 @@ class Enrollment : public ::testing::Test {
 
 TEST_F(Enrollment, TheListHoldsRsaFullProvidersUpToTheFirstRefusedIndex) {
     testing_support::ScopedCodePage big5(950);
-    EXPECT_EQ(EnrollmentState().providerNames, kRsaFullBuiltIns);
+    EXPECT_EQ(EnrollmentState().providerNames(), kRsaFullBuiltIns);
     registerSoftwareProvider(kOtherProvider, PROV_RSA_FULL);
     registerSoftwareProvider("Kestrune AES CSP", PROV_RSA_AES);
     // 128 Chinese characters are 256 bytes in Big5: with the terminator the name does not
@@ -41,7 +41,7 @@ TEST_F(Enrollment, TheListHoldsRsaFullProvidersUpToTheFirstRefusedIndex) {
     registerSoftwareProvider(toAnsi(u"龜 CSP"), PROV_RSA_FULL);
     std::vector<std::string> expected = kRsaFullBuiltIns;
     expected.push_back(kOtherProvider);
-    EXPECT_EQ(EnrollmentState().providerNames, expected);
+    EXPECT_EQ(EnrollmentState().providerNames(), expected);
     // The platform lists them all, in this order.
     std::vector<std::string> all;
     for (DWORD i = 0;; ++i) {
