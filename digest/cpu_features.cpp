@@ -1,7 +1,15 @@
 #include "digest/kernels_internal.h"
 
 #if __has_include(<sys/platform/x86.h>)
+#if defined(__clang__) && defined(__cplusplus)
+// The header is C: its functions return _Bool, which g++ accepts in C++ and clang++
+// does not.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #define KSCAPI_GLIBC_CPU_FEATURES 1
 #else
 #include <cpuid.h>
