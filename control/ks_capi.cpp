@@ -97,10 +97,10 @@ HRESULT KSCapi::frame(BSTR* Ret, Op&& op) {
     try {
         wide = fromAnsi(op());
     } catch (const std::bad_alloc&) {
-        engine_.lastError = err::kOutOfMemory;
+        engine_.fail(err::kOutOfMemory);
         wide.clear();
     } catch (...) {
-        engine_.lastError = err::kGeneral;
+        engine_.fail(err::kGeneral);
         wide.clear();
     }
     *Ret = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
@@ -113,11 +113,9 @@ HRESULT KSCapi::frame(LONG* Ret, Op&& op) {
     try {
         *Ret = op();
     } catch (const std::bad_alloc&) {
-        engine_.lastError = err::kOutOfMemory;
-        *Ret = engine_.lastError;
+        *Ret = engine_.fail(err::kOutOfMemory);
     } catch (...) {
-        engine_.lastError = err::kGeneral;
-        *Ret = engine_.lastError;
+        *Ret = engine_.fail(err::kGeneral);
     }
     return S_OK;
 }
