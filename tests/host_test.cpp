@@ -187,3 +187,24 @@ TEST(HostModule, LateBoundCallsGiveTheSameOutput) {
     EXPECT_EQ(a, b);
     EXPECT_NE(a.find("\"ret\":\"\xE8\xA8\xB1\xE5\x8F\xAF\""), std::string::npos) << a;
 }
+
+// SQLite and p11-kit are opened when first needed. With neither usable (stand-ins that
+// lack their functions come first on the library path), what needs no database still
+// works, a store fails with its code, and no token module is listed.
+TEST(Host, WithoutSqliteOrP11Kit) {
+    TempDir dir;
+    for (const char* soname : {"libsqlite3.so.0", "libp11-kit.so.0"})
+        runCommand("cp '" + std::string(KSCAPI_TEST_PKCS11) + "' " + dir.file(soname));
+    const std::string host = "LD_LIBRARY_PATH=" + dir.path() + " " + KSCAPI_HOST_PATH +
+                             " --home " + dir.file("home") + " ";
+    int status = -1;
+    EXPECT_EQ(runCommand(host + "call Hash abc 16", &status),
+              "{\"op\":\"Hash\",\"ret\":\"A9993E364706816ABA3E25717850C26C9CD0D89D\","
+              "\"lastError\":0,\"capiError\":0}\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(runCommand(host + "store list MY 2>&1", &status),
+              "{\"error\":\"the store cannot be opened\",\"code\":1016}\n");
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(runCommand(host + "providers list-pkcs11", &status), "");
+    EXPECT_EQ(status, 0);
+}

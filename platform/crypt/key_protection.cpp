@@ -1,6 +1,5 @@
 #include "platform/crypt/key_protection.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <libsecret/secret.h>
 #include <openssl/evp.h>
@@ -22,6 +21,7 @@
 
 #include "platform/store/user_database.h"
 #include "platform/system/rpc.h"
+#include "platform/system/shared_library.h"
 #include "platform/text/ascii.h"
 
 namespace {
@@ -128,27 +128,22 @@ struct SecretLibrary {
     void (*errorFree)(GError*) = nullptr;
 };
 
-template <typename Function>
-bool bindSymbol(void* handle, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(dlsym(handle, name));
-    return function != nullptr;
-}
-
 // Null when libsecret is not installed or lacks a function: the Secret Service is then
 // treated as one that does not answer. Never unloaded (GLib cannot be).
 const SecretLibrary* secretLibrary() {
     static const SecretLibrary* const loaded = []() -> const SecretLibrary* {
-        void* handle = dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        void* handle = shared_library::open("libsecret-1.so.0");
         if (!handle) return nullptr;
         static SecretLibrary library;
-        bool bound = bindSymbol(handle, "secret_password_store_sync", library.storeSync) &&
-                     bindSymbol(handle, "secret_password_lookup_nonpageable_sync",
-                                library.lookupNonpageableSync) &&
-                     bindSymbol(handle, "secret_password_free", library.passwordFree) &&
-                     bindSymbol(handle, "g_cancellable_new", library.cancellableNew) &&
-                     bindSymbol(handle, "g_cancellable_cancel", library.cancellableCancel) &&
-                     bindSymbol(handle, "g_object_unref", library.objectUnref) &&
-                     bindSymbol(handle, "g_error_free", library.errorFree);
+        bool bound =
+            shared_library::bind(handle, "secret_password_store_sync", library.storeSync) &&
+            shared_library::bind(handle, "secret_password_lookup_nonpageable_sync",
+                                 library.lookupNonpageableSync) &&
+            shared_library::bind(handle, "secret_password_free", library.passwordFree) &&
+            shared_library::bind(handle, "g_cancellable_new", library.cancellableNew) &&
+            shared_library::bind(handle, "g_cancellable_cancel", library.cancellableCancel) &&
+            shared_library::bind(handle, "g_object_unref", library.objectUnref) &&
+            shared_library::bind(handle, "g_error_free", library.errorFree);
         return bound ? &library : nullptr;
     }();
     return loaded;

@@ -12,6 +12,7 @@
 
 #include "platform/crypt/wincrypt.h"
 #include "platform/crypt/wincrypt_msg.h"
+#include "platform/system/shared_library.h"
 
 namespace pkcs11 {
 namespace {
@@ -283,19 +284,51 @@ std::string defaultModulePath() {
     return std::string();
 }
 
+namespace {
+
+// libp11-kit, opened when the configured modules are first listed instead of linked, as
+// few runs use a token.
+struct P11KitLibrary {
+    decltype(&p11_kit_modules_load) modulesLoad = nullptr;
+    decltype(&p11_kit_module_get_name) moduleGetName = nullptr;
+    decltype(&p11_kit_module_get_filename) moduleGetFilename = nullptr;
+    decltype(&p11_kit_modules_release) modulesRelease = nullptr;
+};
+
+// Null when p11-kit is not installed: no module is configured then.
+const P11KitLibrary* p11KitLibrary() {
+    static const P11KitLibrary* const loaded = []() -> const P11KitLibrary* {
+        void* handle = shared_library::open("libp11-kit.so.0");
+        if (!handle) return nullptr;
+        static P11KitLibrary library;
+        bool bound =
+            shared_library::bind(handle, "p11_kit_modules_load", library.modulesLoad) &&
+            shared_library::bind(handle, "p11_kit_module_get_name", library.moduleGetName) &&
+            shared_library::bind(handle, "p11_kit_module_get_filename",
+                                 library.moduleGetFilename) &&
+            shared_library::bind(handle, "p11_kit_modules_release", library.modulesRelease);
+        return bound ? &library : nullptr;
+    }();
+    return loaded;
+}
+
+}  // namespace
+
 std::vector<ConfiguredModule> configuredModules() {
     std::vector<ConfiguredModule> out;
+    const P11KitLibrary* p11Kit = p11KitLibrary();
+    if (!p11Kit) return out;
     // Loaded, not initialised: only their names and files are read.
-    CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
+    CK_FUNCTION_LIST** loaded = p11Kit->modulesLoad(nullptr, 0);
     if (!loaded) return out;
     for (CK_FUNCTION_LIST** module = loaded; *module; ++module) {
-        char* name = p11_kit_module_get_name(*module);
-        char* file = p11_kit_module_get_filename(*module);
+        char* name = p11Kit->moduleGetName(*module);
+        char* file = p11Kit->moduleGetFilename(*module);
         if (name && file && file[0] == '/') out.push_back({name, file});
         free(name);
         free(file);
     }
-    p11_kit_modules_release(loaded);
+    p11Kit->modulesRelease(loaded);
     return out;
 }
 
