@@ -195,8 +195,8 @@ TEST(Host, WithoutSqliteOrP11Kit) {
     TempDir dir;
     for (const char* soname : {"libsqlite3.so.0", "libp11-kit.so.0"})
         runCommand("cp '" + std::string(KSCAPI_TEST_PKCS11) + "' " + dir.file(soname));
-    const std::string host = "LD_LIBRARY_PATH=" + dir.path() + " " + KSCAPI_HOST_PATH +
-                             " --home " + dir.file("home") + " ";
+    const std::string host = "LD_LIBRARY_PATH=" + dir.path() + " " + KSCAPI_HOST_PATH + " --home " +
+                             dir.file("home") + " ";
     int status = -1;
     EXPECT_EQ(runCommand(host + "call Hash abc 16", &status),
               "{\"op\":\"Hash\",\"ret\":\"A9993E364706816ABA3E25717850C26C9CD0D89D\","

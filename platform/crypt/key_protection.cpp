@@ -131,22 +131,18 @@ struct SecretLibrary {
 // Null when libsecret is not installed or lacks a function: the Secret Service is then
 // treated as one that does not answer. Never unloaded (GLib cannot be).
 const SecretLibrary* secretLibrary() {
-    static const SecretLibrary* const loaded = []() -> const SecretLibrary* {
-        void* handle = shared_library::open("libsecret-1.so.0");
-        if (!handle) return nullptr;
-        static SecretLibrary library;
-        bool bound =
-            shared_library::bind(handle, "secret_password_store_sync", library.storeSync) &&
-            shared_library::bind(handle, "secret_password_lookup_nonpageable_sync",
-                                 library.lookupNonpageableSync) &&
-            shared_library::bind(handle, "secret_password_free", library.passwordFree) &&
-            shared_library::bind(handle, "g_cancellable_new", library.cancellableNew) &&
-            shared_library::bind(handle, "g_cancellable_cancel", library.cancellableCancel) &&
-            shared_library::bind(handle, "g_object_unref", library.objectUnref) &&
-            shared_library::bind(handle, "g_error_free", library.errorFree);
-        return bound ? &library : nullptr;
-    }();
-    return loaded;
+    return shared_library::functions<SecretLibrary>(
+        "libsecret-1.so.0", [](void* handle, SecretLibrary& library) {
+            using shared_library::bind;
+            return bind(handle, "secret_password_store_sync", library.storeSync) &&
+                   bind(handle, "secret_password_lookup_nonpageable_sync",
+                        library.lookupNonpageableSync) &&
+                   bind(handle, "secret_password_free", library.passwordFree) &&
+                   bind(handle, "g_cancellable_new", library.cancellableNew) &&
+                   bind(handle, "g_cancellable_cancel", library.cancellableCancel) &&
+                   bind(handle, "g_object_unref", library.objectUnref) &&
+                   bind(handle, "g_error_free", library.errorFree);
+        });
 }
 
 const SecretSchema* masterKeySchema() {

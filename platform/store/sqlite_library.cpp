@@ -14,12 +14,12 @@ namespace {
 
 struct SqliteLibrary {
 #define KSCAPI_SQLITE_ENTRY(name) decltype(&::sqlite3_##name) name = nullptr;
-#define KSCAPI_SQLITE_FUNCTIONS(X)                                                          \
-    X(open) X(open_v2) X(close) X(close_v2) X(errmsg) X(exec) X(busy_timeout) X(changes) \
-        X(get_autocommit) X(last_insert_rowid) X(prepare_v2) X(step) X(reset)            \
-            X(finalize) X(clear_bindings) X(bind_blob64) X(bind_int64) X(bind_text64)    \
-                X(bind_zeroblob) X(column_blob) X(column_bytes) X(column_int)            \
-                    X(column_int64) X(column_text) X(column_type)
+#define KSCAPI_SQLITE_FUNCTIONS(X)                                                                 \
+    X(open)                                                                                        \
+    X(open_v2) X(close) X(close_v2) X(errmsg) X(exec) X(busy_timeout) X(changes) X(get_autocommit) \
+        X(last_insert_rowid) X(prepare_v2) X(step) X(reset) X(finalize) X(clear_bindings)          \
+            X(bind_blob64) X(bind_int64) X(bind_text64) X(bind_zeroblob) X(column_blob)            \
+                X(column_bytes) X(column_int) X(column_int64) X(column_text) X(column_type)
     KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_ENTRY)
 #undef KSCAPI_SQLITE_ENTRY
 };
@@ -27,18 +27,15 @@ struct SqliteLibrary {
 // Null when libsqlite3 is not installed or lacks one of the functions: no database
 // opens then.
 const SqliteLibrary* library() {
-    static const SqliteLibrary* const loaded = []() -> const SqliteLibrary* {
-        void* handle = shared_library::open("libsqlite3.so.0");
-        if (!handle) return nullptr;
-        static SqliteLibrary functions;
-        bool bound = true;
+    return shared_library::functions<SqliteLibrary>("libsqlite3.so.0",
+                                                    [](void* handle, SqliteLibrary& functions) {
+                                                        bool bound = true;
 #define KSCAPI_SQLITE_BIND(name) \
     bound = bound && shared_library::bind(handle, "sqlite3_" #name, functions.name);
-        KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_BIND)
+                                                        KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_BIND)
 #undef KSCAPI_SQLITE_BIND
-        return bound ? &functions : nullptr;
-    }();
-    return loaded;
+                                                        return bound;
+                                                    });
 }
 
 // For the functions that take a connection or a statement: those exist only when a
@@ -120,8 +117,8 @@ int sqlite3_clear_bindings(sqlite3_stmt* statement) {
     return opened().clear_bindings(statement);
 }
 
-int sqlite3_bind_blob64(sqlite3_stmt* statement, int index, const void* data,
-                        sqlite3_uint64 bytes, void (*destructor)(void*)) {
+int sqlite3_bind_blob64(sqlite3_stmt* statement, int index, const void* data, sqlite3_uint64 bytes,
+                        void (*destructor)(void*)) {
     return opened().bind_blob64(statement, index, data, bytes, destructor);
 }
 
@@ -129,8 +126,8 @@ int sqlite3_bind_int64(sqlite3_stmt* statement, int index, sqlite3_int64 value) 
     return opened().bind_int64(statement, index, value);
 }
 
-int sqlite3_bind_text64(sqlite3_stmt* statement, int index, const char* text,
-                        sqlite3_uint64 bytes, void (*destructor)(void*), unsigned char encoding) {
+int sqlite3_bind_text64(sqlite3_stmt* statement, int index, const char* text, sqlite3_uint64 bytes,
+                        void (*destructor)(void*), unsigned char encoding) {
     return opened().bind_text64(statement, index, text, bytes, destructor, encoding);
 }
 

@@ -21,4 +21,18 @@ bool bind(void* handle, const char* name, Function& function) {
     return function != nullptr;
 }
 
+// The function table of `soname`, filled once by `bindAll(handle, table)` (true when
+// every function was found) and kept for the process's lifetime. Null, on every call,
+// when the library is missing or `bindAll` failed. One table per call site.
+template <typename Table, typename BindAll>
+const Table* functions(const char* soname, BindAll bindAll) {
+    static const Table* const loaded = [&]() -> const Table* {
+        void* handle = open(soname);
+        if (!handle) return nullptr;
+        static Table table;
+        return bindAll(handle, table) ? &table : nullptr;
+    }();
+    return loaded;
+}
+
 }  // namespace shared_library

@@ -297,19 +297,14 @@ struct P11KitLibrary {
 
 // Null when p11-kit is not installed: no module is configured then.
 const P11KitLibrary* p11KitLibrary() {
-    static const P11KitLibrary* const loaded = []() -> const P11KitLibrary* {
-        void* handle = shared_library::open("libp11-kit.so.0");
-        if (!handle) return nullptr;
-        static P11KitLibrary library;
-        bool bound =
-            shared_library::bind(handle, "p11_kit_modules_load", library.modulesLoad) &&
-            shared_library::bind(handle, "p11_kit_module_get_name", library.moduleGetName) &&
-            shared_library::bind(handle, "p11_kit_module_get_filename",
-                                 library.moduleGetFilename) &&
-            shared_library::bind(handle, "p11_kit_modules_release", library.modulesRelease);
-        return bound ? &library : nullptr;
-    }();
-    return loaded;
+    return shared_library::functions<P11KitLibrary>(
+        "libp11-kit.so.0", [](void* handle, P11KitLibrary& library) {
+            using shared_library::bind;
+            return bind(handle, "p11_kit_modules_load", library.modulesLoad) &&
+                   bind(handle, "p11_kit_module_get_name", library.moduleGetName) &&
+                   bind(handle, "p11_kit_module_get_filename", library.moduleGetFilename) &&
+                   bind(handle, "p11_kit_modules_release", library.modulesRelease);
+        });
 }
 
 }  // namespace
