@@ -13,29 +13,50 @@
 namespace {
 
 struct SqliteLibrary {
-#define KSCAPI_SQLITE_ENTRY(name) decltype(&::sqlite3_##name) name = nullptr;
-#define KSCAPI_SQLITE_FUNCTIONS(X)                                                                 \
-    X(open)                                                                                        \
-    X(open_v2) X(close) X(close_v2) X(errmsg) X(exec) X(busy_timeout) X(changes) X(get_autocommit) \
-        X(last_insert_rowid) X(prepare_v2) X(step) X(reset) X(finalize) X(clear_bindings)          \
-            X(bind_blob64) X(bind_int64) X(bind_text64) X(bind_zeroblob) X(column_blob)            \
-                X(column_bytes) X(column_int) X(column_int64) X(column_text) X(column_type)
+#define KSCAPI_SQLITE_ENTRY(name) decltype(&::sqlite3_##name) name = nullptr
+#define KSCAPI_SQLITE_FUNCTIONS(X) \
+    X(open);                       \
+    X(open_v2);                    \
+    X(close);                      \
+    X(close_v2);                   \
+    X(errmsg);                     \
+    X(exec);                       \
+    X(busy_timeout);               \
+    X(changes);                    \
+    X(get_autocommit);             \
+    X(last_insert_rowid);          \
+    X(prepare_v2);                 \
+    X(step);                       \
+    X(reset);                      \
+    X(finalize);                   \
+    X(clear_bindings);             \
+    X(bind_blob64);                \
+    X(bind_int64);                 \
+    X(bind_text64);                \
+    X(bind_zeroblob);              \
+    X(column_blob);                \
+    X(column_bytes);               \
+    X(column_int);                 \
+    X(column_int64);               \
+    X(column_text);                \
+    X(column_type);
     KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_ENTRY)
 #undef KSCAPI_SQLITE_ENTRY
 };
 
+bool bindAll(void* handle, SqliteLibrary& functions) {
+    bool bound = true;
+#define KSCAPI_SQLITE_BIND(name) \
+    bound = bound && shared_library::bind(handle, "sqlite3_" #name, functions.name)
+    KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_BIND)
+#undef KSCAPI_SQLITE_BIND
+    return bound;
+}
+
 // Null when libsqlite3 is not installed or lacks one of the functions: no database
 // opens then.
 const SqliteLibrary* library() {
-    return shared_library::functions<SqliteLibrary>("libsqlite3.so.0",
-                                                    [](void* handle, SqliteLibrary& functions) {
-                                                        bool bound = true;
-#define KSCAPI_SQLITE_BIND(name) \
-    bound = bound && shared_library::bind(handle, "sqlite3_" #name, functions.name);
-                                                        KSCAPI_SQLITE_FUNCTIONS(KSCAPI_SQLITE_BIND)
-#undef KSCAPI_SQLITE_BIND
-                                                        return bound;
-                                                    });
+    return shared_library::functions<SqliteLibrary>("libsqlite3.so.0", bindAll);
 }
 
 // For the functions that take a connection or a statement: those exist only when a
