@@ -23,7 +23,8 @@ bool bind(void* handle, const char* name, Function& function) {
 
 // The function table of `soname`, filled once by `bindAll(handle, table)` (true when
 // every function was found) and kept for the process's lifetime. Null, on every call,
-// when the library is missing or `bindAll` failed. One table per call site.
+// when the library is missing or `bindAll` failed. The table is kept per Table type, so
+// each library has a Table of its own.
 template <typename Table, typename BindAll>
 const Table* functions(const char* soname, BindAll bindAll) {
     static const Table* const loaded = [&]() -> const Table* {
